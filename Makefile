@@ -1,0 +1,37 @@
+# The two set-up commands of README.md, and a few conveniences.
+#   make test    install missing packages, build, run every test through CTest
+#   make demo    install missing packages, build and run the flow-tracing demo
+#   make bench   build and run the benchmarks (Release build)
+BUILD ?= build
+BENCH_BUILD ?= build-bench
+JOBS ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kelpwood_demo
+	$(BUILD)/examples/kelpwood_demo examples/flows.yaml
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELPWOOD_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@set -e; for program in $(BENCH_BUILD)/bench/*/kelpwood_bench_*; do \
+	  echo "== $$program"; "$$program" --benchmark_min_time=0.2; done
+
+clean:
+	rm -rf $(BUILD) $(BENCH_BUILD)

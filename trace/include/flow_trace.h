@@ -1,0 +1,178 @@
+// Flow tracing: a process-wide registry of workflows ("flows"), each configured
+// as an ordered list of expected trace points, recorded at run time and
+// checked for failed, missing, extra and out-of-order points.
+//
+//   auto& registry = kelpwood::trace::FlowTrace::GetInstance();
+//   registry.RegisterTraceFlow("boot", {critical("init"), critical("ready")},
+//                              "Boot", "", /*check_order=*/true);
+//   registry.Trace("boot", "init", true);
+//   registry.Trace("boot", "ready", true);
+//   auto result = registry.CheckFlow("boot");   // result->result == PASSED
+//
+// Failures are reported through the kelpwood::Logger log, never by exceptions;
+// the only exceptions that leave this API are std::system_error from the
+// registry mutex, std::bad_alloc, and whatever a flow handler throws.
+//
+// Thread safety: every operation may be called from any thread, except that a
+// flow handler runs with the registry mutex held and must not call back into
+// the registry (it would deadlock).
+
+#ifndef KELPWOOD_FLOW_TRACE_H_
+#define KELPWOOD_FLOW_TRACE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace YAML {
+class Node;
+}  // namespace YAML
+
+namespace kelpwood {
+namespace trace {
+
+// One recorded trace point. Callers and the library read and write its fields
+// directly.
+class TracePoint {
+ public:
+  // Copies `point_id`, stores `success` and stamps `timestamp` with the
+  // current system-clock time in milliseconds (truncated).
+  TracePoint(const std::string& point_id, bool success);
+  virtual ~TracePoint();
+
+  std::string point_id;
+  // Milliseconds since the Unix epoch at construction.
+  std::int64_t timestamp;
+  bool success;
+  // Position in the flow queue, set when the point is recorded.
+  std::int32_t index = 0;
+  // Free annotations, logged by CheckFlow in insertion order.
+  std::vector<std::pair<std::string, std::string>> metadata;
+};
+
+// One expected point of a flow's configuration.
+struct TracePointCfg {
+  std::string point_id;
+  std::string description;
+  bool is_critical = false;
+  std::uint32_t failure_id = 0;
+};
+
+// The configuration of one flow.
+struct TraceFlowCfg {
+  bool check_order = true;
+  std::string flow_id;
+  std::string flow_name;
+  std::string description;
+  std::vector<std::shared_ptr<TracePointCfg>> flow_points;
+};
+
+enum class FlowCheckCode : std::int32_t {
+  PASSED = 0,
+  POINT_FAILED = 1,
+  POINT_INVALID = 2,
+  POINT_DUPLICATED = 3,
+  POINT_MISSING = 4,
+  ORDER_ERROR = 5,
+  FLOW_NOT_FOUND = 6,
+};
+
+// The code's enumerator name ("POINT_MISSING"), or "UNKNOWN" for a value
+// outside the enumeration.
+const char* FlowCheckCodeName(FlowCheckCode code) noexcept;
+
+// The outcome of one CheckFlow call. `trace_point` and `point_cfg` are the
+// registry's own objects at fault, where there are any.
+struct FlowCheckResult {
+  FlowCheckCode result = FlowCheckCode::PASSED;
+  std::shared_ptr<TracePoint> trace_point;
+  std::shared_ptr<TracePointCfg> point_cfg;
+};
+
+using FlowHandler = std::function<void(
+    const std::string&, const std::shared_ptr<FlowCheckResult>&)>;
+
+// The registry of flows. One per process; reach it with GetInstance().
+class FlowTrace {
+ public:
+  // The one registry, built on first use (thread-safe) and destroyed at exit.
+  static FlowTrace& GetInstance();
+
+  FlowTrace(const FlowTrace&) = delete;
+  FlowTrace& operator=(const FlowTrace&) = delete;
+
+  // Loads every flow of the YAML file at `path`, replacing flows with the same
+  // id and giving each an empty queue. Flows the file does not name are kept.
+  // Never throws for a bad, missing or unreadable file: it logs and returns.
+  void Init(const std::string& path);
+
+  // Stores `cfg` (the pointer itself, not a copy) under cfg->flow_id and gives
+  // the flow an empty queue, dropping points recorded so far. A null `cfg`, an
+  // empty flow_id or a null element of flow_points is refused with an ERROR.
+  void RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg);
+  // Builds a TraceFlowCfg from the arguments and registers it as above.
+  void RegisterTraceFlow(const std::string& flow_id,
+                         std::vector<std::shared_ptr<TracePointCfg>> flow_points,
+                         const std::string& flow_name,
+                         const std::string& description, bool check_order);
+  // Erases the flow's queue and configuration; its handler stays.
+  void RemoveTraceFlow(const std::string& flow_id);
+  // Stores `handler` for `flow_id`, replacing any earlier one. The flow need
+  // not be registered. An empty handler is stored but never called.
+  void RegisterFlowHandler(const std::string& flow_id, FlowHandler handler);
+
+  // Appends `point` (shared, not copied) to the flow's queue and sets its
+  // index. A null point or a flow without a queue is refused with a WARN.
+  void Trace(const std::string& flow_id,
+             const std::shared_ptr<TracePoint>& point);
+  // Makes a new time-stamped point and appends it as above. For a flow without
+  // a queue nothing is allocated.
+  void Trace(const std::string& flow_id, const std::string& point_id,
+             bool success);
+  // The flow's queue, or an empty sequence for a flow without one. The caller
+  // reads it without the registry lock: it REQUIRES that no other thread
+  // records into, resets, removes or re-registers that flow meanwhile.
+  const std::vector<std::shared_ptr<TracePoint>>& GetTracePoints(
+      const std::string& flow_id);
+  // Empties the flow's queue; the flow keeps accepting points.
+  void ResetFlow(const std::string& flow_id);
+  // Erases every flow's queue; configurations and handlers stay, but no flow
+  // accepts points until it is registered or loaded again.
+  void ResetAllFlows();
+
+  // Checks the flow's recorded points against its configuration, logs the
+  // findings, calls the flow's handler (under the registry lock) and returns
+  // the result. Never returns null; changes nothing in the registry.
+  std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
+
+  // Milliseconds between the flow's first and last recorded points (by queue
+  // position), or 0 when there is no such duration.
+  std::uint64_t GetFlowDuration(const std::string& flow_id);
+
+  // Builds one flow (or one point) from a YAML map. Returns null, after an
+  // ERROR message, when yaml-cpp raises an error while reading the node.
+  // Touches no table and takes no lock.
+  std::shared_ptr<TraceFlowCfg> parseTraceFlowCfg(const YAML::Node& node);
+  std::shared_ptr<TracePointCfg> parseTracePointCfg(const YAML::Node& node);
+
+ private:
+  FlowTrace();
+  ~FlowTrace();
+
+  std::unordered_map<std::string, std::vector<std::shared_ptr<TracePoint>>>
+      flow_queues;
+  std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> flow_cfgs;
+  std::unordered_map<std::string, FlowHandler> flow_handlers;
+  std::vector<std::shared_ptr<TracePoint>> empty_points;
+  std::mutex mutex;
+};
+
+}  // namespace trace
+}  // namespace kelpwood
+
+#endif  // KELPWOOD_FLOW_TRACE_H_
