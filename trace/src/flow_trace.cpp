@@ -1,0 +1,626 @@
+#include <fcntl.h>
+#include <kelpwood/flow_trace.h>
+#include <kelpwood/logger.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace kelpwood {
+namespace trace {
+
+namespace {
+
+// Milliseconds since the Unix epoch, in integer arithmetic: a double would
+// round at today's magnitudes. Division truncates toward zero.
+std::int64_t NowMilliseconds() noexcept {
+  const std::int64_t nanoseconds =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  return nanoseconds / 1'000'000;
+}
+
+// Whether an INFO message would reach a sink. The flow check builds its two
+// chain texts only when somebody can read them; the message itself is still
+// logged (with an empty chain) so that the message counter advances exactly
+// as it would otherwise.
+bool InfoMessagesAreWritten() {
+  const Logger& record = Logger::Instance();
+  return record.level <= static_cast<std::int32_t>(LogLevel::kInfo) &&
+         record.logger != nullptr && !record.logger->sinks().empty();
+}
+
+void AppendToChain(std::string& chain, std::string_view piece) {
+  if (!chain.empty()) chain += " -> ";
+  chain += piece;
+}
+
+// Owns one file descriptor for the duration of a scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) noexcept : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Why a path that is not a regular file cannot be a configuration file.
+std::string NotRegularFileReason(const std::string& path, mode_t mode) {
+  const char* kind = "not a regular file";
+  if (S_ISDIR(mode)) {
+    kind = "a directory";
+  } else if (S_ISFIFO(mode)) {
+    kind = "a FIFO";
+  } else if (S_ISCHR(mode)) {
+    kind = "a character device";
+  } else if (S_ISBLK(mode)) {
+    kind = "a block device";
+  } else if (S_ISSOCK(mode)) {
+    kind = "a socket";
+  }
+  return fmt::format("{}: is {}, not a regular file", path, kind);
+}
+
+// Reads the whole regular file behind `fd`. Returns false with `error` set
+// when the read fails.
+bool ReadWholeFile(int fd, std::string& content, std::string& error) {
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count > 0) {
+      content.append(buffer, static_cast<std::size_t>(count));
+    } else if (count == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      error = std::strerror(errno);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+TracePoint::TracePoint(const std::string& point_id, bool success)
+    : point_id(point_id), timestamp(NowMilliseconds()), success(success) {}
+
+TracePoint::~TracePoint() = default;
+
+const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
+  switch (code) {
+    case FlowCheckCode::PASSED:
+      return "PASSED";
+    case FlowCheckCode::POINT_FAILED:
+      return "POINT_FAILED";
+    case FlowCheckCode::POINT_INVALID:
+      return "POINT_INVALID";
+    case FlowCheckCode::POINT_DUPLICATED:
+      return "POINT_DUPLICATED";
+    case FlowCheckCode::POINT_MISSING:
+      return "POINT_MISSING";
+    case FlowCheckCode::ORDER_ERROR:
+      return "ORDER_ERROR";
+    case FlowCheckCode::FLOW_NOT_FOUND:
+      return "FLOW_NOT_FOUND";
+  }
+  return "UNKNOWN";
+}
+
+FlowTrace::FlowTrace() = default;
+FlowTrace::~FlowTrace() = default;
+
+FlowTrace& FlowTrace::GetInstance() {
+  static FlowTrace instance;
+  return instance;
+}
+
+void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
+  if (!cfg || cfg->flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow configuration: flow_id is empty");
+    return;
+  }
+  // A null configured point would be dereferenced by every later check, so
+  // such a configuration is refused whole, before anything is replaced.
+  for (std::size_t position = 0; position < cfg->flow_points.size();
+       ++position) {
+    if (!cfg->flow_points[position]) {
+      KELPWOOD_LOG_ERROR(
+          "Invalid flow configuration: flow '{}' has an empty point at "
+          "position {}",
+          cfg->flow_id, position);
+      return;
+    }
+  }
+
+  // Released after the mutex, so that dropping many points does not hold
+  // up recording into other flows.
+  std::vector<std::shared_ptr<TracePoint>> dropped_points;
+  std::shared_ptr<TraceFlowCfg> dropped_cfg;
+  {
+    // flow_cfgs is guarded by the mutex as well, so that registration may
+    // overlap a check of another thread without a data race.
+    std::lock_guard<std::mutex> lock(mutex);
+    auto cfg_entry = flow_cfgs.find(cfg->flow_id);
+    if (cfg_entry != flow_cfgs.end()) {
+      KELPWOOD_LOG_WARN("Flow with ID '{}' already registered, overwriting",
+                        cfg->flow_id);
+      dropped_cfg = std::exchange(cfg_entry->second, cfg);
+    } else {
+      flow_cfgs.emplace(cfg->flow_id, cfg);
+    }
+    // The queue object itself stays in place (references handed out by
+    // GetTracePoints remain valid); only its points are taken out.
+    flow_queues[cfg->flow_id].swap(dropped_points);
+    KELPWOOD_LOG_INFO(
+        "Registered trace flow: flow_id={}, flow_name={}, points_count={}",
+        cfg->flow_id, cfg->flow_name, cfg->flow_points.size());
+  }
+}
+
+void FlowTrace::RegisterTraceFlow(
+    const std::string& flow_id,
+    std::vector<std::shared_ptr<TracePointCfg>> flow_points,
+    const std::string& flow_name, const std::string& description,
+    bool check_order) {
+  if (flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
+    return;
+  }
+  auto cfg = std::make_shared<TraceFlowCfg>();
+  cfg->flow_id = flow_id;
+  cfg->flow_name = flow_name;
+  cfg->description = description;
+  cfg->check_order = check_order;
+  cfg->flow_points = std::move(flow_points);
+  RegisterTraceFlow(std::move(cfg));
+}
+
+void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
+  if (flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
+    return;
+  }
+  std::vector<std::shared_ptr<TracePoint>> dropped_points;
+  std::shared_ptr<TraceFlowCfg> dropped_cfg;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto queue_entry = flow_queues.find(flow_id);
+  if (queue_entry != flow_queues.end()) {
+    dropped_points.swap(queue_entry->second);
+    flow_queues.erase(queue_entry);
+    KELPWOOD_LOG_INFO("Removed flow queue for flow_id: {}", flow_id);
+  } else {
+    KELPWOOD_LOG_WARN("Flow queue not found for flow_id: {}", flow_id);
+  }
+  // The configuration step comes after the queue step, as always, but under
+  // the same lock so that it cannot race with a check.
+  auto cfg_entry = flow_cfgs.find(flow_id);
+  if (cfg_entry != flow_cfgs.end()) {
+    dropped_cfg = std::move(cfg_entry->second);
+    flow_cfgs.erase(cfg_entry);
+    KELPWOOD_LOG_INFO("Removed flow configuration for flow_id: {}", flow_id);
+  } else {
+    KELPWOOD_LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
+  }
+}
+
+void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
+                                    FlowHandler handler) {
+  if (flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_handlers.find(flow_id);
+  if (entry != flow_handlers.end()) {
+    KELPWOOD_LOG_WARN("Handler for flow_id '{}' already exists, overwriting",
+                      flow_id);
+    entry->second = std::move(handler);
+  } else {
+    flow_handlers.emplace(flow_id, std::move(handler));
+  }
+  KELPWOOD_LOG_INFO("Successfully registered handler for flow_id: {}", flow_id);
+}
+
+void FlowTrace::Trace(const std::string& flow_id,
+                      const std::shared_ptr<TracePoint>& point) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (!point || entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return;
+  }
+  auto& queue = entry->second;
+  point->index = static_cast<std::int32_t>(queue.size());
+  queue.push_back(point);
+}
+
+void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
+                      bool success) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return;
+  }
+  auto& queue = entry->second;
+  auto point = std::make_shared<TracePoint>(point_id, success);
+  point->index = static_cast<std::int32_t>(queue.size());
+  queue.push_back(std::move(point));
+}
+
+const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
+    const std::string& flow_id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return empty_points;
+  }
+  return entry->second;
+}
+
+void FlowTrace::ResetFlow(const std::string& flow_id) {
+  std::vector<std::shared_ptr<TracePoint>> dropped_points;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return;
+  }
+  // Swapping keeps the queue object (and references to it) in place.
+  entry->second.swap(dropped_points);
+}
+
+void FlowTrace::ResetAllFlows() {
+  decltype(flow_queues) dropped_queues;
+  std::lock_guard<std::mutex> lock(mutex);
+  flow_queues.swap(dropped_queues);
+}
+
+std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
+    const std::string& flow_id) {
+  KELPWOOD_LOG_INFO("Check flow: {}", flow_id);
+  auto result = std::make_shared<FlowCheckResult>();
+
+  std::lock_guard<std::mutex> lock(mutex);
+  {
+    auto queue_entry = flow_queues.find(flow_id);
+    auto cfg_entry = flow_cfgs.find(flow_id);
+    if (queue_entry == flow_queues.end() || cfg_entry == flow_cfgs.end()) {
+      KELPWOOD_LOG_WARN("Flow with ID '{}' not found", flow_id);
+      result->result = FlowCheckCode::FLOW_NOT_FOUND;
+      goto call_handler;
+    }
+    // Every message below names CheckFlow as its function, so the whole check
+    // stays in this body; each outcome jumps to the handler call.
+    const std::vector<std::shared_ptr<TracePoint>>& recorded =
+        queue_entry->second;
+    const TraceFlowCfg& cfg = *cfg_entry->second;
+
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    const bool chains_are_written = InfoMessagesAreWritten();
+    const std::size_t recorded_count = recorded.size();
+
+    // The occurrence index: for every id, the latest recording still present
+    // (latest_position), and for every recording the previous one with the same
+    // id (previous_position). Taking a recording out of the index moves the
+    // id's head back along that chain, so every step is O(1) and nothing is
+    // copied but positions.
+    std::unordered_map<std::string_view, std::size_t> latest_position;
+    latest_position.reserve(recorded_count);
+    std::vector<std::size_t> previous_position(recorded_count);
+
+    std::string recorded_chain;
+    for (std::size_t position = 0; position < recorded_count; ++position) {
+      const TracePoint& point = *recorded[position];
+      if (chains_are_written) AppendToChain(recorded_chain, point.point_id);
+      for (const auto& [key, value] : point.metadata) {
+        KELPWOOD_LOG_INFO("Flow '{}' has trace point '{}' metadata '{}' = '{}'",
+                          flow_id, point.point_id, key, value);
+      }
+      auto [entry, inserted] =
+          latest_position.try_emplace(point.point_id, position);
+      previous_position[position] = inserted ? kNone : entry->second;
+      entry->second = position;
+    }
+    KELPWOOD_LOG_INFO("Flow '{}' trace points: {}", flow_id, recorded_chain);
+
+    // Registration refuses null configured points, but the caller keeps its
+    // own pointer to the configuration and may add one later: such an element
+    // is skipped everywhere rather than read through.
+    const auto& configured = cfg.flow_points;
+    std::string configured_chain;
+    if (chains_are_written) {
+      for (const auto& point_cfg : configured) {
+        if (!point_cfg) continue;
+        if (!configured_chain.empty()) configured_chain += " -> ";
+        configured_chain += point_cfg->is_critical ? '<' : '[';
+        configured_chain += point_cfg->point_id;
+        configured_chain += point_cfg->is_critical ? '>' : ']';
+      }
+    }
+    KELPWOOD_LOG_INFO("Flow '{}' trace point configs: {}", flow_id,
+                      configured_chain);
+
+    // Presence pass: the latest recording of each configured point decides.
+    std::size_t consumed_count = 0;
+    std::vector<bool> consumed(recorded_count, false);
+    for (const auto& point_cfg : configured) {
+      if (!point_cfg) continue;
+      auto entry = latest_position.find(point_cfg->point_id);
+      if (entry != latest_position.end() && entry->second != kNone) {
+        const std::size_t position = entry->second;
+        if (!recorded[position]->success) {
+          KELPWOOD_LOG_ERROR("Point '{}' failed in flow '{}'",
+                             point_cfg->point_id, flow_id);
+          result->result = FlowCheckCode::POINT_FAILED;
+          result->trace_point = recorded[position];
+          result->point_cfg = point_cfg;
+          goto call_handler;
+        }
+        entry->second = previous_position[position];
+        consumed[position] = true;
+        ++consumed_count;
+      } else if (point_cfg->is_critical) {
+        KELPWOOD_LOG_ERROR("Critical point '{}' not executed in flow '{}'",
+                           point_cfg->point_id, flow_id);
+        result->result = FlowCheckCode::POINT_MISSING;
+        result->point_cfg = point_cfg;
+        goto call_handler;
+      }
+    }
+
+    // Leftovers, reported in recording order.
+    if (consumed_count < recorded_count) {
+      KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
+      for (std::size_t position = 0; position < recorded_count; ++position) {
+        if (!consumed[position]) {
+          KELPWOOD_LOG_ERROR("Point '{}' not in flow config",
+                             recorded[position]->point_id);
+        }
+      }
+    } else {
+      KELPWOOD_LOG_INFO("All points executed in flow '{}'", flow_id);
+    }
+
+    // Order pass: walk both sequences forward; optional configured points may
+    // be skipped, the first critical mismatch is classified and ends the check.
+    if (cfg.check_order && recorded_count > 0) {
+      const std::size_t configured_count = configured.size();
+      auto next_configured = [&](std::size_t from) {
+        while (from < configured_count && !configured[from]) ++from;
+        return from;
+      };
+      std::size_t c = next_configured(0);
+      std::size_t j = 0;
+      while (c < configured_count) {
+        const auto& expected = configured[c];
+        const auto& actual = recorded[j];
+        if (expected->point_id == actual->point_id) {
+          ++j;
+          if (j == recorded_count) break;
+          c = next_configured(c + 1);
+          continue;
+        }
+        if (!expected->is_critical) {
+          c = next_configured(c + 1);
+          continue;
+        }
+        const std::size_t after = next_configured(c + 1);
+        if (after < configured_count &&
+            configured[after]->point_id == actual->point_id) {
+          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id,
+                             expected->point_id);
+          result->result = FlowCheckCode::POINT_MISSING;
+        } else if (j > 0 && recorded[j - 1]->point_id == actual->point_id) {
+          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id,
+                             actual->point_id);
+          result->result = FlowCheckCode::POINT_DUPLICATED;
+          result->trace_point = actual;
+        } else if (j + 1 < recorded_count &&
+                   recorded[j + 1]->point_id == expected->point_id) {
+          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id,
+                             actual->point_id);
+          result->result = FlowCheckCode::POINT_INVALID;
+          result->trace_point = actual;
+        } else {
+          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id,
+                             actual->point_id);
+          result->result = FlowCheckCode::ORDER_ERROR;
+          result->trace_point = actual;
+        }
+        result->point_cfg = expected;
+        KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'",
+                           flow_id, actual->point_id, expected->point_id);
+        goto call_handler;
+      }
+    }
+    KELPWOOD_LOG_INFO("Flow '{}' check passed", flow_id);
+  }
+
+call_handler:
+  auto handler_entry = flow_handlers.find(flow_id);
+  if (handler_entry != flow_handlers.end() && handler_entry->second) {
+    handler_entry->second(flow_id, result);
+  }
+  return result;
+}
+
+std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
+  if (flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("Flow with ID '{}' not found", flow_id);
+    return 0;
+  }
+  const auto& queue = entry->second;
+  if (queue.empty()) {
+    KELPWOOD_LOG_DEBUG("Flow '{}' has no trace points", flow_id);
+    return 0;
+  }
+  const std::int64_t start = queue.front()->timestamp;
+  const std::int64_t end = queue.back()->timestamp;
+  // Unsigned subtraction: exact for any pair with end > start, even where
+  // the signed difference would overflow.
+  const std::uint64_t duration =
+      end > start
+          ? static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)
+          : 0;
+  KELPWOOD_LOG_INFO("Flow '{}' duration: {} ms (start: {}, end: {})", flow_id,
+                    duration, start, end);
+  return duration;
+}
+
+void FlowTrace::Init(const std::string& path) {
+  try {
+    YAML::Node root;
+    // Only a regular file is read: a FIFO or a device would block or never
+    // end, and a directory makes the stream library throw an exception that
+    // is not yaml-cpp's. A path that cannot even be examined is left to
+    // yaml-cpp, whose message names the file.
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+      root = YAML::LoadFile(path);
+    } else {
+      if (!S_ISREG(status.st_mode)) {
+        KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                           NotRegularFileReason(path, status.st_mode));
+        return;
+      }
+      // Opened without blocking and checked again on the descriptor, so a
+      // file swapped for a FIFO after the stat above is still refused.
+      ScopedFd fd(
+          ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+      if (fd.get() < 0) {
+        root = YAML::LoadFile(path);
+      } else {
+        std::string content;
+        std::string read_error;
+        if (::fstat(fd.get(), &status) != 0) {
+          read_error = std::strerror(errno);
+        } else if (!S_ISREG(status.st_mode)) {
+          KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                             NotRegularFileReason(path, status.st_mode));
+          return;
+        }
+        if (!read_error.empty() ||
+            !ReadWholeFile(fd.get(), content, read_error)) {
+          KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                             fmt::format("{}: {}", path, read_error));
+          return;
+        }
+        root = YAML::Load(content);
+      }
+    }
+
+    YAML::Node workflows = root["workflows"];
+    if (!workflows || workflows.IsNull()) {
+      KELPWOOD_LOG_ERROR("No workflows configuration found");
+      return;
+    }
+    if (!workflows.IsSequence()) {
+      KELPWOOD_LOG_ERROR("workflows should be a sequence");
+      return;
+    }
+    for (const auto& entry : workflows) {
+      std::shared_ptr<TraceFlowCfg> cfg = parseTraceFlowCfg(entry);
+      if (!cfg) continue;
+      std::vector<std::shared_ptr<TracePoint>> dropped_points;
+      std::shared_ptr<TraceFlowCfg> dropped_cfg;
+      std::lock_guard<std::mutex> lock(mutex);
+      dropped_cfg = std::exchange(flow_cfgs[cfg->flow_id], cfg);
+      flow_queues[cfg->flow_id].swap(dropped_points);
+    }
+  } catch (const YAML::Exception& error) {
+    KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                       error.what());
+  }
+}
+
+std::shared_ptr<TraceFlowCfg> FlowTrace::parseTraceFlowCfg(
+    const YAML::Node& node) {
+  try {
+    auto cfg = std::make_shared<TraceFlowCfg>();
+    if (const YAML::Node value = node["flow_id"]) {
+      cfg->flow_id = value.as<std::string>();
+    }
+    if (const YAML::Node value = node["flow_name"]) {
+      cfg->flow_name = value.as<std::string>();
+    }
+    if (const YAML::Node value = node["description"]) {
+      cfg->description = value.as<std::string>();
+    }
+    // The file's default is false, unlike the record's own default.
+    const YAML::Node check_order = node["check_order"];
+    cfg->check_order = check_order ? check_order.as<bool>() : false;
+    const YAML::Node points = node["flow_points"];
+    if (points && points.IsSequence()) {
+      for (const auto& entry : points) {
+        std::shared_ptr<TracePointCfg> point_cfg = parseTracePointCfg(entry);
+        if (point_cfg) cfg->flow_points.push_back(std::move(point_cfg));
+      }
+    }
+    KELPWOOD_LOG_DEBUG(
+        "Parsed trace flow config: flow_id={}, flow_name={}, check_order={}, "
+        "points_count={}",
+        cfg->flow_id, cfg->flow_name, cfg->check_order,
+        cfg->flow_points.size());
+    return cfg;
+  } catch (const YAML::Exception& error) {
+    KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}", error.what());
+    return nullptr;
+  }
+}
+
+std::shared_ptr<TracePointCfg> FlowTrace::parseTracePointCfg(
+    const YAML::Node& node) {
+  try {
+    auto cfg = std::make_shared<TracePointCfg>();
+    if (const YAML::Node value = node["point_id"]) {
+      cfg->point_id = value.as<std::string>();
+    }
+    if (const YAML::Node value = node["failure_id"]) {
+      cfg->failure_id = value.as<unsigned int>();
+    }
+    if (const YAML::Node value = node["point_desc"]) {
+      cfg->description = value.as<std::string>();
+    } else if (const YAML::Node other = node["description"]) {
+      cfg->description = other.as<std::string>();
+    }
+    // A point is critical unless the file marks it optional.
+    const YAML::Node optional = node["optional"];
+    cfg->is_critical = optional ? !optional.as<bool>() : true;
+    KELPWOOD_LOG_DEBUG(
+        "Parsed trace point config: point_id={}, description={}, "
+        "is_critical={}",
+        cfg->point_id, cfg->description, cfg->is_critical);
+    return cfg;
+  } catch (const YAML::Exception& error) {
+    KELPWOOD_LOG_ERROR("Failed to parse trace point config: {}", error.what());
+    return nullptr;
+  }
+}
+
+}  // namespace trace
+}  // namespace kelpwood
