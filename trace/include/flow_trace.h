@@ -109,6 +109,8 @@ class FlowTrace {
   // Loads every flow of the YAML file at `path`, replacing flows with the same
   // id and giving each an empty queue. Flows the file does not name are kept.
   // Never throws for a bad, missing or unreadable file: it logs and returns.
+  // Only a regular file is read; a directory, FIFO or device is refused with
+  // an ERROR before any read. A file entry that cannot be parsed is skipped.
   void Init(const std::string& path);
 
   // Stores `cfg` (the pointer itself, not a copy) under cfg->flow_id and gives
