@@ -1,0 +1,226 @@
+#include "device_state.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace device_state {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// A waiter without inotify reads the byte this often; a waiter with inotify
+// still re-reads this often, in case a change reaches the file without an
+// event (a write through another mount, a file replaced under the path).
+constexpr milliseconds kPollInterval{1000};
+
+// Owns a descriptor until it is handed over with release().
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset() noexcept {
+    if (fd_ != -1) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// A temporary file beside the state file, closed and removed on every path
+// out of the creation, including the ones that throw.
+class TemporaryFile {
+ public:
+  // Creates the file with mode 0600 less the umask; fd() is -1 on failure.
+  explicit TemporaryFile(const std::string& beside_path)
+      : name_(TemplateBeside(beside_path)),
+        fd_(::mkostemp(name_.data(), O_CLOEXEC)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (fd_.get() != -1) ::unlink(name_.c_str());
+  }
+
+  int fd() const noexcept { return fd_.get(); }
+  const char* name() const noexcept { return name_.c_str(); }
+
+ private:
+  // "/dir/.name.XXXXXX" for "/dir/name": the same directory, so that link()
+  // can put it in place, and a hidden name that no reader opens.
+  static std::string TemplateBeside(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
+  }
+
+  std::string name_;
+  UniqueFd fd_;
+};
+
+// Puts a file holding the single byte 0 at path unless one appears there
+// first. The byte is written into a temporary file which is then linked into
+// place: link() never replaces an existing file, so a state that another
+// process created and changed an instant earlier is never truncated, and no
+// process ever opens the file before its byte is there. EEXIST means another
+// process won the race, which is as good as winning it.
+void CreateStateFile(const std::string& path) {
+  TemporaryFile temporary(path);
+  if (temporary.fd() == -1) {
+    throw std::runtime_error("Unable to create the lock file.");
+  }
+  const char initial_state = 0;
+  if (::write(temporary.fd(), &initial_state, 1) != 1) {
+    throw std::runtime_error("Unable to init state.");
+  }
+  if (::link(temporary.name(), path.c_str()) == -1 && errno != EEXIST) {
+    throw std::runtime_error("Unable to create the lock file.");
+  }
+}
+
+// An inotify watch for writes to one file. Not valid() where inotify cannot
+// be used (no descriptors left, no instances left, a file system without
+// events); the waiter then falls back to plain polling.
+class ChangeWatch {
+ public:
+  explicit ChangeWatch(const std::string& path)
+      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_.get() != -1 &&
+        ::inotify_add_watch(fd_.get(), path.c_str(), IN_MODIFY) == -1) {
+      fd_.reset();
+    }
+  }
+
+  bool valid() const noexcept { return fd_.get() != -1; }
+
+  // Waits until the file has been written since the last call, or for
+  // timeout, whichever comes first. Interrupted waits return early, which only
+  // costs the caller one more read.
+  void WaitForWrite(milliseconds timeout) {
+    pollfd watched{fd_.get(), POLLIN, 0};
+    if (::poll(&watched, 1, static_cast<int>(timeout.count())) > 0) {
+      // Empty the queue: the caller re-reads the byte after this, so every
+      // write seen here is covered by that read, and the next wait sleeps
+      // until a newer write.
+      alignas(inotify_event) char events[4096];
+      while (::read(fd_.get(), events, sizeof events) > 0) {
+      }
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+milliseconds CeilMilliseconds(steady_clock::duration duration) {
+  return std::chrono::ceil<milliseconds>(duration);
+}
+
+}  // namespace
+
+bool SetState(State state, int fd) {
+  const char byte = static_cast<char>(state);
+  ::lseek(fd, 0, SEEK_SET);
+  return ::write(fd, &byte, 1) == 1;
+}
+
+State GetState(int fd) {
+  char byte = 0;
+  ::lseek(fd, 0, SEEK_SET);
+  if (::read(fd, &byte, 1) != 1) {
+    throw std::runtime_error("Unable to get state from lock file.");
+  }
+  return static_cast<State>(byte);
+}
+
+DeviceState::DeviceState() : DeviceState(std::string(kStateFilePath)) {}
+
+DeviceState::DeviceState(const std::string& path) : fd(-1), path(path) {
+  // An existing file, even an empty one, is opened as it is; only a missing
+  // (or unreachable) one is created.
+  if (::access(path.c_str(), F_OK) != 0) CreateStateFile(path);
+  UniqueFd opened(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (opened.get() == -1) {
+    throw std::runtime_error("Unable to open the lock file.");
+  }
+  lock = std::make_unique<file_lock::FileLock>(opened.get());
+  fd = opened.release();
+}
+
+DeviceState::~DeviceState() {
+  try {
+    lock->releaseLock();
+  } catch (...) {
+    // Only the mutex can fail here, and the close() below drops the lock
+    // anyway.
+  }
+  ::close(fd);
+}
+
+State DeviceState::LockAndReadState() {
+  if (lock->getLockType() == F_UNLCK && !lock->acquireReadLock()) {
+    throw std::runtime_error("Unable to lock.");
+  }
+  return GetState(fd);
+}
+
+bool DeviceState::TransitState(State state) {
+  if (lock->getLockType() != F_RDLCK) return false;
+  if (!lock->upgradeToWriteLock()) return false;
+  if (!SetState(state, fd)) return false;
+  return lock->downgradeToReadLock();
+}
+
+bool DeviceState::WaitForStateChange(State state) {
+  if (lock->getLockType() != F_RDLCK) return false;
+  for (;;) {
+    if (GetState(fd) == state) return true;
+    lock->releaseLock();
+    std::this_thread::sleep_for(kPollInterval);
+    if (!lock->acquireReadLock()) return false;
+  }
+}
+
+bool DeviceState::WaitForStateChangeFor(State state,
+                                        std::chrono::milliseconds timeout) {
+  if (lock->getLockType() != F_RDLCK) return false;
+  const steady_clock::time_point deadline =
+      steady_clock::now() + std::max(timeout, milliseconds::zero());
+  // The watch exists before the first read, so a write that lands between a
+  // read and the wait still wakes the wait.
+  ChangeWatch watch(path);
+  for (;;) {
+    if (GetState(fd) == state) return true;
+    const steady_clock::time_point now = steady_clock::now();
+    if (now >= deadline) return false;
+    const milliseconds pause =
+        std::min(CeilMilliseconds(deadline - now), kPollInterval);
+    // Writers get through only while no other process holds a lock on the
+    // byte, so the lock is dropped for the whole pause.
+    lock->releaseLock();
+    if (watch.valid()) {
+      watch.WaitForWrite(pause);
+    } else {
+      std::this_thread::sleep_for(pause);
+    }
+    if (!lock->acquireReadLock()) return false;
+  }
+}
+
+void DeviceState::ReleaseLock() { lock->releaseLock(); }
+
+}  // namespace device_state
