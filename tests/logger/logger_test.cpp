@@ -1,0 +1,260 @@
+// The logger record is built once per process from the environment, so each
+// case runs the helper program in a child process with an exact environment
+// and compares what it writes byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace {
+
+using kelpwood_test::ChildResult;
+using kelpwood_test::RunChild;
+
+const char kStdoutUnset[] =
+    "environment variable SPDLOG_STDOUT is not set, and set true\n";
+const char kStdoutInvalid[] =
+    "environment variable SPDLOG_STDOUT is invalid, and set true\n";
+const char kSystemdUnset[] =
+    "environment variable SPDLOG_SYSTEMD is not set, and set false\n";
+const char kSystemdInvalid[] =
+    "environment variable SPDLOG_SYSTEMD is invalid, and set false\n";
+const char kLevelUnset[] =
+    "environment variable SPDLOG_LEVEL is not set, and set default level\n";
+const char kLevelInvalid[] =
+    "environment variable SPDLOG_LEVEL is invalid, and set default level\n";
+
+// Standard output only, threshold info, no construction lines.
+const std::vector<std::string> kQuietStdoutInfo = {
+    "SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
+
+ChildResult RunHelper(const std::vector<std::string>& environment,
+                      const std::vector<std::string>& steps) {
+  ChildResult result = RunChild(KELPWOOD_LOG_HELPER, steps, environment);
+  EXPECT_TRUE(result.ExitedCleanly())
+      << "status " << result.status << ", stderr: " << result.standard_error;
+  return result;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end = text.find('\n'); end != std::string::npos;
+       end = text.find('\n', start)) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(LoggerEnvironmentTest, NothingSetWritesThreeLinesThenLogsInfoAndAbove) {
+  const ChildResult child =
+      RunHelper({}, {"debug:a", "info:b", "warn:c", "error:d", "state"});
+  EXPECT_EQ(child.standard_output, std::string(kStdoutUnset) + kSystemdUnset +
+                                       kLevelUnset +
+                                       "  1 [INFO] message b\n"
+                                       "  2 [WARN] message c\n"
+                                       "  3 [ERROR] message d\n");
+  EXPECT_EQ(child.standard_error, "counter=3 level=2 sinks=1 spdlog_level=2\n");
+}
+
+TEST(LoggerEnvironmentTest, AcceptedValuesWriteNoLine) {
+  const ChildResult child = RunHelper(kQuietStdoutInfo, {"info:a", "state"});
+  EXPECT_EQ(child.standard_output, "  1 [INFO] message a\n");
+  EXPECT_EQ(child.standard_error, "counter=1 level=2 sinks=1 spdlog_level=2\n");
+}
+
+TEST(LoggerEnvironmentTest, InvalidStdoutValueWritesLineAndKeepsStdout) {
+  for (const char* value :
+       {"TRUE", "True", "FALSE", "1", "0", "", " true", "true ", "yes"}) {
+    SCOPED_TRACE(std::string("SPDLOG_STDOUT=") + value);
+    const ChildResult child =
+        RunHelper({std::string("SPDLOG_STDOUT=") + value,
+                   "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},
+                  {"info:a", "state"});
+    EXPECT_EQ(child.standard_output,
+              std::string(kStdoutInvalid) + "  1 [INFO] message a\n");
+    EXPECT_EQ(child.standard_error,
+              "counter=1 level=2 sinks=1 spdlog_level=2\n");
+  }
+}
+
+TEST(LoggerEnvironmentTest, InvalidSystemdValueWritesLineAndAddsNoSink) {
+  for (const char* value : {"TRUE", "False", "1", "", " true", "false "}) {
+    SCOPED_TRACE(std::string("SPDLOG_SYSTEMD=") + value);
+    const ChildResult child =
+        RunHelper({"SPDLOG_STDOUT=false",
+                   std::string("SPDLOG_SYSTEMD=") + value, "SPDLOG_LEVEL=info"},
+                  {"info:a", "state"});
+    EXPECT_EQ(child.standard_output, kSystemdInvalid);
+    EXPECT_EQ(child.standard_error,
+              "counter=1 level=2 sinks=0 spdlog_level=2\n");
+  }
+}
+
+TEST(LoggerEnvironmentTest, InvalidLevelNameFallsBackToInfoWithLine) {
+  for (const char* value : {"warn", "err", "off", "INFO", "Debug", "2", "",
+                            " info", "info ", "warning\t"}) {
+    SCOPED_TRACE(std::string("SPDLOG_LEVEL=") + value);
+    const ChildResult child =
+        RunHelper({"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
+                   std::string("SPDLOG_LEVEL=") + value},
+                  {"debug:a", "info:b", "state"});
+    EXPECT_EQ(child.standard_output,
+              std::string(kLevelInvalid) + "  1 [INFO] message b\n");
+    EXPECT_EQ(child.standard_error,
+              "counter=1 level=2 sinks=1 spdlog_level=2\n");
+  }
+}
+
+TEST(LoggerEnvironmentTest, EachLevelNameSetsBothThresholdsWithoutLine) {
+  const struct {
+    const char* name;
+    const char* output;
+    const char* state;
+  } cases[] = {
+      {"trace",
+       "  1 [DEBUG] message a\n  2 [INFO] message b\n"
+       "  3 [WARN] message c\n  4 [ERROR] message d\n",
+       "counter=4 level=0 sinks=1 spdlog_level=0\n"},
+      {"debug",
+       "  1 [DEBUG] message a\n  2 [INFO] message b\n"
+       "  3 [WARN] message c\n  4 [ERROR] message d\n",
+       "counter=4 level=1 sinks=1 spdlog_level=1\n"},
+      {"info",
+       "  1 [INFO] message b\n  2 [WARN] message c\n  3 [ERROR] message d\n",
+       "counter=3 level=2 sinks=1 spdlog_level=2\n"},
+      {"warning", "  1 [WARN] message c\n  2 [ERROR] message d\n",
+       "counter=2 level=3 sinks=1 spdlog_level=3\n"},
+      {"error", "  1 [ERROR] message d\n",
+       "counter=1 level=4 sinks=1 spdlog_level=4\n"},
+      {"critical", "", "counter=0 level=5 sinks=1 spdlog_level=5\n"},
+  };
+  for (const auto& level_case : cases) {
+    SCOPED_TRACE(level_case.name);
+    const ChildResult child =
+        RunHelper({"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false",
+                   std::string("SPDLOG_LEVEL=") + level_case.name},
+                  {"debug:a", "info:b", "warn:c", "error:d", "state"});
+    EXPECT_EQ(child.standard_output, level_case.output);
+    EXPECT_EQ(child.standard_error, level_case.state);
+  }
+}
+
+TEST(LoggerEnvironmentTest, StdoutFalseWithoutJournalWritesNothingButCounts) {
+  // The sink added after three messages shows that the sink-less logger went
+  // on numbering: its first line carries 3.
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=false", "SPDLOG_LEVEL=info"},
+      {"info:a", "debug:b", "warn:c", "state", "add-stdout-sink", "error:d"});
+  EXPECT_EQ(child.standard_output,
+            std::string(kSystemdUnset) + "  3 [ERROR] message d\n");
+  EXPECT_EQ(child.standard_error, "counter=2 level=2 sinks=0 spdlog_level=2\n");
+}
+
+TEST(LoggerEnvironmentTest, JournalOnlyLoggerWritesNothingToStdout) {
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=false", "SPDLOG_SYSTEMD=true", "SPDLOG_LEVEL=warning"},
+      {"state"});
+  EXPECT_EQ(child.standard_output, "");
+  EXPECT_EQ(child.standard_error, "counter=0 level=3 sinks=1 spdlog_level=3\n");
+}
+
+TEST(LoggerEnvironmentTest, EnvironmentIsReadAtFirstMessageOnly) {
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false"},
+      {"setenv:SPDLOG_LEVEL=debug", "debug:a", "setenv:SPDLOG_LEVEL=error",
+       "setenv:SPDLOG_STDOUT=false", "info:b"});
+  EXPECT_EQ(child.standard_output,
+            "  1 [DEBUG] message a\n  2 [INFO] message b\n");
+}
+
+TEST(LoggerNumberingTest, SuppressedMessagesDoNotCount) {
+  const ChildResult child = RunHelper(
+      kQuietStdoutInfo,
+      {"info:a", "debug:b", "debug:c", "warn:d", "debug:e", "error:f"});
+  EXPECT_EQ(child.standard_output,
+            "  1 [INFO] message a\n  2 [WARN] message d\n"
+            "  3 [ERROR] message f\n");
+}
+
+TEST(LoggerNumberingTest, NumbersWrapAfter127AndCounterAfter255) {
+  const ChildResult child = RunHelper(kQuietStdoutInfo, {"infos:257", "state"});
+  const std::vector<std::string> lines = SplitLines(child.standard_output);
+  ASSERT_EQ(lines.size(), 257u);
+  EXPECT_EQ(lines[0], "  1 [INFO] message 1");
+  EXPECT_EQ(lines[8], "  9 [INFO] message 9");
+  EXPECT_EQ(lines[9], " 10 [INFO] message 10");
+  EXPECT_EQ(lines[98], " 99 [INFO] message 99");
+  EXPECT_EQ(lines[99], "100 [INFO] message 100");
+  EXPECT_EQ(lines[126], "127 [INFO] message 127");
+  EXPECT_EQ(lines[127], "  0 [INFO] message 128");
+  EXPECT_EQ(lines[128], "  1 [INFO] message 129");
+  EXPECT_EQ(lines[254], "127 [INFO] message 255");
+  EXPECT_EQ(lines[255], "  0 [INFO] message 256");
+  EXPECT_EQ(lines[256], "  1 [INFO] message 257");
+  // Every line in between runs on by one, modulo 128.
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%3zu [INFO] message %zu",
+                  (i + 1) % 128, i + 1);
+    EXPECT_EQ(lines[i], expected);
+  }
+  EXPECT_EQ(child.standard_error, "counter=1 level=2 sinks=1 spdlog_level=2\n");
+}
+
+TEST(LoggerNumberingTest, TagStartsAtFifthCharacterForEveryLevel) {
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=trace"},
+      {"debug:a", "infos:8", "warn:b", "infos:88", "error:c", "debug:d",
+       "infos:30"});
+  const std::vector<std::string> lines = SplitLines(child.standard_output);
+  ASSERT_EQ(lines.size(), 130u);
+  for (const std::string& line : lines) {
+    ASSERT_GE(line.size(), 5u);
+    EXPECT_EQ(line.substr(3, 2), " [") << line;
+  }
+  EXPECT_EQ(lines[0], "  1 [DEBUG] message a");
+  EXPECT_EQ(lines[9], " 10 [WARN] message b");
+  EXPECT_EQ(lines[98], " 99 [ERROR] message c");
+  EXPECT_EQ(lines[99], "100 [DEBUG] message d");
+  EXPECT_EQ(lines[129], "  2 [INFO] message 30");
+}
+
+TEST(LoggerNumberingTest, FormatsBodyByFmtRules) {
+  const ChildResult child = RunHelper(kQuietStdoutInfo, {"literal", "values"});
+  EXPECT_EQ(child.standard_output,
+            "  1 [INFO] plain body\n"
+            "  2 [INFO] flag true false text {0} {}\n");
+}
+
+// The 1-based number of the first line of `path` that contains `text`, or 0.
+int LineContaining(const std::string& path, const std::string& text) {
+  std::ifstream source(path);
+  std::string line;
+  for (int number = 1; std::getline(source, line); ++number) {
+    if (line.find(text) != std::string::npos) return number;
+  }
+  return 0;
+}
+
+TEST(LoggerSourceLocationTest, RecordCarriesTheLoggingStatementsLocation) {
+  const int line =
+      LineContaining(KELPWOOD_LOG_HELPER_SOURCE,
+                     "KELPWOOD_LOG_WARN(\"located at a known line");
+  ASSERT_GT(line, 0);
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=false", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},
+      {"info:before", "capture", "located"});
+  EXPECT_EQ(child.standard_output, "");
+  EXPECT_EQ(child.standard_error,
+            "3|./tests/logger/log_helper.cpp|" + std::to_string(line) +
+                "|LogFromKnownPlace|  2 [WARN] located at a known line 42\n");
+}
+
+}  // namespace
