@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -95,6 +96,71 @@ bool ReadWholeFile(int fd, std::string& content, std::string& error) {
     }
   }
 }
+
+// The occurrence index of a check: for every recorded point id, the latest
+// recording of it still present. Each recording also remembers the previous
+// recording with the same id, so taking the latest one out moves the id back
+// along that chain in constant time. The table is open-addressed (linear
+// probing, at most half full) and holds positions, not pointers or strings:
+// building it makes one allocation however many points were recorded.
+class LatestRecordingIndex {
+ public:
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  explicit LatestRecordingIndex(
+      const std::vector<std::shared_ptr<TracePoint>>& recorded)
+      : recorded_(recorded), previous_(recorded.size()) {
+    std::size_t capacity = 16;
+    while (capacity < recorded.size() * 2) capacity <<= 1;
+    slots_.assign(capacity, Slot{0, kNone, kNone});
+    mask_ = capacity - 1;
+  }
+
+  // Enters the recording at `position` as the latest one of its id.
+  void Add(std::size_t position) {
+    const std::string& id = recorded_[position]->point_id;
+    const std::size_t hash = std::hash<std::string_view>()(id);
+    Slot& slot = Probe(id, hash);
+    if (slot.key == kNone) {
+      slot = Slot{hash, position, position};
+      previous_[position] = kNone;
+    } else {
+      previous_[position] = slot.latest;
+      slot.latest = position;
+    }
+  }
+
+  // The position of the latest recording of `id` still present, or null.
+  // Take() removes it.
+  std::size_t* Latest(std::string_view id) {
+    Slot& slot = Probe(id, std::hash<std::string_view>()(id));
+    if (slot.key == kNone || slot.latest == kNone) return nullptr;
+    return &slot.latest;
+  }
+  void Take(std::size_t* latest) const { *latest = previous_[*latest]; }
+
+ private:
+  struct Slot {
+    std::size_t hash;
+    std::size_t key;     // a recording that carries the id; kNone when free
+    std::size_t latest;  // latest recording still present; kNone when none
+  };
+
+  Slot& Probe(std::string_view id, std::size_t hash) {
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.key == kNone ||
+          (slot.hash == hash && recorded_[slot.key]->point_id == id)) {
+        return slot;
+      }
+    }
+  }
+
+  const std::vector<std::shared_ptr<TracePoint>>& recorded_;
+  std::vector<std::size_t> previous_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
 
 }  // namespace
 
@@ -314,19 +380,10 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
         queue_entry->second;
     const TraceFlowCfg& cfg = *cfg_entry->second;
 
-    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     const bool chains_are_written = InfoMessagesAreWritten();
     const std::size_t recorded_count = recorded.size();
 
-    // The occurrence index: for every id, the latest recording still present
-    // (latest_position), and for every recording the previous one with the same
-    // id (previous_position). Taking a recording out of the index moves the
-    // id's head back along that chain, so every step is O(1) and nothing is
-    // copied but positions.
-    std::unordered_map<std::string_view, std::size_t> latest_position;
-    latest_position.reserve(recorded_count);
-    std::vector<std::size_t> previous_position(recorded_count);
-
+    LatestRecordingIndex index(recorded);
     std::string recorded_chain;
     for (std::size_t position = 0; position < recorded_count; ++position) {
       const TracePoint& point = *recorded[position];
@@ -335,10 +392,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
         KELPWOOD_LOG_INFO("Flow '{}' has trace point '{}' metadata '{}' = '{}'",
                           flow_id, point.point_id, key, value);
       }
-      auto [entry, inserted] =
-          latest_position.try_emplace(point.point_id, position);
-      previous_position[position] = inserted ? kNone : entry->second;
-      entry->second = position;
+      index.Add(position);
     }
     KELPWOOD_LOG_INFO("Flow '{}' trace points: {}", flow_id, recorded_chain);
 
@@ -364,9 +418,8 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     std::vector<bool> consumed(recorded_count, false);
     for (const auto& point_cfg : configured) {
       if (!point_cfg) continue;
-      auto entry = latest_position.find(point_cfg->point_id);
-      if (entry != latest_position.end() && entry->second != kNone) {
-        const std::size_t position = entry->second;
+      if (std::size_t* latest = index.Latest(point_cfg->point_id)) {
+        const std::size_t position = *latest;
         if (!recorded[position]->success) {
           KELPWOOD_LOG_ERROR("Point '{}' failed in flow '{}'",
                              point_cfg->point_id, flow_id);
@@ -375,7 +428,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
           result->point_cfg = point_cfg;
           goto call_handler;
         }
-        entry->second = previous_position[position];
+        index.Take(latest);
         consumed[position] = true;
         ++consumed_count;
       } else if (point_cfg->is_critical) {
