@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace kelpwood_test {
 namespace {
@@ -118,6 +119,17 @@ ChildResult RunChild(const std::string& program,
   }
   result.status = status;
   return result;
+}
+
+std::vector<std::string> WithSanitizerOptions(
+    std::vector<std::string> environment) {
+  for (const char* name :
+       {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) {
+      environment.push_back(std::string(name) + "=" + value);
+    }
+  }
+  return environment;
 }
 
 }  // namespace kelpwood_test

@@ -29,6 +29,11 @@ ChildResult RunChild(const std::string& program,
                      const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment);
 
+// `environment` plus the sanitizer option variables of this process
+// (ASAN_OPTIONS and its kind), so a sanitized child reports as its parent does.
+std::vector<std::string> WithSanitizerOptions(
+    std::vector<std::string> environment);
+
 }  // namespace kelpwood_test
 
 #endif  // KELPWOOD_TESTS_LOGGER_CHILD_PROCESS_H_

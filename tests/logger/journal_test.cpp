@@ -242,11 +242,13 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
       std::to_string(getpid()) + "-" +
       std::to_string(
           std::chrono::steady_clock::now().time_since_epoch().count());
-  const ChildResult child = RunChild(
-      KELPWOOD_LOG_HELPER,
-      {"debug:first-" + token, "info:second-" + token, "warn:third-" + token,
-       "error:fourth-" + token, "located"},
-      {"SPDLOG_STDOUT=false", "SPDLOG_SYSTEMD=true", "SPDLOG_LEVEL=debug"});
+  const ChildResult child =
+      RunChild(KELPWOOD_LOG_HELPER,
+               {"debug:first-" + token, "info:second-" + token,
+                "warn:third-" + token, "error:fourth-" + token, "located"},
+               kelpwood_test::WithSanitizerOptions({"SPDLOG_STDOUT=false",
+                                                    "SPDLOG_SYSTEMD=true",
+                                                    "SPDLOG_LEVEL=debug"}));
   ASSERT_TRUE(child.ExitedCleanly()) << child.standard_error;
   EXPECT_EQ(child.standard_output, "");
   EXPECT_EQ(child.standard_error, "");

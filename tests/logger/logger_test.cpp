@@ -35,7 +35,9 @@ const std::vector<std::string> kQuietStdoutInfo = {
 
 ChildResult RunHelper(const std::vector<std::string>& environment,
                       const std::vector<std::string>& steps) {
-  ChildResult result = RunChild(KELPWOOD_LOG_HELPER, steps, environment);
+  ChildResult result =
+      RunChild(KELPWOOD_LOG_HELPER, steps,
+               kelpwood_test::WithSanitizerOptions(environment));
   EXPECT_TRUE(result.ExitedCleanly())
       << "status " << result.status << ", stderr: " << result.standard_error;
   return result;
