@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <kelpwood/flow_trace.h>
+#include <yaml-cpp/yaml.h>
 
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ using ::kelpwood::testing::HasQueue;
 using ::kelpwood::testing::TakeLogLines;
 using ::kelpwood::testing::TempDir;
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 Lines LoadAndTakeLines(const std::string& path) {
   TakeLogLines();
@@ -256,6 +258,48 @@ TEST(InitTest, LoadingAgainAfterResetAllFlowsGivesTheFlowsQueuesBack) {
   LoadAndTakeLines(DataPath("check_order_forms.yaml"));
   EXPECT_TRUE(HasQueue("order_true"));
   EXPECT_TRUE(HasQueue("order_absent"));
+}
+
+TEST(InitTest, ZeroByteFileHasNoWorkflows) {
+  TempDir dir;
+  EXPECT_EQ(LoadAndTakeLines(dir.WriteFile("flows.yaml", "")),
+            Lines{"[ERROR] No workflows configuration found"});
+}
+
+TEST(InitTest, FileWithANulByteFailsAsYamlCppLoadFileDoes) {
+  TempDir dir;
+  const std::string path = dir.WriteFile(
+      "flows.yaml",
+      "workflows:\n  - flow_id: nul_before\n  - flow_id: nul\0here\n"s);
+  std::string load_file_error = "LoadFile accepted the file";
+  try {
+    YAML::LoadFile(path);
+  } catch (const YAML::Exception& error) {
+    load_file_error = error.what();
+  }
+  EXPECT_EQ(LoadAndTakeLines(path),
+            Lines{"[ERROR] Failed to parse flow configuration file: " +
+                  load_file_error});
+  EXPECT_FALSE(HasQueue("nul_before"));
+}
+
+TEST(InitTest, ReadsAFileFarLargerThanOneReadBuffer) {
+  TempDir dir;
+  std::string content = "workflows:\n";
+  for (int flow = 0; flow < 2000; ++flow) {
+    content += "  - flow_id: large_" + std::to_string(flow) +
+               "\n    flow_points:\n      - point_id: only\n";
+  }
+  content +=
+      "  - flow_id: large_last\n    flow_points:\n"
+      "      - point_id: tail\n";
+  ASSERT_GT(content.size(), 100000u);
+  const Lines lines = LoadAndTakeLines(dir.WriteFile("flows.yaml", content));
+  ASSERT_EQ(lines.size(), 2u * 2001);
+  EXPECT_EQ(lines.back(),
+            "[DEBUG] Parsed trace flow config: flow_id=large_last, "
+            "flow_name=, check_order=false, points_count=1");
+  EXPECT_EQ(ConfiguredChain("large_last"), "<tail>");
 }
 
 }  // namespace
