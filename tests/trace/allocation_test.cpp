@@ -21,8 +21,15 @@ void* operator new(std::size_t size) {
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+// Not inlined: GCC would otherwise see free() applied to the result of
+// operator new at the call site and warn of a mismatch that is not one.
+__attribute__((noinline)) void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+__attribute__((noinline)) void operator delete(void* memory,
+                                               std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace kelpwood {
 namespace testing {
