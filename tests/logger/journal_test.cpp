@@ -16,18 +16,20 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child_process.h"
+#include "source_lines.h"
 
 namespace {
 
 using kelpwood_test::ChildResult;
+using kelpwood_test::LineContaining;
 using kelpwood_test::RunChild;
+using kelpwood_test::SourceLine;
 
 const char kJournald[] = "/lib/systemd/systemd-journald";
 const char kJournalDirectory[] = "/run/systemd/journal";
@@ -194,15 +196,6 @@ std::map<std::string, std::string> ParseJsonEntry(const std::string& line) {
   return fields;
 }
 
-int LineContaining(const std::string& path, const std::string& text) {
-  std::ifstream source(path);
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number) {
-    if (line.find(text) != std::string::npos) return number;
-  }
-  return 0;
-}
-
 TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "starting systemd-journald needs root";
@@ -242,13 +235,13 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
       std::to_string(getpid()) + "-" +
       std::to_string(
           std::chrono::steady_clock::now().time_since_epoch().count());
-  const ChildResult child =
-      RunChild(KELPWOOD_LOG_HELPER,
-               {"debug:first-" + token, "info:second-" + token,
-                "warn:third-" + token, "error:fourth-" + token, "located"},
-               kelpwood_test::WithSanitizerOptions({"SPDLOG_STDOUT=false",
-                                                    "SPDLOG_SYSTEMD=true",
-                                                    "SPDLOG_LEVEL=debug"}));
+  const ChildResult child = RunChild(
+      KELPWOOD_LOG_HELPER,
+      {"debug:first-" + token, "info:second-" + token, "warn:third-" + token,
+       "error:fourth-" + token, "located", "library"},
+      kelpwood_test::WithSanitizerOptions({"SPDLOG_STDOUT=false",
+                                           "SPDLOG_SYSTEMD=true",
+                                           "SPDLOG_LEVEL=debug"}));
   ASSERT_TRUE(child.ExitedCleanly()) << child.standard_error;
   EXPECT_EQ(child.standard_output, "");
   EXPECT_EQ(child.standard_error, "");
@@ -274,10 +267,10 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
       if (first_of_this_run) entries.clear();
       if (first_of_this_run || !entries.empty()) entries.push_back(entry);
     }
-    if (entries.size() >= 5) break;
+    if (entries.size() >= 6) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ASSERT_EQ(entries.size(), 5u) << "entries of pid " << child.pid;
+  ASSERT_EQ(entries.size(), 6u) << "entries of pid " << child.pid;
 
   const std::string file = "./tests/logger/log_helper.cpp";
   const struct {
@@ -304,6 +297,22 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
     EXPECT_EQ(entry["CODE_FUNC"], expected[i].function);
     EXPECT_EQ(entry["_PID"], std::to_string(child.pid));
   }
+
+  // The library's own message names the library's source and a line that
+  // holds that very logging statement.
+  auto& library_entry = entries[5];
+  EXPECT_EQ(library_entry["MESSAGE"],
+            "  6 [WARN] flow_id no-such-flow not found");
+  EXPECT_EQ(library_entry["PRIORITY"], "4");
+  EXPECT_EQ(library_entry["SYSLOG_IDENTIFIER"], "spdlog");
+  EXPECT_EQ(library_entry["CODE_FILE"], "./trace/src/flow_trace.cpp");
+  EXPECT_EQ(library_entry["CODE_FUNC"], "Trace");
+  const std::string library_line =
+      SourceLine(KELPWOOD_SOURCE_DIR "/trace/src/flow_trace.cpp",
+                 std::stoi(library_entry["CODE_LINE"]));
+  EXPECT_NE(library_line.find("KELPWOOD_LOG_WARN(\"flow_id {} not found\""),
+            std::string::npos)
+      << "line " << library_entry["CODE_LINE"] << ": " << library_line;
 }
 
 }  // namespace

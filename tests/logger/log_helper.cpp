@@ -9,6 +9,9 @@
 //   values                log INFO "flag {} {} text {}" with true, false and a
 //                         text holding braces
 //   located               log WARN from LogFromKnownPlace() (see below)
+//   library               make the library log: record a point for a flow
+//                         that is not registered (it warns "flow_id
+//                         no-such-flow not found")
 //   state                 write "counter=C level=L sinks=S spdlog_level=P" to
 //                         standard error: the record's fields, the number of
 //                         sinks and the spdlog logger's own threshold
@@ -19,6 +22,7 @@
 //
 // The process exits with 2 on an unknown step.
 
+#include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
@@ -73,6 +77,8 @@ bool RunStep(const std::string& step) {
     KELPWOOD_LOG_INFO("flag {} {} text {}", true, false, "{0} {}");
   } else if (step == "located") {
     LogFromKnownPlace();
+  } else if (step == "library") {
+    kelpwood::trace::FlowTrace::GetInstance().Trace("no-such-flow", "p", true);
   } else if (step == "state") {
     const kelpwood::Logger& record = kelpwood::Logger::Instance();
     std::fprintf(

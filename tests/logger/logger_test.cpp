@@ -5,16 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "source_lines.h"
 
 namespace {
 
 using kelpwood_test::ChildResult;
+using kelpwood_test::LineContaining;
 using kelpwood_test::RunChild;
+using kelpwood_test::SourceLine;
 
 const char kStdoutUnset[] =
     "environment variable SPDLOG_STDOUT is not set, and set true\n";
@@ -235,16 +237,6 @@ TEST(LoggerNumberingTest, FormatsBodyByFmtRules) {
             "  2 [INFO] flag true false text {0} {}\n");
 }
 
-// The 1-based number of the first line of `path` that contains `text`, or 0.
-int LineContaining(const std::string& path, const std::string& text) {
-  std::ifstream source(path);
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number) {
-    if (line.find(text) != std::string::npos) return number;
-  }
-  return 0;
-}
-
 TEST(LoggerSourceLocationTest, RecordCarriesTheLoggingStatementsLocation) {
   const int line =
       LineContaining(KELPWOOD_LOG_HELPER_SOURCE,
@@ -257,6 +249,43 @@ TEST(LoggerSourceLocationTest, RecordCarriesTheLoggingStatementsLocation) {
   EXPECT_EQ(child.standard_error,
             "3|./tests/logger/log_helper.cpp|" + std::to_string(line) +
                 "|LogFromKnownPlace|  2 [WARN] located at a known line 42\n");
+}
+
+TEST(LoggerSourceLocationTest, LibraryRecordsNameTheLibrarysOwnSource) {
+  const ChildResult child = RunHelper(
+      {"SPDLOG_STDOUT=false", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"},
+      {"capture", "library"});
+  // "3|./trace/src/flow_trace.cpp|LINE|Trace|  1 [WARN] flow_id ..."
+  const std::string prefix = "3|./trace/src/flow_trace.cpp|";
+  const std::string suffix =
+      "|Trace|  1 [WARN] flow_id no-such-flow not found\n";
+  const std::string& record = child.standard_error;
+  ASSERT_GT(record.size(), prefix.size() + suffix.size()) << record;
+  EXPECT_EQ(record.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(record.substr(record.size() - suffix.size()), suffix);
+  const std::string line_text = record.substr(
+      prefix.size(), record.size() - prefix.size() - suffix.size());
+  const int line = std::stoi(line_text);
+  EXPECT_EQ(std::to_string(line), line_text);
+  // The line is a logging statement of that very message.
+  const std::string text =
+      SourceLine(KELPWOOD_SOURCE_DIR "/trace/src/flow_trace.cpp", line);
+  EXPECT_NE(text.find("KELPWOOD_LOG_WARN(\"flow_id {} not found\""),
+            std::string::npos)
+      << "line " << line << ": " << text;
+}
+
+TEST(LoggerSharedRecordTest, HostAndLibraryNumberOnOneCounter) {
+  // Unset variables make a second record visible: its construction lines
+  // would appear twice.
+  const ChildResult child =
+      RunHelper({}, {"info:host", "library", "warn:host again", "state"});
+  EXPECT_EQ(child.standard_output,
+            std::string(kStdoutUnset) + kSystemdUnset + kLevelUnset +
+                "  1 [INFO] message host\n"
+                "  2 [WARN] flow_id no-such-flow not found\n"
+                "  3 [WARN] message host again\n");
+  EXPECT_EQ(child.standard_error, "counter=3 level=2 sinks=1 spdlog_level=2\n");
 }
 
 }  // namespace
