@@ -343,15 +343,15 @@ const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
 }
 
 void FlowTrace::ResetFlow(const std::string& flow_id) {
-  std::vector<std::shared_ptr<TracePoint>> dropped_points;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
     return;
   }
-  // Swapping keeps the queue object (and references to it) in place.
-  entry->second.swap(dropped_points);
+  // clear() keeps the queue's storage: a flow is reset to be run again, and
+  // its next run records about as many points without growing the queue.
+  entry->second.clear();
 }
 
 void FlowTrace::ResetAllFlows() {
