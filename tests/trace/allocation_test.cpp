@@ -16,13 +16,14 @@ namespace {
 std::atomic<std::size_t> allocation_count{0};
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Not inlined: GCC would otherwise see free() applied to the result of
+// operator new (or delete applied to malloc's) at a call site and warn of a
+// mismatch that is not one.
+__attribute__((noinline)) void* operator new(std::size_t size) {
   allocation_count.fetch_add(1, std::memory_order_relaxed);
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-// Not inlined: GCC would otherwise see free() applied to the result of
-// operator new at the call site and warn of a mismatch that is not one.
 __attribute__((noinline)) void operator delete(void* memory) noexcept {
   std::free(memory);
 }
