@@ -212,6 +212,28 @@ TEST_F(FlowRegistrationTest, HandlerSurvivesRemovalAndServesTheFlowAgain) {
                                               FlowCheckCode::PASSED}));
 }
 
+TEST_F(FlowRegistrationTest, EveryMessageNamesTheOperationThatLoggedIt) {
+  const std::string flow = Flow("f");
+  registry.RegisterTraceFlow(flow, {Critical("A")}, "n", "", true);
+  registry.RegisterFlowHandler(flow, nullptr);
+  registry.Trace(Flow("unknown"), "A", true);
+  registry.GetTracePoints(Flow("unknown"));
+  registry.ResetFlow(Flow("unknown"));
+  registry.GetFlowDuration(flow);
+  registry.RemoveTraceFlow(flow);
+
+  std::vector<std::string> functions;
+  for (const auto& message : CapturedMessages()) {
+    EXPECT_EQ(message.file, "./trace/src/flow_trace.cpp");
+    EXPECT_GT(message.line, 0);
+    functions.push_back(message.function);
+  }
+  EXPECT_EQ(functions, (std::vector<std::string>{
+                           "RegisterTraceFlow", "RegisterFlowHandler", "Trace",
+                           "GetTracePoints", "ResetFlow", "GetFlowDuration",
+                           "RemoveTraceFlow", "RemoveTraceFlow"}));
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace kelpwood
