@@ -5,6 +5,9 @@
 //   debug:TEXT | info:TEXT | warn:TEXT | error:TEXT
 //                         log "message TEXT" at that level
 //   infos:N               log N INFO messages "message 1" .. "message N"
+//   threads:N:M           N threads, released together, each log M INFO
+//                         messages "message T-I" (thread T, message I);
+//                         the first message of the process may be among them
 //   literal               log INFO "plain body" (a format without fields)
 //   values                log INFO "flag {} {} text {}" with true, false and a
 //                         text holding braces
@@ -26,12 +29,15 @@
 #include <kelpwood/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -50,6 +56,21 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 // The tests find the line of this statement by its text in this file.
 void LogFromKnownPlace() {
   KELPWOOD_LOG_WARN("located at a known line {}", 42);
+}
+
+void LogFromThreads(long thread_count, long message_count) {
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (long thread = 0; thread < thread_count; ++thread) {
+    threads.emplace_back([&go, thread, message_count] {
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      for (long i = 0; i < message_count; ++i) {
+        KELPWOOD_LOG_INFO("message {}-{}", thread, i);
+      }
+    });
+  }
+  go.store(true, std::memory_order_release);
+  for (std::thread& thread : threads) thread.join();
 }
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -71,6 +92,11 @@ bool RunStep(const std::string& step) {
   } else if (StartsWith(step, "infos:")) {
     const long count = std::strtol(argument.c_str(), nullptr, 10);
     for (long i = 1; i <= count; ++i) KELPWOOD_LOG_INFO("message {}", i);
+  } else if (StartsWith(step, "threads:")) {
+    char* end = nullptr;
+    const long thread_count = std::strtol(argument.c_str(), &end, 10);
+    if (*end != ':') return false;
+    LogFromThreads(thread_count, std::strtol(end + 1, nullptr, 10));
   } else if (step == "literal") {
     KELPWOOD_LOG_INFO("plain body");
   } else if (step == "values") {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -286,6 +287,44 @@ TEST(LoggerSharedRecordTest, HostAndLibraryNumberOnOneCounter) {
                 "  2 [WARN] flow_id no-such-flow not found\n"
                 "  3 [WARN] message host again\n");
   EXPECT_EQ(child.standard_error, "counter=3 level=2 sinks=1 spdlog_level=2\n");
+}
+
+TEST(LoggerConcurrencyTest, ConcurrentFirstUseBuildsOneRecordAndWholeLines) {
+  // Eight threads make the process's first calls together: the record is
+  // built once (one set of construction lines), every message arrives as one
+  // whole line, and each thread's messages keep their order.
+  const int kThreads = 8;
+  const int kMessages = 200;
+  const ChildResult child = RunHelper({}, {"threads:8:200"});
+  const std::vector<std::string> lines = SplitLines(child.standard_output);
+  ASSERT_EQ(lines.size(), 3u + kThreads * kMessages);
+  EXPECT_EQ(lines[0] + "\n", kStdoutUnset);
+  EXPECT_EQ(lines[1] + "\n", kSystemdUnset);
+  EXPECT_EQ(lines[2] + "\n", kLevelUnset);
+  std::vector<int> next_message(kThreads, 0);
+  std::set<std::string> seen;
+  for (std::size_t i = 3; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    unsigned number = 0;
+    int thread = -1;
+    int message = -1;
+    int consumed = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%3u [INFO] message %d-%d%n", &number,
+                          &thread, &message, &consumed),
+              3)
+        << line;
+    ASSERT_EQ(static_cast<std::size_t>(consumed), line.size()) << line;
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%3u [INFO] ", number);
+    EXPECT_EQ(line.compare(0, 11, prefix), 0) << line;
+    EXPECT_LT(number, 128u) << line;
+    ASSERT_GE(thread, 0);
+    ASSERT_LT(thread, kThreads);
+    EXPECT_EQ(message, next_message[thread]) << line;
+    next_message[thread] = message + 1;
+    EXPECT_TRUE(seen.insert(line.substr(4)).second) << line;
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kMessages));
 }
 
 }  // namespace
