@@ -9,6 +9,11 @@
 # grows in $FUZZ_BUILD/fuzz/corpus-<target> across runs; it is seeded from
 # the YAML files of tests/data and examples/. Crashing inputs are kept in
 # $FUZZ_BUILD/fuzz/artifacts-<target>/.
+#
+# For runs much longer than a few minutes, ASAN_OPTIONS=malloc_context_size=0
+# keeps the resident size flat: otherwise AddressSanitizer's store of
+# allocation stacks grows with every new path through yaml-cpp's recursion
+# (about 1 GB after 15 minutes) and may reach the 2 GB limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
