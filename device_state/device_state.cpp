@@ -92,39 +92,35 @@ void CreateStateFile(const std::string& path) {
   }
 }
 
-// An inotify watch for writes to one file. Not valid() where inotify cannot
-// be used (no descriptors left, no instances left, a file system without
-// events); the waiter then falls back to plain polling.
-class ChangeWatch {
- public:
-  explicit ChangeWatch(const std::string& path)
-      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_.get() != -1 &&
-        ::inotify_add_watch(fd_.get(), path.c_str(), IN_MODIFY) == -1) {
-      fd_.reset();
-    }
+// An inotify instance watching path for writes, or -1 where inotify cannot be
+// used (no descriptors or instances left, a file system without events); the
+// waiter then falls back to plain polling.
+int OpenWriteWatch(const std::string& path) {
+  UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (watch.get() == -1 ||
+      ::inotify_add_watch(watch.get(), path.c_str(), IN_MODIFY) == -1) {
+    return -1;
   }
+  return watch.release();
+}
 
-  bool valid() const noexcept { return fd_.get() != -1; }
-
-  // Waits until the file has been written since the last call, or for
-  // timeout, whichever comes first. Interrupted waits return early, which only
-  // costs the caller one more read.
-  void WaitForWrite(milliseconds timeout) {
-    pollfd watched{fd_.get(), POLLIN, 0};
-    if (::poll(&watched, 1, static_cast<int>(timeout.count())) > 0) {
-      // Empty the queue: the caller re-reads the byte after this, so every
-      // write seen here is covered by that read, and the next wait sleeps
-      // until a newer write.
-      alignas(inotify_event) char events[4096];
-      while (::read(fd_.get(), events, sizeof events) > 0) {
-      }
-    }
+// Empties the event queue without waiting. Every write reported so far is
+// covered by the read of the byte that follows.
+void DiscardEvents(int watch_fd) {
+  alignas(inotify_event) char events[4096];
+  while (::read(watch_fd, events, sizeof events) > 0) {
   }
+}
 
- private:
-  UniqueFd fd_;
-};
+// Waits until the file has been written since the queue was last emptied, or
+// for timeout. An interrupted wait returns early, which only costs the caller
+// one more read.
+void WaitForWrite(int watch_fd, milliseconds timeout) {
+  pollfd watched{watch_fd, POLLIN, 0};
+  if (::poll(&watched, 1, static_cast<int>(timeout.count())) > 0) {
+    DiscardEvents(watch_fd);
+  }
+}
 
 milliseconds CeilMilliseconds(steady_clock::duration duration) {
   return std::chrono::ceil<milliseconds>(duration);
@@ -168,6 +164,7 @@ DeviceState::~DeviceState() {
     // Only the mutex can fail here, and the close() below drops the lock
     // anyway.
   }
+  if (watch_fd != -1) ::close(watch_fd);
   ::close(fd);
 }
 
@@ -200,9 +197,11 @@ bool DeviceState::WaitForStateChangeFor(State state,
   if (lock->getLockType() != F_RDLCK) return false;
   const steady_clock::time_point deadline =
       steady_clock::now() + std::max(timeout, milliseconds::zero());
-  // The watch exists before the first read, so a write that lands between a
-  // read and the wait still wakes the wait.
-  ChangeWatch watch(path);
+  if (watch_fd == -1) watch_fd = OpenWriteWatch(path);
+  // Events queued since the last wait are covered by the first read below;
+  // the watch exists before that read, so a write landing between a read and
+  // the wait still wakes the wait.
+  if (watch_fd != -1) DiscardEvents(watch_fd);
   for (;;) {
     if (GetState(fd) == state) return true;
     const steady_clock::time_point now = steady_clock::now();
@@ -212,8 +211,8 @@ bool DeviceState::WaitForStateChangeFor(State state,
     // Writers get through only while no other process holds a lock on the
     // byte, so the lock is dropped for the whole pause.
     lock->releaseLock();
-    if (watch.valid()) {
-      watch.WaitForWrite(pause);
+    if (watch_fd != -1) {
+      WaitForWrite(watch_fd, pause);
     } else {
       std::this_thread::sleep_for(pause);
     }

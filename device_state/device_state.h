@@ -95,6 +95,9 @@ class DeviceState {
   int fd;
   std::unique_ptr<file_lock::FileLock> lock;
   std::string path;
+  // inotify instance watching path for writes; made by the first
+  // WaitForStateChangeFor() and kept, because closing one costs milliseconds.
+  int watch_fd = -1;
 };
 
 }  // namespace device_state

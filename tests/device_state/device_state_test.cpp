@@ -234,12 +234,16 @@ TEST_F(DeviceStateTest, WaitForCurrentStateReturnsTrueHoldingReadLock) {
 }
 
 TEST_F(DeviceStateTest, WaitForStateChangeForTimesOutHoldingReadLock) {
-  DeviceState device(path_);
-  device.LockAndReadState();
-  EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(0)));
-  EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(50)));
-  EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(-5)));
-  EXPECT_EQ(ProbeLockType(path_), F_RDLCK);
+  {
+    DeviceState device(path_);
+    device.LockAndReadState();
+    EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(0)));
+    EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(50)));
+    EXPECT_FALSE(device.WaitForStateChangeFor(State{7}, milliseconds(-5)));
+    EXPECT_EQ(ProbeLockType(path_), F_RDLCK);
+    // One watch serves every wait of the object and ends with it.
+    EXPECT_EQ(InotifyDescriptorCount(), 1);
+  }
   EXPECT_EQ(InotifyDescriptorCount(), 0);
 }
 
