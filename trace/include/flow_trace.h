@@ -118,10 +118,11 @@ class FlowTrace {
   // empty flow_id or a null element of flow_points is refused with an ERROR.
   void RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg);
   // Builds a TraceFlowCfg from the arguments and registers it as above.
-  void RegisterTraceFlow(const std::string& flow_id,
-                         std::vector<std::shared_ptr<TracePointCfg>> flow_points,
-                         const std::string& flow_name,
-                         const std::string& description, bool check_order);
+  void RegisterTraceFlow(
+      const std::string& flow_id,
+      std::vector<std::shared_ptr<TracePointCfg>> flow_points,
+      const std::string& flow_name, const std::string& description,
+      bool check_order);
   // Erases the flow's queue and configuration; its handler stays.
   void RemoveTraceFlow(const std::string& flow_id);
   // Stores `handler` for `flow_id`, replacing any earlier one. The flow need
