@@ -23,6 +23,10 @@ using std::chrono::steady_clock;
 // event (a write through another mount, a file replaced under the path).
 constexpr milliseconds kPollInterval{1000};
 
+// Longer timeouts are cut to this, so that the deadline stays within the
+// range of the steady clock (about 292 years from boot).
+constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);
+
 // Owns a descriptor until it is handed over with release().
 class UniqueFd {
  public:
@@ -196,7 +200,8 @@ bool DeviceState::WaitForStateChangeFor(State state,
                                         std::chrono::milliseconds timeout) {
   if (lock->getLockType() != F_RDLCK) return false;
   const steady_clock::time_point deadline =
-      steady_clock::now() + std::max(timeout, milliseconds::zero());
+      steady_clock::now() +
+      std::clamp(timeout, milliseconds::zero(), kLongestTimeout);
   if (watch_fd == -1) watch_fd = OpenWriteWatch(path);
   // Events queued since the last wait are covered by the first read below;
   // the watch exists before that read, so a write landing between a read and

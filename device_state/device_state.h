@@ -84,8 +84,9 @@ class DeviceState {
   // As WaitForStateChange(), but returns false once timeout has passed, still
   // holding the read lock, and wakes within milliseconds of a change: it
   // watches the file with inotify while its lock is dropped, falling back to
-  // reading once per second where inotify cannot be used. The wait for the
-  // read lock itself is not bounded (writers hold it only while writing).
+  // reading once per second where inotify cannot be used. A negative timeout
+  // counts as 0, one beyond 100 years as 100 years. The wait for the read
+  // lock itself is not bounded (writers hold it only while writing).
   bool WaitForStateChangeFor(State state, std::chrono::milliseconds timeout);
 
   // Releases whatever lock this object holds (for the whole process).

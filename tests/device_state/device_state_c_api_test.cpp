@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 
 #include "test_support.h"
@@ -65,6 +66,18 @@ TEST(DeviceStateCApiTest, TransitWhilePeerReadsReturnsFalseWithTheLine) {
   EXPECT_EQ(ReadBytes(path), std::string(1, '\0'));
   EXPECT_TRUE(DeviceState_TransitState(handle, 9));
   EXPECT_EQ(ReadBytes(path), "\x09");
+  DeviceState_destroy(handle);
+}
+
+TEST(DeviceStateCApiTest, WaitAcceptsTheWholeTimeoutRange) {
+  TempDir dir;
+  const std::string path = dir.File("state");
+  DeviceStateHandle* handle = DeviceState_create_at(path.c_str());
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(DeviceState_LockAndReadState(handle), 0);
+  EXPECT_TRUE(DeviceState_WaitForStateChangeFor(handle, 256, INT64_MAX));
+  EXPECT_FALSE(DeviceState_WaitForStateChangeFor(handle, 1, INT64_MIN));
+  EXPECT_EQ(ProbeLockType(path), F_RDLCK);
   DeviceState_destroy(handle);
 }
 
