@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace device_state {
 namespace {
@@ -96,12 +96,17 @@ void CreateStateFile(const std::string& path) {
   }
 }
 
-// An inotify instance watching path for writes, or -1 where inotify cannot be
-// used (no descriptors or instances left, a file system without events); the
-// waiter then falls back to plain polling.
-int OpenWriteWatch(const std::string& path) {
+// An inotify instance watching the open file fd for writes, or -1 where
+// inotify cannot be used (no descriptors or instances left, a file system
+// without events); the waiter then falls back to plain polling. The watch goes
+// through /proc/self/fd so that it follows the file that fd refers to even if
+// the path has since been replaced or was relative; the path is the fallback
+// where /proc is missing.
+int OpenWriteWatch(int fd, const std::string& path) {
   UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (watch.get() == -1 ||
+  if (watch.get() == -1) return -1;
+  const std::string own_link = "/proc/self/fd/" + std::to_string(fd);
+  if (::inotify_add_watch(watch.get(), own_link.c_str(), IN_MODIFY) == -1 &&
       ::inotify_add_watch(watch.get(), path.c_str(), IN_MODIFY) == -1) {
     return -1;
   }
@@ -202,7 +207,7 @@ bool DeviceState::WaitForStateChangeFor(State state,
   const steady_clock::time_point deadline =
       steady_clock::now() +
       std::clamp(timeout, milliseconds::zero(), kLongestTimeout);
-  if (watch_fd == -1) watch_fd = OpenWriteWatch(path);
+  if (watch_fd == -1) watch_fd = OpenWriteWatch(fd, path);
   // Events queued since the last wait are covered by the first read below;
   // the watch exists before that read, so a write landing between a read and
   // the wait still wakes the wait.

@@ -96,7 +96,7 @@ class DeviceState {
   int fd;
   std::unique_ptr<file_lock::FileLock> lock;
   std::string path;
-  // inotify instance watching path for writes; made by the first
+  // inotify instance watching the file for writes; made by the first
   // WaitForStateChangeFor() and kept, because closing one costs milliseconds.
   int watch_fd = -1;
 };
