@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -117,11 +118,12 @@ std::int64_t NowNanoseconds() {
 }
 
 // A writer process transits to 1, 2, 1, ... once per round, when the waiter
-// asks, after a short pause that lets the waiter settle into its wait. It
+// asks, after a pause of 3 ms to longest_pause that lets the waiter settle
+// into its wait. It
 // reports the steady-clock time (system-wide on Linux) at which it started
 // its successful attempt.
-pid_t StartWriter(const std::string& path, const int ask[2],
-                  const int stamp[2]) {
+pid_t StartWriter(const std::string& path, const int ask[2], const int stamp[2],
+                  std::chrono::milliseconds longest_pause) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   // Without the waiter's ends the writer sees the end of the rounds.
@@ -134,10 +136,13 @@ pid_t StartWriter(const std::string& path, const int ask[2],
   const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   ::dup2(null_fd, STDERR_FILENO);
   DeviceState writer(path);
+  // The pause falls at a random point of a polling waiter's second.
+  std::minstd_rand random(42);
+  std::uniform_int_distribution<long> pause_ms(3, longest_pause.count());
   char round;
   std::int8_t value = 0;
   while (::read(ask_fd, &round, 1) == 1) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms(random)));
     value = value == 1 ? 2 : 1;
     std::int64_t started = 0;
     for (;;) {
@@ -165,7 +170,8 @@ void BM_WakeLatency(benchmark::State& state) {
     state.SkipWithError("pipe2");
     return;
   }
-  const pid_t writer = StartWriter(file.path(), ask, stamp);
+  const pid_t writer = StartWriter(
+      file.path(), ask, stamp, std::chrono::milliseconds(kWatched ? 3 : 1000));
   ::close(ask[0]);
   ::close(stamp[1]);
   std::vector<double> latencies_ms;
@@ -210,7 +216,7 @@ BENCHMARK_TEMPLATE(BM_WakeLatency, false)
     ->Name("BM_WaitForStateChange_WakeLatency")
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(6);
+    ->Iterations(8);
 
 }  // namespace
 
