@@ -71,8 +71,9 @@ class DeviceState {
   // REQUIRES a read lock from LockAndReadState(), else returns false at once.
   // Upgrades it without waiting, writes state and downgrades. Returns false,
   // still holding the read lock, while another process holds a lock on the
-  // byte; returns false holding the WRITE lock if the write itself fails
-  // (ReleaseLock() ends that). On success the read lock is held again.
+  // byte (the file lock writes its line to standard error); returns false
+  // holding the WRITE lock if the write itself fails (ReleaseLock() ends
+  // that). On success the read lock is held again.
   bool TransitState(State state);
 
   // REQUIRES a read lock, else returns false at once. Returns true, with the

@@ -13,6 +13,8 @@
 #ifndef KELPWOOD_FILE_LOCK_H_
 #define KELPWOOD_FILE_LOCK_H_
 
+#include <fcntl.h>
+
 #include <mutex>
 
 namespace file_lock {

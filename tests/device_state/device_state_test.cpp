@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -453,6 +454,34 @@ TEST_F(DeviceStateProcessTest, ConcurrentFirstStartLosesNothing) {
   EXPECT_EQ(lost_rounds, 0);
   EXPECT_EQ(failed_processes, 0) << first_failure;
   EXPECT_TRUE(dir_.Entries().empty());
+}
+
+// Objects on different threads of one process share the process's record
+// lock, so one thread's transition is never refused because of another
+// thread's read lock, and a waiting thread sees it.
+TEST(DeviceStateConcurrencyTest,
+     ThreadsWithTheirOwnObjectsSeeEachOthersStates) {
+  TempDir dir;
+  const std::string path = dir.File("device_state");
+  DeviceState writer(path);
+  ASSERT_EQ(writer.LockAndReadState(), State{0});
+  bool waiter_saw_state = false;
+  std::thread waiter([&] {
+    DeviceState device(path);
+    device.LockAndReadState();
+    waiter_saw_state =
+        device.WaitForStateChangeFor(State{5}, std::chrono::seconds(10));
+  });
+  bool all_transits_succeeded = true;
+  for (int step = 1; step <= 5; ++step) {
+    all_transits_succeeded &=
+        writer.TransitState(State{static_cast<std::int8_t>(step)});
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  waiter.join();
+  EXPECT_TRUE(all_transits_succeeded);
+  EXPECT_TRUE(waiter_saw_state);
+  EXPECT_EQ(ReadBytes(path), Byte(5));
 }
 
 // --- The fixed path, in a private mount namespace --------------------------
