@@ -49,6 +49,23 @@ TEST(DeviceStateCApiTest, UnreadableStateReturnsTheErrorValue) {
   DeviceState_destroy(handle);
 }
 
+TEST(DeviceStateCApiTest, RefusedReadLockReturnsTheErrorValue) {
+  TempDir dir;
+  const std::string path = dir.File("state");
+  WriteBytes(path, std::string(2, '\0'));
+  DeviceStateHandle* handle = DeviceState_create_at(path.c_str());
+  ASSERT_NE(handle, nullptr);
+  {
+    device_state_test::DeadlockPartner partner(path);
+    ASSERT_TRUE(partner.ready());
+    StderrCapture capture;
+    EXPECT_EQ(DeviceState_LockAndReadState(handle), DEVICE_STATE_READ_ERROR);
+    capture.Finish();
+  }
+  EXPECT_EQ(DeviceState_LockAndReadState(handle), 0);
+  DeviceState_destroy(handle);
+}
+
 TEST(DeviceStateCApiTest, TransitWhilePeerReadsReturnsFalseWithTheLine) {
   TempDir dir;
   const std::string path = dir.File("state");

@@ -396,6 +396,20 @@ TEST_F(DeviceStateProcessTest, LockHolderKilledWithSigkillFreesTheByte) {
   EXPECT_EQ(capture.Finish(), "");
 }
 
+// A read lock that the kernel refuses (here with EDEADLK) is "Unable to
+// lock.", after the file lock's own line.
+TEST_F(DeviceStateProcessTest, RefusedReadLockIsUnableToLock) {
+  WriteBytes(path_, std::string(2, '\0'));
+  DeviceState device(path_);
+  device_state_test::DeadlockPartner partner(path_);
+  ASSERT_TRUE(partner.ready());
+  StderrCapture capture;
+  EXPECT_EQ(RuntimeErrorOf([&] { device.LockAndReadState(); }),
+            "Unable to lock.");
+  EXPECT_EQ(capture.Finish(),
+            "Failed to acquire read lock: " + kFixedPath + "\n");
+}
+
 // Eight processes start together on a missing file; one of them commits a
 // state as soon as it can. No round may lose that state (a late creator
 // truncating the file) or show any process an empty file.

@@ -236,6 +236,73 @@ int ProbeLockType(const std::string& path) {
   return WEXITSTATUS(status);
 }
 
+namespace {
+
+bool SetRecordLock(int fd, int command, short type, off_t byte) {
+  struct flock request;
+  std::memset(&request, 0, sizeof request);
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  request.l_start = byte;
+  request.l_len = 1;
+  return ::fcntl(fd, command, &request) == 0;
+}
+
+// True when /proc/locks shows a process blocked on a lock: its waiters are
+// listed on lines with "->" naming their pid.
+bool BlockedOnALock(pid_t pid) {
+  const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return false;
+  const std::string locks = ReadAll(fd);
+  ::close(fd);
+  const std::string pid_text = " " + std::to_string(pid) + " ";
+  size_t start = 0;
+  while (start < locks.size()) {
+    size_t end = locks.find('\n', start);
+    if (end == std::string::npos) end = locks.size();
+    const std::string line = locks.substr(start, end - start);
+    if (line.find("->") != std::string::npos &&
+        line.find(pid_text) != std::string::npos) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+DeadlockPartner::DeadlockPartner(const std::string& path) {
+  byte_one_fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (byte_one_fd_ == -1 || !SetRecordLock(byte_one_fd_, F_SETLK, F_WRLCK, 1)) {
+    return;
+  }
+  std::fflush(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd == -1 || !SetRecordLock(fd, F_SETLK, F_WRLCK, 0)) ::_exit(1);
+    // Blocks until the parent lets byte 1 go.
+    SetRecordLock(fd, F_SETLKW, F_WRLCK, 1);
+    ::_exit(0);
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!ready_ && std::chrono::steady_clock::now() < deadline) {
+    ready_ = BlockedOnALock(pid_);
+    if (!ready_) ::usleep(1000);
+  }
+}
+
+DeadlockPartner::~DeadlockPartner() {
+  if (byte_one_fd_ != -1) {
+    SetRecordLock(byte_one_fd_, F_SETLK, F_UNLCK, 1);
+  }
+  if (pid_ > 0) WaitStatus(pid_);
+  // Closing drops every lock of this process on the file: only now.
+  if (byte_one_fd_ != -1) ::close(byte_one_fd_);
+}
+
 Process::Process(const std::string& program,
                  const std::vector<std::string>& args) {
   output_fd_ = MemoryFile("stdout");

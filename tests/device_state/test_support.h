@@ -98,6 +98,26 @@ class Process {
   std::string standard_error_;
 };
 
+// Sets up a lock cycle that the kernel refuses with EDEADLK: this process
+// write-locks byte 1 of path, and a child write-locks byte 0 and then waits
+// for byte 1. Once ready(), a read-lock request of this process on byte 0
+// would close the cycle and fails at once. The destructor ends the cycle.
+class DeadlockPartner {
+ public:
+  explicit DeadlockPartner(const std::string& path);
+  DeadlockPartner(const DeadlockPartner&) = delete;
+  DeadlockPartner& operator=(const DeadlockPartner&) = delete;
+  ~DeadlockPartner();
+
+  // True once the child is blocked waiting for byte 1.
+  bool ready() const { return ready_; }
+
+ private:
+  int byte_one_fd_ = -1;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
 // A python3 process holding a POSIX record lock (fcntl.lockf) on one byte of
 // a file: a peer that shares no code with the library.
 class PythonPeer {
