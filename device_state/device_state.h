@@ -46,8 +46,9 @@ class DeviceState {
 
   // Opens the state file at path, creating it with the single byte 0 (mode
   // 0600 less the umask) when it does not exist. An existing file is never
-  // changed, and a new file appears complete, so processes starting together
-  // neither lose a state already written nor see an empty file. Takes no
+  // changed (an empty one stays empty, and reading it throws), and a new file
+  // appears complete, so processes starting together neither lose a state
+  // already written nor see an empty file. Takes no
   // lock. Throws std::runtime_error "Unable to create the lock file." (for
   // instance when the directory is missing), "Unable to init state." or
   // "Unable to open the lock file.".
