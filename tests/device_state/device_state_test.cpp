@@ -3,6 +3,7 @@
 #include <kelpwood/device_state.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -530,6 +533,24 @@ TEST_F(DeviceStateFixedPathTest, DefaultConstructorCreatesTheFixedFile) {
     if (ReadBytes(kFixedPath) != Byte(12)) return "byte 12 not written";
     DeviceState second;
     if (second.LockAndReadState() != State{12}) return "second reads wrong";
+    return "";
+  }));
+}
+
+// tmpfs reserves an inode for every extra hard link: with room for two
+// inodes (the directory and the temporary file) the link() itself fails.
+TEST_F(DeviceStateFixedPathTest, FailedLinkIsACreateErrorAndLeavesNothing) {
+  ExpectSuccessOrSkip(RunWithPrivateOpt([]() -> std::string {
+    if (::mkdir("/opt/kelpwood", 0755) != 0) return "mkdir failed";
+    if (::mount("tmpfs", "/opt/kelpwood", "tmpfs", 0, "nr_inodes=2") != 0) {
+      return "skip: small tmpfs: " + std::string(std::strerror(errno));
+    }
+    const std::string message = RuntimeErrorOf([] { DeviceState device; });
+    if (message != "Unable to create the lock file.") return message;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/opt/kelpwood")) {
+      return "left behind: " + entry.path().string();
+    }
     return "";
   }));
 }
