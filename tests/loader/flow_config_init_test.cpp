@@ -6,6 +6,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct FileFault {
   // An id that the file names but that must not be stored, or "".
   const char* unstored_flow_id;
 };
+
+// Names the case in test listings instead of dumping the structure's bytes.
+void PrintTo(const FileFault& fault, std::ostream* out) { *out << fault.file; }
 
 class InitFileFaultTest : public ::testing::TestWithParam<FileFault> {};
 
