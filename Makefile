@@ -31,7 +31,9 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELPWOOD_BUILD_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@set -e; for program in $(BENCH_BUILD)/bench/*/kelpwood_bench_*; do \
-	  echo "== $$program"; "$$program" --benchmark_min_time=0.2; done
+	  echo "== $$program"; "$$program" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
+	    --benchmark_enable_random_interleaving=true \
+	    --benchmark_report_aggregates_only=true; done
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD)
