@@ -109,6 +109,44 @@ TEST_F(FlowTraceConcurrencyTest, TracesFromSeveralThreadsGetContiguousIndices) {
   registry.RemoveTraceFlow(flow);
 }
 
+// Snapshots taken while two threads record are each a whole prefix of the
+// queue: positions match indices and no snapshot is shorter than the one
+// before it.
+TEST_F(FlowTraceConcurrencyTest, CopyTracePointsWhileOthersTraceIsConsistent) {
+  constexpr int kThreads = 2;
+  constexpr int kPerThread = 2000;
+  const std::string flow = Flow("f");
+  registry.RegisterTraceFlow(flow, {}, "n", "", true);
+
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) registry.Trace(flow, "p", true);
+      --running;
+    });
+  }
+  std::size_t previous = 0;
+  int snapshots = 0;
+  bool consistent = true;
+  while (running.load() > 0 || snapshots == 0) {
+    const auto snapshot = registry.CopyTracePoints(flow);
+    consistent = consistent && snapshot.size() >= previous;
+    for (std::size_t position = 0; position < snapshot.size(); ++position) {
+      consistent =
+          consistent && snapshot[position]->index == static_cast<int>(position);
+    }
+    previous = snapshot.size();
+    ++snapshots;
+  }
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_TRUE(consistent);
+  EXPECT_EQ(registry.CopyTracePoints(flow).size(),
+            static_cast<std::size_t>(kThreads * kPerThread));
+  registry.RemoveTraceFlow(flow);
+}
+
 // Registration, removal and loading write the configuration table while
 // checks read it; handler registration, recording and resets run meanwhile.
 // Run under ThreadSanitizer, any unguarded access is reported.
