@@ -6,15 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
-#include <future>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "log_capture.h"
@@ -188,47 +183,6 @@ INSTANTIATE_TEST_SUITE_P(EveryRegistryOperation, FlowHandlerReentryTest,
                            return std::string(info.param.operation) + "_" +
                                   std::to_string(info.index);
                          });
-
-// The refusal is for the handler's own thread only: another thread that
-// records while the handler runs waits for the mutex and is served.
-using FlowHandlerOtherThreadTest = FlowTraceTest;
-
-TEST_F(FlowHandlerOtherThreadTest, WaitsForTheCheckAndIsServed) {
-  FlowTrace& registry = FlowTrace::GetInstance();
-  const std::string flow = Flow("f");
-  registry.RegisterTraceFlow(flow, {}, "name", "", false);
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  registry.RegisterFlowHandler(
-      flow, [&](const std::string&, const std::shared_ptr<FlowCheckResult>&) {
-        entered.set_value();
-        released.wait();
-      });
-  ClearCapturedMessages();
-
-  std::thread checker([&] { registry.CheckFlow(flow); });
-  entered.get_future().wait();
-  std::atomic<bool> recorded{false};
-  std::thread recorder([&] {
-    registry.Trace(flow, "B", true);
-    recorded = true;
-  });
-  // The recorder cannot finish while the handler holds the mutex.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(recorded.load());
-  release.set_value();
-  recorder.join();
-  checker.join();
-
-  const auto points = registry.CopyTracePoints(flow);
-  ASSERT_EQ(points.size(), 1u);
-  EXPECT_EQ(points[0]->point_id, "B");
-  for (const auto& line : CapturedLines()) {
-    EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
-  }
-  registry.RemoveTraceFlow(flow);
-}
 
 }  // namespace
 }  // namespace testing
