@@ -40,65 +40,42 @@ void PrintTo(const ReentryCase& one, std::ostream* out) {
   *out << one.operation;
 }
 
-std::string RefusalLine(const std::string& operation) {
-  return "[ERROR] " + operation +
-         " called from a flow handler is refused: call it after CheckFlow "
-         "returns";
-}
-
 class FlowHandlerReentryTest
     : public FlowTraceTest,
       public ::testing::WithParamInterface<ReentryCase> {
  protected:
-  // Registers flow() with critical "A" and one recording of it, and a handler
-  // that runs `inside` once per check.
-  void Prepare(std::function<void()> inside) {
-    registry.RegisterTraceFlow(flow, {Critical("A")}, "name", "", true);
-    registry.Trace(flow, "A", true);
-    registry.RegisterFlowHandler(
-        flow, [inside](const std::string&,
-                       const std::shared_ptr<FlowCheckResult>&) { inside(); });
-    ClearCapturedMessages();
-  }
-  // The lines of a passing check of flow().
-  Lines PassingCheck() const {
-    return {"[INFO] Check flow: " + flow,
-            "[INFO] Flow '" + flow + "' trace points: A",
-            "[INFO] Flow '" + flow + "' trace point configs: <A>",
-            "[INFO] All points executed in flow '" + flow + "'",
-            "[INFO] Flow '" + flow + "' check passed"};
-  }
-
   FlowTrace& registry = FlowTrace::GetInstance();
   const std::string flow = Flow("f");
 };
 
 TEST_P(FlowHandlerReentryTest, CallIsRefusedAndChangesNothing) {
   const ReentryCase& one = GetParam();
-  Prepare([&] { one.call(registry, flow); });
+  registry.RegisterTraceFlow(flow, {Critical("A")}, "name", "", true);
+  registry.Trace(flow, "A", true);
+  registry.RegisterFlowHandler(
+      flow, [&](const std::string&, const std::shared_ptr<FlowCheckResult>&) {
+        one.call(registry, flow);
+      });
+  ClearCapturedMessages();
 
-  auto result = registry.CheckFlow(flow);
-
-  EXPECT_EQ(result->result, FlowCheckCode::PASSED);
-  Lines expected = PassingCheck();
-  expected.push_back(RefusalLine(one.operation));
+  EXPECT_EQ(registry.CheckFlow(flow)->result, FlowCheckCode::PASSED);
+  const Lines expected = {
+      "[INFO] Check flow: " + flow,
+      "[INFO] Flow '" + flow + "' trace points: A",
+      "[INFO] Flow '" + flow + "' trace point configs: <A>",
+      "[INFO] All points executed in flow '" + flow + "'",
+      "[INFO] Flow '" + flow + "' check passed",
+      "[ERROR] " + std::string(one.operation) +
+          " called from a flow handler is refused: call it after CheckFlow "
+          "returns"};
   EXPECT_EQ(CapturedLines(), expected);
   EXPECT_EQ(CapturedMessages().back().function, one.operation);
   if (one.after) one.after(registry, flow);
 
-  // The flow is as it was: configured, with its one recording, and the
-  // handler still in place. Outside the handler the same calls are served.
+  // Nothing changed: configuration, recording and handler are as they were,
+  // so a second check logs the same lines, the refusal included.
   ClearCapturedMessages();
-  const auto points = registry.CopyTracePoints(flow);
-  ASSERT_EQ(points.size(), 1u);
-  EXPECT_EQ(points[0]->point_id, "A");
-  registry.RegisterFlowHandler(flow, nullptr);
-  EXPECT_EQ(registry.CheckFlow(flow)->result, FlowCheckCode::PASSED);
-  expected = {
-      "[WARN] Handler for flow_id '" + flow + "' already exists, overwriting",
-      "[INFO] Successfully registered handler for flow_id: " + flow};
-  const Lines check = PassingCheck();
-  expected.insert(expected.end(), check.begin(), check.end());
+  registry.CheckFlow(flow);
   EXPECT_EQ(CapturedLines(), expected);
 }
 
