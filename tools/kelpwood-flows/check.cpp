@@ -2,10 +2,12 @@
 // a recorded trace into it and runs the flow check on every flow the trace
 // names.
 
+#include <getopt.h>
 #include <kelpwood/flow_trace.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "library_log.h"
 
@@ -99,17 +102,37 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows,
   }
 }
 
-}  // namespace
+const char kCheckHelp[] =
+    "Usage: kelpwood-flows check [OPTION]... CONFIG TRACE\n"
+    "Load the flow configuration CONFIG with FlowTrace::Init, record every\n"
+    "line of TRACE with FlowTrace::Trace, then run FlowTrace::CheckFlow on\n"
+    "each flow that TRACE names, in order of first mention, and print one\n"
+    "row per flow: the flow, the result code, the recorded point at fault\n"
+    "(with its TRACE line) and the configured point at fault.\n"
+    "\n"
+    "TRACE holds one recorded point per line:\n"
+    "  FLOW_ID POINT_ID [ok|fail]\n"
+    "separated by blanks; the status defaults to ok. Blank lines are skipped\n"
+    "and '#' starts a comment that runs to the end of the line.\n"
+    "\n"
+    "Options:\n"
+    "  -v, --verbose   also show the library's own log lines\n"
+    "  -h, --help      display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every flow passed\n"
+    "  1  at least one flow did not pass\n"
+    "  2  usage error, a malformed TRACE line, or a file that cannot be read\n";
 
 int Check(const std::string& config_path, const std::string& trace_path,
           std::ostream& out, std::ostream& err) {
   std::string content;
   std::string error;
-  if (!ReadRegularFile(config_path, content, error)) {
+  if (!cli::ReadInput(config_path, content, error)) {
     err << "kelpwood-flows: " << config_path << ": " << error << "\n";
     return kExitTrouble;
   }
-  if (!ReadRegularFile(trace_path, content, error)) {
+  if (!cli::ReadInput(trace_path, content, error)) {
     err << "kelpwood-flows: " << trace_path << ": " << error << "\n";
     return kExitTrouble;
   }
@@ -165,6 +188,38 @@ int Check(const std::string& config_path, const std::string& trace_path,
   out << passed << " of " << flow_order.size()
       << (flow_order.size() == 1 ? " flow" : " flows") << " passed\n";
   return passed == flow_order.size() ? kExitClean : kExitFindings;
+}
+
+}  // namespace
+
+int CheckCommand(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool verbose = Globals().verbose;
+  opterr = 0;
+  for (int option;
+       (option = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        fmt::print("{}", kCheckHelp);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  const int operands = argc - optind;
+  if (operands != 2) {
+    return cli::UsageError(operands < 2 ? "check: missing CONFIG or TRACE"
+                                        : "check: too many operands");
+  }
+  SetUpLibraryLog(verbose);
+  return Check(argv[optind], argv[optind + 1], std::cout, std::cerr);
 }
 
 }  // namespace flows_tool

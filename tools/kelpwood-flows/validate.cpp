@@ -2,12 +2,14 @@
 // parse operations, and explains with file:line:column what the loader
 // drops, ignores or reads otherwise than its author probably meant.
 
+#include <getopt.h>
 #include <kelpwood/flow_trace.h>
 #include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "library_log.h"
 
@@ -483,7 +486,28 @@ void PrintFlows(const std::string& path,
   }
 }
 
-}  // namespace
+const char kValidateHelp[] =
+    "Usage: kelpwood-flows validate [OPTION]... FILE...\n"
+    "Judge each flow configuration FILE as FlowTrace::Init does, through the\n"
+    "library's own parse operations, and report as FILE:LINE:COLUMN:\n"
+    "  - flow and point entries that the loader drops, and why;\n"
+    "  - unknown keys at any level, with the nearest known key;\n"
+    "  - repeated keys, of which the loader reads only the first;\n"
+    "  - repeated flow ids (the later entry wins) and repeated point ids;\n"
+    "  - flows stored under the empty id, points without an id;\n"
+    "  - text values left empty, which the loader reads as \"null\";\n"
+    "  - flow_points that is not a sequence.\n"
+    "Then list each file's flows as loaded: id, name, check_order and the\n"
+    "chain of points, <critical> or [optional], with #failure_id when set.\n"
+    "\n"
+    "Options:\n"
+    "  -v, --verbose   also show the library's own log lines\n"
+    "  -h, --help      display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  no findings\n"
+    "  1  findings in at least one FILE\n"
+    "  2  usage error, or a FILE that cannot be read (not a regular file)\n";
 
 int Validate(const std::vector<std::string>& paths, std::ostream& out,
              std::ostream& err) {
@@ -494,7 +518,7 @@ int Validate(const std::vector<std::string>& paths, std::ostream& out,
   for (const std::string& path : paths) {
     std::string content;
     std::string error;
-    if (!ReadRegularFile(path, content, error)) {
+    if (!cli::ReadInput(path, content, error)) {
       err << "kelpwood-flows: " << path << ": " << error << "\n";
       unreadable = true;
       continue;
@@ -540,6 +564,36 @@ int Validate(const std::vector<std::string>& paths, std::ostream& out,
   }
   if (unreadable) return kExitTrouble;
   return total_findings == 0 ? kExitClean : kExitFindings;
+}
+
+}  // namespace
+
+int ValidateCommand(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool verbose = Globals().verbose;
+  opterr = 0;
+  for (int option;
+       (option = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        fmt::print("{}", kValidateHelp);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  if (optind >= argc) return cli::UsageError("validate: missing FILE");
+  // Before any other library call: the logger reads its environment once.
+  SetUpLibraryLog(verbose);
+  return Validate(std::vector<std::string>(argv + optind, argv + argc),
+                  std::cout, std::cerr);
 }
 
 }  // namespace flows_tool
