@@ -142,23 +142,27 @@ TEST_F(KelpwoodStateToolTest, StateFileProblemsExitThreeWithTheMessage) {
   const std::string missing = dir_.File("missing/device_state");
   Outcome outcome = RunTool({"get", "--file", missing});
   EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_EQ(outcome.standard_error, "kelpwood-state: " + missing +
-                                        ": Unable to create the lock file.\n");
+  EXPECT_EQ(outcome.standard_error,
+            "kelpwood-state: " + missing +
+                ": Unable to create the lock file. (No such file or "
+                "directory)\n");
 
   WriteBytes(path_, "");
   outcome = RunTool({"set", "1", "--file", path_});
   EXPECT_EQ(outcome.exit_code, 3);
   EXPECT_EQ(
       outcome.standard_error,
-      "kelpwood-state: " + path_ + ": Unable to get state from lock file.\n");
+      "kelpwood-state: " + path_ +
+          ": Unable to get state from lock file. (the file is empty)\n");
   EXPECT_EQ(ReadBytes(path_), "");
 
   const std::string directory = dir_.File("directory");
   ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
   outcome = RunTool({"wait", "1", "--file", directory});
   EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_EQ(outcome.standard_error, "kelpwood-state: " + directory +
-                                        ": Unable to open the lock file.\n");
+  EXPECT_EQ(outcome.standard_error,
+            "kelpwood-state: " + directory +
+                ": Unable to open the lock file. (Is a directory)\n");
 }
 
 TEST_F(KelpwoodStateToolTest, UsageErrorsExitTwoWithAHint) {
@@ -219,7 +223,7 @@ TEST_F(KelpwoodStateToolTest, DefaultFileIsTheFixedPath) {
     if (outcome.exit_code != 3) return "get without directory did not exit 3";
     if (outcome.standard_error !=
         "kelpwood-state: /opt/kelpwood/device_state: Unable to create the "
-        "lock file.\n") {
+        "lock file. (No such file or directory)\n") {
       return "unexpected message: " + outcome.standard_error;
     }
     if (::mkdir("/opt/kelpwood", 0755) != 0) return "mkdir failed";
