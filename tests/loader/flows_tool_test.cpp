@@ -138,6 +138,9 @@ TEST(FlowsToolValidateTest, ReportsDroppedEntriesAtTheValueAtFault) {
   const ToolRun run = RunTool({"validate", "failure_ids.yaml"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out,
+            "failure_ids.yaml:7:21: \"failure_id\" in flow "
+            "\"failure_ids_flow\" is \"010\", which the loader reads as an "
+            "octal number: 8, not 10\n"
             "failure_ids.yaml:9:21: point entry 3 in flow "
             "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
             "the scalar \"-1\", not an unsigned 32-bit number\n"
@@ -153,7 +156,7 @@ TEST(FlowsToolValidateTest, ReportsDroppedEntriesAtTheValueAtFault) {
             "failure_ids.yaml: 1 flow as loaded\n"
             "  flow failure_ids_flow, check_order false\n"
             "    <hex>#16 -> <octal>#8 -> <largest>#4294967295 -> <absent>\n"
-            "4 findings in 1 file\n");
+            "5 findings in 1 file\n");
 }
 
 TEST(FlowsToolValidateTest, ReportsDroppedFlowsAndKeepsTheRest) {
@@ -231,8 +234,8 @@ TEST(FlowsToolValidateTest, ReportsFileLevelFaultsWithTheirPosition) {
        "map_workflows.yaml:2:3: \"workflows\" is a map, not a sequence: the "
        "loader loads nothing\n"},
       {"deep_nesting.yaml",
-       "deep_nesting.yaml:3:1218: nested deeper than yaml-cpp allows: the "
-       "loader loads nothing\n"},
+       "deep_nesting.yaml:3:1218: nested deeper than yaml-cpp allows (498 "
+       "levels below the root): the loader loads nothing\n"},
       {"empty_document.yaml",
        "empty_document.yaml:1:1: the document is empty: the loader loads "
        "nothing\n"},
