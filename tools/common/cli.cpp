@@ -117,16 +117,21 @@ void PrintVersion() noexcept { fmt::print("{} {}\n", program_name, Version()); }
 
 int FinishStdout(int status) noexcept {
   // As coreutils' close_stdout: a write that failed while buffered shows up
-  // as the stream's error flag or as the final flush's failure.
+  // as the stream's error flag or as the final flush's failure, and some
+  // file systems report it only when the descriptor is closed. The FILE
+  // itself stays open, so that a library flushing it at exit finds a valid
+  // (empty) stream rather than a closed one.
   errno = 0;
   const bool flush_failed = std::fflush(stdout) != 0;
-  const int flush_errno = errno;
+  int reason = flush_failed ? errno : 0;
   const bool had_error = std::ferror(stdout) != 0;
-  errno = 0;
-  const bool close_failed = std::fclose(stdout) != 0;
-  const int close_errno = errno;
+  bool close_failed = false;
+  if (!flush_failed && !had_error && ::close(STDOUT_FILENO) != 0 &&
+      errno != EBADF) {
+    close_failed = true;
+    reason = errno;
+  }
   if (!flush_failed && !had_error && !close_failed) return status;
-  const int reason = flush_errno != 0 ? flush_errno : close_errno;
   if (reason != 0) {
     Error("write error: {}", std::strerror(reason));
   } else {

@@ -66,8 +66,8 @@ std::string RefusedOption(int code, char** argv);
 // Prints "PROG VERSION" (the library's version) to standard output.
 void PrintVersion() noexcept;
 
-// Flushes and closes standard output. Returns `status` when everything
-// written reached its destination; otherwise reports
+// Flushes standard output and closes its descriptor. Returns `status` when
+// everything written reached its destination; otherwise reports
 // "PROG: write error: REASON" and returns kExitUsage.
 int FinishStdout(int status) noexcept;
 
