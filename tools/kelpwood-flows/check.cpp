@@ -289,7 +289,8 @@ const char kCheckHelp[] =
     "\n"
     "Options:\n"
     "  -j, --json      print one JSON object instead of the table (below)\n"
-    "  -v, --verbose   also show the library's own log lines\n"
+    "  -v, --verbose   also show the library's own log lines (not with\n"
+    "                  --json, whose output they would break)\n"
     "  -h, --help      display this help and exit\n"
     "\n"
     "With --json, standard output is one line holding one object:\n"
@@ -340,6 +341,10 @@ int CheckCommand(int argc, char** argv) {
   if (operands != 2) {
     return cli::UsageError(operands < 2 ? "check: missing CONFIG or TRACE"
                                         : "check: too many operands");
+  }
+  if (json && verbose) {
+    // The library's log goes to standard output and would break the object.
+    return cli::UsageError("check: --json and --verbose cannot be combined");
   }
   // Before any other library call: the logger reads its environment once.
   SetUpLibraryLog(verbose);
