@@ -154,21 +154,6 @@ void PrintJson(const std::string& config_path, const std::string& trace_path,
       results, passed, flows.size());
 }
 
-// Closes the descriptor it owns.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 int Check(const std::string& config_path, const std::string& trace_path,
           bool json) {
   if (config_path == "-" && trace_path == "-") {
@@ -192,7 +177,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
   // handed over as an anonymous in-memory file, which it reads like any
   // regular file.
   std::string load_path = config_path;
-  std::optional<OwnedFd> memory;
+  std::optional<cli::UniqueFd> memory;
   if (config_path == "-") {
     memory.emplace(::memfd_create("kelpwood-flows-config", MFD_CLOEXEC));
     if (memory->get() < 0 ||
