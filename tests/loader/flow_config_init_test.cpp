@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
+#include "registry_views.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace kelpwood {
 namespace trace {

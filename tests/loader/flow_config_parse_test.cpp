@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
+#include "registry_views.h"
+#include "support/log_capture.h"
 
 namespace kelpwood {
 namespace trace {

@@ -1,59 +1,36 @@
 // kelpwood-flows run as a real program on real files: its report, its
 // exit status and its silence about the library's own log.
 
-#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <kelpwood/version.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kelpwood-flows-XXXXXX")
-            .string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using ::kelpwood::testing::ChildOptions;
+using ::kelpwood::testing::ChildResult;
+using ::kelpwood::testing::RunChild;
+using ::kelpwood::testing::TempDir;
+using ::kelpwood::testing::WithSanitizerOptions;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 struct ToolRun {
   int exit_code = -1;  // -1: killed at the deadline or by a signal
   std::string out;
   std::string err;
 };
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Where the tool's standard input comes from and its standard output goes;
 // an empty stdout_path means "captured".
@@ -62,50 +39,22 @@ struct Streams {
   std::string stdout_path;
 };
 
-// Runs the tool in tests/data with `arguments`, the logger's variables set
-// as a careless caller might leave them; kills it after five seconds.
+// Runs the tool in tests/data with `arguments`, the logger writing to stdout
+// as a careless caller might leave it; kills it after five seconds.
 ToolRun RunToolWith(const std::vector<std::string>& arguments,
                     const Streams& streams) {
-  TempDir dir;
-  const std::string out_path =
-      streams.stdout_path.empty() ? dir.path() + "/out" : streams.stdout_path;
-  const std::string err_path = dir.path() + "/err";
-  std::vector<std::string> words = {KELPWOOD_FLOWS_TOOL};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(KELPWOOD_TEST_DATA_DIR) != 0) _exit(127);
-    const int in_fd = open(streams.stdin_path.c_str(), O_RDONLY);
-    const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
-    dup2(in_fd, STDIN_FILENO);
-    dup2(out_fd, STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
-    setenv("SPDLOG_STDOUT", "true", 1);
-    unsetenv("SPDLOG_LEVEL");
-    unsetenv("SPDLOG_SYSTEMD");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  ChildOptions options;
+  options.working_directory = KELPWOOD_TEST_DATA_DIR;
+  options.standard_input = streams.stdin_path;
+  options.standard_output_path = streams.stdout_path;
+  options.deadline = std::chrono::seconds(5);
+  const ChildResult child =
+      RunChild(KELPWOOD_FLOWS_TOOL, arguments,
+               WithSanitizerOptions({"SPDLOG_STDOUT=true"}), options);
   ToolRun run;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return run;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
-  if (streams.stdout_path.empty()) run.out = ReadAll(out_path);
-  run.err = ReadAll(err_path);
+  if (WIFEXITED(child.status)) run.exit_code = WEXITSTATUS(child.status);
+  run.out = child.standard_output;
+  run.err = child.standard_error;
   return run;
 }
 
@@ -219,16 +168,20 @@ TEST(FlowsToolValidateTest, ReportsRepeatedFlowIdsAndTheEmptyId) {
 TEST(FlowsToolValidateTest, ReportsIdsReadAsNullAndFlowPointsOfTheWrongKind) {
   ToolRun run = RunTool({"validate", "text_values.yaml"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "text_values.yaml:2:5: \"flow_id\" in flow \"null\" has no value: "
-            "the loader reads it as the text \"null\"\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith(
+          "text_values.yaml:2:5: \"flow_id\" in flow \"null\" has no value: "
+          "the loader reads it as the text \"null\"\n"));
 
   run = RunTool({"validate", "flow_points_kinds.yaml"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "flow_points_kinds.yaml:4:7: \"flow_points\" in flow "
-            "\"points_map\" is a map, not a sequence: the loader gives the "
-            "flow no points\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith(
+          "flow_points_kinds.yaml:4:7: \"flow_points\" in flow "
+          "\"points_map\" is a map, not a sequence: the loader gives the "
+          "flow no points\n"));
 }
 
 TEST(FlowsToolValidateTest, ReportsFileLevelFaultsWithTheirPosition) {
@@ -258,7 +211,7 @@ TEST(FlowsToolValidateTest, ReportsFileLevelFaultsWithTheirPosition) {
   for (const auto& each : cases) {
     const ToolRun run = RunTool({"validate", each.file});
     EXPECT_EQ(run.exit_code, 1) << each.file;
-    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), each.first_line);
+    EXPECT_THAT(run.out, StartsWith(each.first_line));
   }
 }
 
@@ -268,10 +221,12 @@ TEST(FlowsToolValidateTest, UnreadableFileExitsTwoAfterJudgingTheOthers) {
   EXPECT_EQ(run.exit_code, 2);
   EXPECT_EQ(run.err,
             "kelpwood-flows: does_not_exist.yaml: No such file or directory\n");
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "bad_middle_point.yaml:7:19: point entry 2 in flow "
-            "\"bad_middle_flow\" is dropped by the loader: \"optional\" is "
-            "the scalar \"perhaps\", not true or false\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith(
+          "bad_middle_point.yaml:7:19: point entry 2 in flow "
+          "\"bad_middle_flow\" is dropped by the loader: \"optional\" is "
+          "the scalar \"perhaps\", not true or false\n"));
 }
 
 TEST(FlowsToolValidateTest, RefusesADirectoryAndAFifoWithoutBlocking) {
@@ -289,16 +244,14 @@ TEST(FlowsToolValidateTest, RefusesADirectoryAndAFifoWithoutBlocking) {
 
 TEST(FlowsToolValidateTest, ShowsTheLibraryLogOnlyWhenVerbose) {
   ToolRun run = RunTool({"validate", "bad_middle_point.yaml"});
-  EXPECT_EQ(run.out.find("[ERROR]"), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find("environment variable"), std::string::npos);
+  EXPECT_THAT(run.out, Not(HasSubstr("[ERROR]")));
+  EXPECT_THAT(run.out, Not(HasSubstr("environment variable")));
 
   run = RunTool({"validate", "--verbose", "bad_middle_point.yaml"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.out.find("[ERROR] Failed to parse trace point config: "
-                         "yaml-cpp: error at line 7, column 19: bad "
-                         "conversion\n"),
-            std::string::npos)
-      << run.out;
+  EXPECT_THAT(run.out, HasSubstr("[ERROR] Failed to parse trace point config: "
+                                 "yaml-cpp: error at line 7, column 19: bad "
+                                 "conversion\n"));
 }
 
 TEST(FlowsToolCheckTest, PassingTraceExitsZero) {
@@ -364,16 +317,19 @@ TEST(FlowsToolCheckTest, NotesAConfigurationTheLoaderComplainedAbout) {
 TEST(FlowsToolUsageTest, HelpExitsZeroAndUsageErrorsExitTwo) {
   ToolRun run = RunTool({"--help"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "Usage: kelpwood-flows [OPTION]... COMMAND [ARG]...\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith("Usage: kelpwood-flows [OPTION]... COMMAND [ARG]...\n"));
   run = RunTool({"validate", "--help"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "Usage: kelpwood-flows validate [OPTION]... FILE...\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith("Usage: kelpwood-flows validate [OPTION]... FILE...\n"));
   run = RunTool({"check", "-h"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "Usage: kelpwood-flows check [OPTION]... CONFIG TRACE\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith("Usage: kelpwood-flows check [OPTION]... CONFIG TRACE\n"));
 
   run = RunTool({"check", "check_flows.yaml"});
   EXPECT_EQ(run.exit_code, 2);
@@ -503,11 +459,10 @@ TEST(FlowsToolValidateTest, JsonHoldsFindingsFlowsAndUnreadableFiles) {
 TEST(FlowsToolValidateTest, JsonKeepsControlCharactersEscaped) {
   const ToolRun run = RunTool({"validate", "-j", "control_characters.yaml"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.out.find("\"flow_id\":\"esc\\u001b[31mred\",\"flow_name\":"
-                         "\"two\\nlines\""),
-            std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  EXPECT_THAT(run.out,
+              HasSubstr("\"flow_id\":\"esc\\u001b[31mred\",\"flow_name\":"
+                        "\"two\\nlines\""));
+  EXPECT_THAT(run.out, Not(HasSubstr("\x1b")));
 }
 
 TEST(FlowsToolCheckTest, JsonHoldsOneResultPerFlow) {
@@ -536,9 +491,10 @@ TEST(FlowsToolInputTest, DashReadsStandardInput) {
   ToolRun run =
       RunToolWith({"validate", "-"}, {data + "/duplicate_flows.yaml", ""});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
-            "-:6:5: flow id \"duplicate_flow\" repeats the one at line 2: "
-            "this later entry replaces it\n");
+  EXPECT_THAT(
+      run.out,
+      StartsWith("-:6:5: flow id \"duplicate_flow\" repeats the one at line 2: "
+                 "this later entry replaces it\n"));
 
   const std::string failing_table =
       "FLOW          RESULT          RECORDED AT FAULT  CONFIGURED AT FAULT\n"
@@ -623,9 +579,8 @@ TEST(FlowsToolUsageTest, RefusedCommandLinesNameTheirFault) {
 TEST(FlowsToolUsageTest, VerboseBeforeTheCommandShowsTheLibraryLog) {
   const ToolRun run = RunTool({"-v", "validate", "bad_middle_point.yaml"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.out.find("[ERROR] Failed to parse trace point config: "),
-            std::string::npos)
-      << run.out;
+  EXPECT_THAT(run.out,
+              HasSubstr("[ERROR] Failed to parse trace point config: "));
 }
 
 }  // namespace

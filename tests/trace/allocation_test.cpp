@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "log_capture.h"
+#include "test_points.h"
 
 namespace {
 std::atomic<std::size_t> allocation_count{0};

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "log_capture.h"
 #include "test_points.h"
 
 namespace kelpwood {

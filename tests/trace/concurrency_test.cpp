@@ -1,5 +1,4 @@
 #include <kelpwood/flow_trace.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "log_capture.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "test_points.h"
 
 extern char** environ;
@@ -67,19 +67,10 @@ TEST_F(FlowTraceConcurrencyTest, GetInstanceRacedOnFirstUseGivesOneObject) {
     environment.emplace_back(*entry);
   }
   environment.push_back(std::string(kFirstUseVariable) + "=1");
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  char program[] = "/proc/self/exe";
-  char* argv[] = {program, nullptr};
-
-  pid_t child = 0;
-  ASSERT_EQ(::posix_spawn(&child, program, nullptr, nullptr, argv, envp.data()),
-            0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), kFirstUseSameObject);
+  const ChildResult child = RunChild("/proc/self/exe", {}, environment);
+  ASSERT_GT(child.pid, 0) << child.standard_error;
+  ASSERT_TRUE(WIFEXITED(child.status));
+  EXPECT_EQ(WEXITSTATUS(child.status), kFirstUseSameObject);
 }
 
 TEST_F(FlowTraceConcurrencyTest, TracesFromSeveralThreadsGetContiguousIndices) {
@@ -195,10 +186,8 @@ TEST_F(FlowTraceConcurrencyTest, RegistryOperationsOverlapWithoutDataRaces) {
   const std::string churned = Flow("churned");
   const std::string loaded = Flow("loaded");
 
-  char directory_template[] = "/tmp/kelpwood-trace-XXXXXX";
-  const char* directory = ::mkdtemp(directory_template);
-  ASSERT_NE(directory, nullptr);
-  const std::string path = std::string(directory) + "/flows.yaml";
+  const TempDir directory;
+  const std::string path = directory.File("flows.yaml");
   {
     std::ofstream file(path);
     file << "workflows:\n  - flow_id: " << loaded
@@ -267,8 +256,6 @@ TEST_F(FlowTraceConcurrencyTest, RegistryOperationsOverlapWithoutDataRaces) {
 
   registry.RemoveTraceFlow(churned);
   registry.RemoveTraceFlow(loaded);
-  std::remove(path.c_str());
-  ::rmdir(directory);
 }
 
 }  // namespace

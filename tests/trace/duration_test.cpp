@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
+#include "test_points.h"
 
 namespace kelpwood {
 namespace testing {

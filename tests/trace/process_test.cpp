@@ -14,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../logger/child_process.h"
-#include "log_capture.h"
+#include "support/child_process.h"
 #include "test_points.h"
 
 namespace kelpwood {
@@ -36,31 +35,13 @@ Lines LinesStartingWith(const std::string& text, const std::string& prefix) {
   return found;
 }
 
-// Waits for `child` for at most `limit`; a child still running then is
-// killed. Returns its wait status, or -1 when it had to be killed.
-int WaitOrKill(pid_t child, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(child, &status, WNOHANG);
-    if (done == child) return status;
-    if (done < 0) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 // A host that reaches the registry before its first message and checks a
 // flow from an atexit hook and from a static's destructor: both checks log
 // through a live logger and the process exits cleanly.
 TEST(FlowTraceExitTest, ChecksAtExitLogAndExitCleanly) {
-  const kelpwood_test::ChildResult child = kelpwood_test::RunChild(
+  const ChildResult child = RunChild(
       KELPWOOD_EXIT_CHECK_HELPER, {},
-      kelpwood_test::WithSanitizerOptions(
+      WithSanitizerOptions(
           {"SPDLOG_STDOUT=true", "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"}));
   EXPECT_TRUE(child.ExitedCleanly()) << "status " << child.status << "\n"
                                      << child.standard_error;

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
 #include "test_points.h"
 
 namespace kelpwood {

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
 #include "test_points.h"
 
 namespace kelpwood {

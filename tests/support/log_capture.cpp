@@ -1,12 +1,15 @@
 #include "log_capture.h"
 
+#include <gtest/gtest.h>
 #include <kelpwood/logger.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/sinks/base_sink.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace kelpwood {
 namespace testing {
@@ -18,9 +21,11 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
   }
-  void Clear() {
+  std::vector<CapturedMessage> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    messages_.clear();
+    std::vector<CapturedMessage> taken;
+    taken.swap(messages_);
+    return taken;
   }
 
  protected:
@@ -56,26 +61,38 @@ const bool kEnvironmentSet = [] {
 class CaptureEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    Logger::Instance().logger->sinks().push_back(Sink());
+    Logger& record = Logger::Instance();
+    ASSERT_NE(record.logger, nullptr);
+    record.logger->sinks().push_back(Sink());
   }
 };
 
-::testing::Environment* const kCaptureEnvironment =
+[[maybe_unused]] ::testing::Environment* const kCaptureEnvironment =
     ::testing::AddGlobalTestEnvironment(new CaptureEnvironment);
+
+std::vector<std::string> WithoutCounters(
+    const std::vector<CapturedMessage>& messages) {
+  std::vector<std::string> lines;
+  for (const auto& message : messages) {
+    // "NNN " in front of the tag.
+    lines.push_back(message.payload.size() >= 4 ? message.payload.substr(4)
+                                                : message.payload);
+  }
+  return lines;
+}
 
 }  // namespace
 
 std::vector<CapturedMessage> CapturedMessages() { return Sink()->Messages(); }
 
-void ClearCapturedMessages() { Sink()->Clear(); }
+void ClearCapturedMessages() { Sink()->Take(); }
 
 std::vector<std::string> CapturedLines() {
-  std::vector<std::string> lines;
-  for (const auto& message : CapturedMessages()) {
-    lines.push_back(message.payload.size() >= 4 ? message.payload.substr(4)
-                                                : message.payload);
-  }
-  return lines;
+  return WithoutCounters(Sink()->Messages());
+}
+
+std::vector<std::string> TakeLogLines() {
+  return WithoutCounters(Sink()->Take());
 }
 
 SinklessLogger::SinklessLogger() {
@@ -85,11 +102,6 @@ SinklessLogger::SinklessLogger() {
 
 SinklessLogger::~SinklessLogger() {
   Logger::Instance().logger->sinks().push_back(Sink());
-}
-
-std::string FlowTraceTest::Flow(const std::string& name) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + "." + info->name() + "." + name;
 }
 
 }  // namespace testing
