@@ -12,8 +12,13 @@
 #include <thread>
 #include <utility>
 
+#include "internal/posix_file.h"
+#include "internal/state_byte.h"
+
 namespace device_state {
 namespace {
+
+using kelpwood::internal::UniqueFd;
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -26,25 +31,6 @@ constexpr milliseconds kPollInterval{1000};
 // Longer timeouts are cut to this, so that the deadline stays within the
 // range of the steady clock (about 292 years from boot).
 constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);
-
-// Owns a descriptor until it is handed over with release().
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset() noexcept {
-    if (fd_ != -1) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // A temporary file beside the state file, closed and removed on every path
 // out of the creation, including the ones that throw.
@@ -138,18 +124,18 @@ milliseconds CeilMilliseconds(steady_clock::duration duration) {
 }  // namespace
 
 bool SetState(State state, int fd) {
-  const char byte = static_cast<char>(state);
+  const unsigned char byte = kelpwood::internal::StateToByte(state);
   ::lseek(fd, 0, SEEK_SET);
   return ::write(fd, &byte, 1) == 1;
 }
 
 State GetState(int fd) {
-  char byte = 0;
+  unsigned char byte = 0;
   ::lseek(fd, 0, SEEK_SET);
   if (::read(fd, &byte, 1) != 1) {
     throw std::runtime_error("Unable to get state from lock file.");
   }
-  return static_cast<State>(byte);
+  return kelpwood::internal::StateFromByte(byte);
 }
 
 DeviceState::DeviceState() : DeviceState(std::string(kStateFilePath)) {}
@@ -173,8 +159,10 @@ DeviceState::~DeviceState() {
     // Only the mutex can fail here, and the close() below drops the lock
     // anyway.
   }
-  if (watch_fd != -1) ::close(watch_fd);
-  ::close(fd);
+  // The members stay plain descriptors (the class layout is part of the
+  // ABI); they are handed to owners here so that both are closed.
+  UniqueFd watch(watch_fd);
+  UniqueFd state(fd);
 }
 
 State DeviceState::LockAndReadState() {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "internal/posix_file.h"
 #include "state_file.h"
 
 // How POSIX record locks behave, and why this class looks the way it does.
@@ -113,12 +114,7 @@ FileLock::FileLock(int fd) : fd(fd), lockType(F_UNLCK) {
 // Caller holds mutex. On failure the recorded mode stays as it was, because
 // the kernel leaves the held lock unchanged when a request is refused.
 bool FileLock::setLock(int command, short type, const char* failure_text) {
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 1;
+  struct flock request = kelpwood::internal::RecordLockRequest(type);
   if (::fcntl(fd, command, &request) == -1) {
     WriteStderrLine(failure_text, true);
     return false;
@@ -159,12 +155,7 @@ bool FileLock::downgradeToReadLock() {
 
 void FileLock::releaseLock() {
   std::lock_guard<std::mutex> guard(mutex);
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = F_UNLCK;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 1;
+  struct flock request = kelpwood::internal::RecordLockRequest(F_UNLCK);
   // An unlock can fail only for a bad descriptor, and then nothing is held
   // through it anyway: the object records "none" whatever the answer.
   (void)::fcntl(fd, F_SETLK, &request);
