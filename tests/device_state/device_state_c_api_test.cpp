@@ -78,7 +78,7 @@ TEST(DeviceStateCApiTest, TransitWhilePeerReadsReturnsFalseWithTheLine) {
     StderrCapture capture;
     EXPECT_FALSE(DeviceState_TransitState(handle, 9));
     EXPECT_EQ(capture.Finish(),
-              "Failed to upgrade to write lock: /opt/kelpwood/device_state\n");
+              "Failed to upgrade to write lock: " + path + "\n");
   }
   EXPECT_EQ(ReadBytes(path), std::string(1, '\0'));
   EXPECT_TRUE(DeviceState_TransitState(handle, 9));

@@ -272,6 +272,28 @@ bool BlockedOnALock(pid_t pid) {
 
 }  // namespace
 
+bool HoldsRecordLock(pid_t pid, const std::string& type) {
+  const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return false;
+  const std::string locks = ReadAll(fd);
+  ::close(fd);
+  // "1: POSIX  ADVISORY  READ 1234 00:2d:5678 0 0"; waiters carry "->".
+  const std::string wanted = " " + type + " " + std::to_string(pid) + " ";
+  size_t start = 0;
+  while (start < locks.size()) {
+    size_t end = locks.find('\n', start);
+    if (end == std::string::npos) end = locks.size();
+    const std::string line = locks.substr(start, end - start);
+    if (line.find("->") == std::string::npos &&
+        line.find("POSIX") != std::string::npos &&
+        line.find(wanted) != std::string::npos) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 DeadlockPartner::DeadlockPartner(const std::string& path) {
   byte_one_fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (byte_one_fd_ == -1 || !SetRecordLock(byte_one_fd_, F_SETLK, F_WRLCK, 1)) {

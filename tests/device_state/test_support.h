@@ -75,6 +75,10 @@ ChildResult RunWithPrivateOpt(const std::function<std::string()>& body);
 // -1 when the probe fails.
 int ProbeLockType(const std::string& path);
 
+// True when /proc/locks lists a granted POSIX record lock of pid, of type
+// "READ" or "WRITE".
+bool HoldsRecordLock(pid_t pid, const std::string& type);
+
 // A started child process; Wait() collects it.
 class Process {
  public:
