@@ -62,7 +62,10 @@ class TemporaryFile {
  public:
   // Creates the file with mode 0600 less the umask; fd() is -1 on failure.
   explicit TemporaryFile(const std::string& beside_path)
-      : name_(TemplateBeside(beside_path)), fd_(RetryOnInterrupt([this] {
+      : fd_(RetryOnInterrupt([&] {
+          // A failed call may have changed the name: start from the template
+          // on every attempt.
+          name_ = TemplateBeside(beside_path);
           return ::mkostemp(name_.data(), O_CLOEXEC);
         })) {}
   TemporaryFile(const TemporaryFile&) = delete;
@@ -182,13 +185,15 @@ milliseconds CeilMilliseconds(steady_clock::duration duration) {
 // descriptor had would use some other byte of the file.
 bool SetState(State state, int fd) {
   const unsigned char byte = kelpwood::internal::StateToByte(state);
-  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+  if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0) {
+    return false;
+  }
   return RetryOnInterrupt([&] { return ::write(fd, &byte, 1); }) == 1;
 }
 
 State GetState(int fd) {
   unsigned char byte = 0;
-  if (::lseek(fd, 0, SEEK_SET) != 0 ||
+  if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0 ||
       RetryOnInterrupt([&] { return ::read(fd, &byte, 1); }) != 1) {
     throw std::runtime_error("Unable to get state from lock file.");
   }
