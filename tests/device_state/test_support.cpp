@@ -86,9 +86,11 @@ int WaitStatus(pid_t pid) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  char name[] = "/tmp/kelpwood-device-state-XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir(const std::string& base) {
+  std::string name = base + "/kelpwood-device-state-XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed in " + base);
+  }
   path_ = name;
 }
 

@@ -12,10 +12,11 @@
 
 namespace device_state_test {
 
-// A private directory under /tmp, removed with its content.
+// A private directory under base (/tmp by default), removed with its
+// content.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "/tmp");
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
