@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <kelpwood/device_state.h>
 #include <kelpwood/file_lock.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +22,7 @@ namespace {
 
 using device_state::DeviceState;
 using device_state::State;
+using device_state_test::BlockedOnALock;
 using device_state_test::ChildResult;
 using device_state_test::HoldsRecordLock;
 using device_state_test::ProbeLockType;
@@ -208,6 +212,98 @@ TEST(FileLockPathTest, FailureLinesNameThePathTheLockWasOpenedOn) {
                 "Failed to upgrade to write lock: " + path + "\n" +
                 "Cannot downupgrade lock: current lock is not a write lock\n");
   ::close(read_only);
+}
+
+// Pins this process to one CPU for its lifetime, restoring the old set.
+class PinnedToOneCpu {
+ public:
+  PinnedToOneCpu() {
+    if (::sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &saved_)) continue;
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      pinned_ = ::sched_setaffinity(0, sizeof one, &one) == 0;
+      return;
+    }
+  }
+  ~PinnedToOneCpu() {
+    if (pinned_) ::sched_setaffinity(0, sizeof saved_, &saved_);
+  }
+  bool pinned() const { return pinned_; }
+
+ private:
+  cpu_set_t saved_{};
+  bool pinned_ = false;
+};
+
+// The transition's downgrade must convert the write lock into a read lock in
+// one request. Released and taken again instead, it leaves a gap in which a
+// waiting writer gets the byte. The gap is microseconds wide, so the writer
+// here is made to take any gap there is: it shares this process's only CPU
+// and runs SCHED_FIFO, so the kernel runs it the instant the lock is free.
+TEST(DeviceStateDowngradeTest, WaitingWriterNeverGetsInDuringATransition) {
+  TempDir dir;
+  const std::string path = dir.File("device_state");
+  DeviceState device(path);
+  ASSERT_EQ(device.LockAndReadState(), State{0});
+  PinnedToOneCpu pin;
+  if (!pin.pinned()) GTEST_SKIP() << "cannot pin to one CPU";
+  int report[2];
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    ::close(report[0]);
+    const sched_param priority{1};
+    if (::sched_setscheduler(0, SCHED_FIFO, &priority) != 0) {
+      (void)!::write(report[1], "S", 1);
+      ::_exit(1);
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_start = 0;
+    request.l_len = 1;
+    if (fd == -1 || ::fcntl(fd, F_SETLKW, &request) != 0) ::_exit(2);
+    (void)!::write(report[1], "W", 1);
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool blocked = false;
+  while (!blocked && std::chrono::steady_clock::now() < deadline) {
+    pollfd early{report[0], POLLIN, 0};
+    if (::poll(&early, 1, 1) == 1) break;  // the writer could not start
+    blocked = BlockedOnALock(writer);
+  }
+  if (!blocked) {
+    char why = '?';
+    (void)!::read(report[0], &why, 1);
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    ::close(report[0]);
+    if (why == 'S') GTEST_SKIP() << "SCHED_FIFO not permitted";
+    FAIL() << "the writer never waited for the lock";
+  }
+
+  EXPECT_TRUE(device.TransitState(State{5}));
+  pollfd got_in{report[0], POLLIN, 0};
+  EXPECT_EQ(::poll(&got_in, 1, 0), 0) << "the writer got in during the transit";
+  EXPECT_TRUE(BlockedOnALock(writer));
+  EXPECT_TRUE(HoldsRecordLock(::getpid(), "READ"));
+
+  // Once the read lock goes, the writer gets in.
+  device.ReleaseLock();
+  char byte = 0;
+  EXPECT_EQ(::read(report[0], &byte, 1), 1);
+  EXPECT_EQ(byte, 'W');
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_EQ(status, 0);
+  ::close(report[0]);
 }
 
 }  // namespace

@@ -250,8 +250,9 @@ bool SetRecordLock(int fd, int command, short type, off_t byte) {
   return ::fcntl(fd, command, &request) == 0;
 }
 
-// True when /proc/locks shows a process blocked on a lock: its waiters are
-// listed on lines with "->" naming their pid.
+}  // namespace
+
+// Waiters are listed in /proc/locks on lines with "->" naming their pid.
 bool BlockedOnALock(pid_t pid) {
   const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
   if (fd == -1) return false;
@@ -271,8 +272,6 @@ bool BlockedOnALock(pid_t pid) {
   }
   return false;
 }
-
-}  // namespace
 
 bool HoldsRecordLock(pid_t pid, const std::string& type) {
   const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);

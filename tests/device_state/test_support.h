@@ -76,6 +76,9 @@ ChildResult RunWithPrivateOpt(const std::function<std::string()>& body);
 // -1 when the probe fails.
 int ProbeLockType(const std::string& path);
 
+// True when /proc/locks shows pid blocked waiting for a record lock.
+bool BlockedOnALock(pid_t pid);
+
 // True when /proc/locks lists a granted POSIX record lock of pid, of type
 // "READ" or "WRITE".
 bool HoldsRecordLock(pid_t pid, const std::string& type);
