@@ -195,6 +195,8 @@ Tally RunTrials(const Kind& kind, Progress* progress) {
   return tally;
 }
 
+void PrintTo(const Kind& kind, std::ostream* stream) { *stream << kind.name; }
+
 class DeviceStateCrashTest : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(DeviceStateCrashTest, SigkilledWriterLeavesOldOrNewByte) {

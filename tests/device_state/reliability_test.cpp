@@ -153,6 +153,10 @@ void MakeLinkToRegular(const TempDir& dir, const std::string& path) {
   ::symlink(dir.File("elsewhere").c_str(), path.c_str());
 }
 
+void PrintTo(const SpecialFileCase& test_case, std::ostream* stream) {
+  *stream << test_case.name;
+}
+
 class SpecialFileTest : public ::testing::TestWithParam<SpecialFileCase> {};
 
 // Only regular files are state files; the check never blocks, and symbolic
