@@ -26,8 +26,11 @@ if(KELPWOOD_BUILD_TOOLS)
   # moved, and needs no root. It is left out where the library directory is
   # one the linker searches anyway (a /usr install, the Debian packages).
   set(kelpwood_libdir_absolute ${CMAKE_INSTALL_FULL_LIBDIR})
+  set(kelpwood_searched_dirs
+    ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES}
+    ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
   if(KELPWOOD_INSTALL_RPATH AND
-     NOT kelpwood_libdir_absolute IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
+     NOT kelpwood_libdir_absolute IN_LIST kelpwood_searched_dirs)
     file(RELATIVE_PATH kelpwood_bin_to_lib
       ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
     set_target_properties(${kelpwood_tools} PROPERTIES

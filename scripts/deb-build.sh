@@ -13,6 +13,15 @@ set -eu
 
 cd "$(dirname "$0")/.."
 out=${1:-build-deb}
+
+# The packages carry debian/changelog's version: it must be the project's.
+project_version=$(sed -n 's/^  VERSION \([0-9][0-9.]*\)$/\1/p' CMakeLists.txt | sed -n 1p)
+package_version=$(dpkg-parsechangelog -S Version)
+if [ "${package_version%%-*}" != "$project_version" ]; then
+  echo "deb-build: debian/changelog is at $package_version but CMakeLists.txt" \
+    "at $project_version: add a debian/changelog entry (dch -v)" >&2
+  exit 1
+fi
 rm -rf "$out"
 mkdir -p "$out/src"
 git ls-files -z --cached --others --exclude-standard |

@@ -12,7 +12,7 @@ for option in "$@"; do
   case $option in
     --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     --deb) packages="$packages debhelper dpkg-dev fakeroot help2man lintian
-debootstrap zstd bash-completion" ;;
+debian-archive-keyring debootstrap zstd bash-completion" ;;
     *) echo "install-deps: unknown option '$option'" >&2; exit 2 ;;
   esac
 done
