@@ -69,6 +69,9 @@ if(KELPWOOD_BUILD_TOOLS)
     add_custom_target(kelpwood_manpages ALL DEPENDS ${kelpwood_manpages})
     install(FILES ${kelpwood_manpages}
       DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    if(KELPWOOD_BUILD_TESTS)
+      add_subdirectory(tests/packaging)
+    endif()
   endif()
 
   # bash-completion loads a command's completion by the command's name.

@@ -7,11 +7,11 @@ set -eu
 
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev libyaml-cpp-dev
 libsystemd-dev googletest libgtest-dev libbenchmark-dev systemd python3
-util-linux"
+util-linux help2man"
 for option in "$@"; do
   case $option in
     --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
-    --deb) packages="$packages debhelper dpkg-dev fakeroot help2man lintian
+    --deb) packages="$packages debhelper dpkg-dev fakeroot lintian
 debian-archive-keyring debootstrap zstd bash-completion" ;;
     *) echo "install-deps: unknown option '$option'" >&2; exit 2 ;;
   esac
