@@ -82,6 +82,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 
 mkdir -p "$cache/archives/partial"
 base=$cache/debian-$suite-minbase-$arch.tar.zst
@@ -119,9 +120,9 @@ apt_get update >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get
 # shellcheck disable=SC2086
 apt_get install --no-install-recommends $test_packages >>"$work/apt.log" 2>&1 ||
   { tail -n 30 "$work/apt.log" >&2; fail "installing $test_packages"; }
-apt-mark() { in_root apt-mark "$@"; }
+# Kept through the autoremove after the purge below.
 # shellcheck disable=SC2086
-apt-mark manual $test_packages >/dev/null
+in_root apt-mark manual $test_packages >/dev/null
 
 # Every path of the tree, less the directories that package managers, caches
 # and logs change by design.
@@ -136,8 +137,9 @@ snapshot >"$work/before"
 mkdir "$root/debs"
 cp "${debs[@]}" "$root/debs/"
 say "installing with apt: $(cd "$root/debs" && echo *.deb)"
-# shellcheck disable=SC2046
-apt_get install --no-install-recommends $(cd "$root" && printf '/debs/%s ' $(ls debs)) \
+debs_inside=()
+for deb in "${debs[@]}"; do debs_inside+=("/debs/$(basename "$deb")"); done
+apt_get install --no-install-recommends "${debs_inside[@]}" \
   >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "apt-get install"; }
 
 failures=0
