@@ -2,12 +2,14 @@
 #   make test    install missing packages, build, run every test through CTest
 #   make demo    install missing packages, build and run the flow-tracing demo
 #   make bench   build and run the benchmarks (Release build)
+#   make deb     build the Debian packages into build-deb/ and run lintian
+#   make install-test  install them into a fresh Debian 12 tree and test there
 BUILD ?= build
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench deb install-test clean
 
 all: build
 
@@ -35,5 +37,12 @@ bench: deps
 	    --benchmark_enable_random_interleaving=true \
 	    --benchmark_report_aggregates_only=true; done
 
+deb:
+	@scripts/install-deps.sh --deb
+	JOBS=$(JOBS) scripts/deb-build.sh build-deb
+
+install-test: deb
+	scripts/install-test.sh build-deb
+
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) build-deb

@@ -1,15 +1,21 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing kelpwood_common_libs
 # needs, and only those that are missing. With --fuzz it adds clang and its
-# sanitizer runtime for the libFuzzer targets.
+# sanitizer runtime for the libFuzzer targets; with --deb, what building the
+# Debian packages (make deb) and their install test need.
 set -eu
 
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev libyaml-cpp-dev
 libsystemd-dev googletest libgtest-dev libbenchmark-dev systemd python3
-util-linux"
-if [ "${1:-}" = "--fuzz" ]; then
-  packages="$packages clang libclang-rt-14-dev"
-fi
+util-linux help2man"
+for option in "$@"; do
+  case $option in
+    --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
+    --deb) packages="$packages debhelper dpkg-dev fakeroot lintian
+debian-archive-keyring debootstrap zstd bash-completion" ;;
+    *) echo "install-deps: unknown option '$option'" >&2; exit 2 ;;
+  esac
+done
 
 missing=""
 for package in $packages; do

@@ -1,0 +1,89 @@
+# Installation pieces beyond the library itself: the tools' run-time search
+# path, their manual pages and bash completion, and the system files of the
+# tools package (journal catalog, systemd unit, tmpfiles.d entry). Included at
+# the end of the top-level CMakeLists.txt, after every target exists. The
+# Debian packages (debian/, "make deb") install through these rules.
+
+option(KELPWOOD_INSTALL_RPATH
+  "Give the installed tools an RPATH relative to their own directory" ON)
+find_program(KELPWOOD_HELP2MAN help2man)
+if(KELPWOOD_HELP2MAN)
+  set(kelpwood_manpages_default ON)
+else()
+  set(kelpwood_manpages_default OFF)
+endif()
+option(KELPWOOD_BUILD_MANPAGES
+  "Generate the tools' manual pages from their --help with help2man"
+  ${kelpwood_manpages_default})
+
+if(KELPWOOD_BUILD_TOOLS)
+  set(kelpwood_tools kelpwood-flows kelpwood-state)
+
+  # Installed to a prefix that the dynamic linker does not search (the
+  # default /usr/local/lib, or any --prefix), the tools would fail with "error
+  # while loading shared libraries" until someone runs ldconfig. An RPATH
+  # relative to $ORIGIN finds the library wherever the tree is installed or
+  # moved, and needs no root. It is left out where the library directory is
+  # one the linker searches anyway (a /usr install, the Debian packages).
+  set(kelpwood_libdir_absolute ${CMAKE_INSTALL_FULL_LIBDIR})
+  set(kelpwood_searched_dirs
+    ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES}
+    ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
+  if(KELPWOOD_INSTALL_RPATH AND
+     NOT kelpwood_libdir_absolute IN_LIST kelpwood_searched_dirs)
+    file(RELATIVE_PATH kelpwood_bin_to_lib
+      ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(${kelpwood_tools} PROPERTIES
+      INSTALL_RPATH "$ORIGIN/${kelpwood_bin_to_lib}")
+  endif()
+
+  # One source per manual page: the tool's own --help, plus the sections
+  # that --help leaves out, from dist/man/TOOL.h2m.
+  if(KELPWOOD_BUILD_MANPAGES)
+    if(NOT KELPWOOD_HELP2MAN)
+      message(FATAL_ERROR "KELPWOOD_BUILD_MANPAGES needs help2man")
+    endif()
+    set(kelpwood-flows_manual_name
+      "check flow configuration files and recorded traces")
+    set(kelpwood-state_manual_name
+      "read, change or wait for the device state")
+    set(kelpwood_manpages)
+    foreach(tool IN LISTS kelpwood_tools)
+      set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
+      set(include ${PROJECT_SOURCE_DIR}/dist/man/${tool}.h2m)
+      add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND}
+          -DHELP2MAN=${KELPWOOD_HELP2MAN}
+          -DTOOL=$<TARGET_FILE:${tool}>
+          -DINCLUDE=${include}
+          -DMANUAL_NAME=${${tool}_manual_name}
+          -DVERSION=${PROJECT_VERSION}
+          -DOUTPUT=${page}
+          -P ${PROJECT_SOURCE_DIR}/cmake/KelpwoodManPage.cmake
+        DEPENDS ${tool} ${include}
+          ${PROJECT_SOURCE_DIR}/cmake/KelpwoodManPage.cmake
+        COMMENT "Generating the manual page ${tool}(1)"
+        VERBATIM)
+      list(APPEND kelpwood_manpages ${page})
+    endforeach()
+    add_custom_target(kelpwood_manpages ALL DEPENDS ${kelpwood_manpages})
+    install(FILES ${kelpwood_manpages}
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    if(KELPWOOD_BUILD_TESTS)
+      add_subdirectory(tests/packaging)
+    endif()
+  endif()
+
+  # bash-completion loads a command's completion by the command's name.
+  install(FILES
+    dist/bash-completion/kelpwood-flows
+    dist/bash-completion/kelpwood-state
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+  # systemd reads these under PREFIX/lib, never under a multiarch libdir.
+  # (The journal catalog is installed with the journal module.)
+  install(FILES dist/kelpwood-flows-watch.service
+    DESTINATION lib/systemd/system)
+  install(FILES dist/kelpwood.tmpfiles
+    DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
+endif()
