@@ -18,21 +18,6 @@ namespace {
 
 const char* program_name = "kelpwood";
 
-bool ReadToEnd(int fd, std::string& content, std::string& error) {
-  content.clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count == 0) return true;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      return false;
-    }
-    content.append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
 // Length of the valid UTF-8 sequence at the start of `text`, or 0.
 std::size_t Utf8SequenceLength(std::string_view text) noexcept {
   const auto byte = [&](std::size_t index) {
@@ -64,10 +49,6 @@ std::size_t Utf8SequenceLength(std::string_view text) noexcept {
 }
 
 }  // namespace
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 void SetProgramName(const char* name) noexcept { program_name = name; }
 
@@ -231,30 +212,16 @@ std::string EscapeControls(std::string_view text) {
 
 bool ReadInput(const std::string& path, std::string& content,
                std::string& error) {
-  if (path == "-") return ReadToEnd(STDIN_FILENO, content, error);
-  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting; the
-  // type is then checked on the descriptor itself, so that the file judged
-  // is the file read.
-  const UniqueFd fd(
-      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() < 0) {
+  if (path == "-") {
+    content.clear();
+    if (internal::ReadToEnd(STDIN_FILENO, content)) return true;
     error = std::strerror(errno);
     return false;
   }
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    error = "is a directory";
-    return false;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    error = "not a regular file";
-    return false;
-  }
-  return ReadToEnd(fd.get(), content, error);
+  internal::FileReadFailure failure;
+  if (internal::ReadRegularFile(path, content, failure)) return true;
+  error = failure.Reason();
+  return false;
 }
 
 int RunCommand(const std::vector<Command>& commands, int argc, char** argv) {

@@ -30,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include "internal/posix_file.h"
+
 namespace kelpwood {
 namespace cli {
 
@@ -96,19 +98,8 @@ std::string EscapeControls(std::string_view text);
 bool ReadInput(const std::string& path, std::string& content,
                std::string& error);
 
-// Owns one file descriptor and closes it. To be replaced by the library's
-// internal descriptor type once the tools can include it.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+// The library's descriptor owner, for the descriptors the tools open.
+using UniqueFd = internal::UniqueFd;
 
 // One row of a command table.
 struct Command {

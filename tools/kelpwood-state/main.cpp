@@ -253,12 +253,7 @@ int Get(device_state::DeviceState& device, const Arguments& arguments) {
 // locks that this process holds on the file.
 bool LockedByAnotherProcess(int probe_fd) {
   if (probe_fd == -1) return false;
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = F_WRLCK;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 1;
+  struct flock request = kelpwood::internal::RecordLockRequest(F_WRLCK);
   if (::fcntl(probe_fd, F_GETLK, &request) == -1) return false;
   return request.l_type != F_UNLCK;
 }

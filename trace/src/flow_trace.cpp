@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "flow_config_keys.h"
+#include "internal/posix_file.h"
 #include "journal/flow_publishing.h"
 #include "journal/verdict_entry.h"
 
@@ -107,21 +108,6 @@ void AppendToChain(std::string& chain, std::string_view piece) {
   chain += piece;
 }
 
-// Owns one file descriptor for the duration of a scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) noexcept : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Why a path that is not a regular file cannot be a configuration file.
 std::string NotRegularFileReason(const std::string& path, mode_t mode) {
   const char* kind = "not a regular file";
@@ -137,23 +123,6 @@ std::string NotRegularFileReason(const std::string& path, mode_t mode) {
     kind = "a socket";
   }
   return fmt::format("{}: is {}, not a regular file", path, kind);
-}
-
-// Reads the whole regular file behind `fd`. Returns false with `error` set
-// when the read fails.
-bool ReadWholeFile(int fd, std::string& content, std::string& error) {
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count > 0) {
-      content.append(buffer, static_cast<std::size_t>(count));
-    } else if (count == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      error = std::strerror(errno);
-      return false;
-    }
-  }
 }
 
 // The occurrence index of a check: for every recorded point id, the latest
@@ -707,41 +676,31 @@ void FlowTrace::Init(const std::string& path) {
     YAML::Node root;
     // Only a regular file is read: a FIFO or a device would block or never
     // end, and a directory makes the stream library throw an exception that
-    // is not yaml-cpp's. A path that cannot even be examined is left to
-    // yaml-cpp, whose message names the file.
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
-      root = YAML::LoadFile(path);
-    } else {
-      if (!S_ISREG(status.st_mode)) {
+    // is not yaml-cpp's. The file is opened without blocking and judged on
+    // its descriptor, so a file swapped for a FIFO meanwhile is still
+    // refused. A path that cannot be opened is named by its type when it is
+    // not a regular file (a socket, a device without read access); any other
+    // is left to yaml-cpp, whose message names the file.
+    std::string content;
+    internal::FileReadFailure failure;
+    if (internal::ReadRegularFile(path, content, failure)) {
+      root = YAML::Load(content);
+    } else if (failure.step == internal::FileReadFailure::Step::kOpen) {
+      struct stat status;
+      if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
         KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
                            NotRegularFileReason(path, status.st_mode));
         return;
       }
-      // Opened without blocking and checked again on the descriptor, so a
-      // file swapped for a FIFO after the stat above is still refused.
-      ScopedFd fd(
-          ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-      if (fd.get() < 0) {
-        root = YAML::LoadFile(path);
-      } else {
-        std::string content;
-        std::string read_error;
-        if (::fstat(fd.get(), &status) != 0) {
-          read_error = std::strerror(errno);
-        } else if (!S_ISREG(status.st_mode)) {
-          KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                             NotRegularFileReason(path, status.st_mode));
-          return;
-        }
-        if (!read_error.empty() ||
-            !ReadWholeFile(fd.get(), content, read_error)) {
-          KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                             fmt::format("{}: {}", path, read_error));
-          return;
-        }
-        root = YAML::Load(content);
-      }
+      root = YAML::LoadFile(path);
+    } else if (failure.step == internal::FileReadFailure::Step::kNotRegular) {
+      KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                         NotRegularFileReason(path, failure.mode));
+      return;
+    } else {
+      KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                         fmt::format("{}: {}", path, failure.Reason()));
+      return;
     }
 
     YAML::Node workflows = root[config_keys::kWorkflows];
