@@ -14,6 +14,7 @@
 
 namespace {
 
+using device_state_test::CreateStateFile;
 using device_state_test::ProbeLockType;
 using device_state_test::PythonPeer;
 using device_state_test::StderrCapture;
@@ -214,8 +215,7 @@ TEST_F(FileLockTest, LocksOfOneProcessAreSharedAcrossObjects) {
 TEST(FileLockConcurrencyTest, ThreadsSharingOneLockKeepModeAndLinesWhole) {
   TempDir dir;
   const std::string path = dir.File("state");
-  WriteBytes(path, std::string(1, '\0'));
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = CreateStateFile(path);
   ASSERT_NE(fd, -1);
   FileLock lock(fd);
   constexpr int kThreads = 4;

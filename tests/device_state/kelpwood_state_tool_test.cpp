@@ -1,6 +1,7 @@
 // Runs the built kelpwood-state program and checks its exit codes, output
 // and messages.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <kelpwood/device_state.h>
 #include <kelpwood/version.h>
@@ -16,7 +17,6 @@
 
 namespace {
 
-using device_state_test::Process;
 using device_state_test::PythonPeer;
 using device_state_test::ReadBytes;
 using device_state_test::RunWithPrivateOpt;
@@ -31,16 +31,40 @@ struct Outcome {
   std::string standard_error;
 };
 
-Outcome RunTool(const std::vector<std::string>& args) {
-  Process process(kTool, args);
-  const int exit_code = process.Wait();
-  return {exit_code, process.standard_output(), process.standard_error()};
+using ::kelpwood::testing::ChildOptions;
+using ::kelpwood::testing::ChildProcess;
+using ::kelpwood::testing::WithSanitizerOptions;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// Runs the tool with `args` and no environment beyond the sanitizers'.
+Outcome RunTool(const std::vector<std::string>& args,
+                const ChildOptions& options = ChildOptions()) {
+  ChildProcess process(kTool, args, WithSanitizerOptions({}), options);
+  const auto& result = process.Wait();
+  return {result.ExitCode(), result.standard_output, result.standard_error};
 }
 
 std::string Byte(int value) { return std::string(1, static_cast<char>(value)); }
 
 class KelpwoodStateToolTest : public ::testing::Test {
  protected:
+  // `set 9` with `options`, while a peer holds a read lock on state 1: the
+  // tool exits 1 as busy and leaves the state as it was.
+  void ExpectSetRefusedWhilePeerReads(const std::vector<std::string>& options) {
+    WriteBytes(path_, Byte(1));
+    PythonPeer peer(path_, PythonPeer::Mode::kRead, 0);
+    ASSERT_EQ(peer.status(), "locked");
+    std::vector<std::string> args = {"set", "9", "--file", path_};
+    args.insert(args.end(), options.begin(), options.end());
+    const Outcome outcome = RunTool(args);
+    EXPECT_EQ(outcome.exit_code, 1);
+    EXPECT_EQ(outcome.standard_error,
+              "kelpwood-state: " + path_ +
+                  ": busy: another process holds a lock on the state\n");
+    EXPECT_EQ(ReadBytes(path_), Byte(1));
+  }
+
   TempDir dir_;
   const std::string path_ = dir_.File("device_state");
 };
@@ -69,15 +93,7 @@ TEST_F(KelpwoodStateToolTest, SetWritesTheByte) {
 }
 
 TEST_F(KelpwoodStateToolTest, SetWhilePeerReadsExitsOneAtOnce) {
-  WriteBytes(path_, Byte(1));
-  PythonPeer peer(path_, PythonPeer::Mode::kRead, 0);
-  ASSERT_EQ(peer.status(), "locked");
-  const Outcome outcome = RunTool({"set", "9", "--file", path_});
-  EXPECT_EQ(outcome.exit_code, 1);
-  EXPECT_EQ(outcome.standard_error,
-            "kelpwood-state: " + path_ +
-                ": busy: another process holds a lock on the state\n");
-  EXPECT_EQ(ReadBytes(path_), Byte(1));
+  ExpectSetRefusedWhilePeerReads({});
 }
 
 TEST_F(KelpwoodStateToolTest, SetRetriesUntilPeerLetsGo) {
@@ -93,16 +109,7 @@ TEST_F(KelpwoodStateToolTest, SetRetriesUntilPeerLetsGo) {
 }
 
 TEST_F(KelpwoodStateToolTest, SetRetryGivesUpAtTheDeadline) {
-  WriteBytes(path_, Byte(1));
-  PythonPeer peer(path_, PythonPeer::Mode::kRead, 0);
-  ASSERT_EQ(peer.status(), "locked");
-  const Outcome outcome =
-      RunTool({"set", "9", "--file", path_, "--retry-for", "0.2"});
-  EXPECT_EQ(outcome.exit_code, 1);
-  EXPECT_EQ(outcome.standard_error,
-            "kelpwood-state: " + path_ +
-                ": busy: another process holds a lock on the state\n");
-  EXPECT_EQ(ReadBytes(path_), Byte(1));
+  ExpectSetRefusedWhilePeerReads({"--retry-for", "0.2"});
 }
 
 TEST_F(KelpwoodStateToolTest, WaitForCurrentStateExitsZero) {
@@ -123,7 +130,9 @@ TEST_F(KelpwoodStateToolTest, WaitTimesOutWithOne) {
 
 TEST_F(KelpwoodStateToolTest, WaitSeesAnotherProcessTransit) {
   WriteBytes(path_, Byte(0));
-  Process waiter(kTool, {"wait", "130", "--file", path_, "--timeout", "20"});
+  ChildProcess waiter(kTool,
+                      {"wait", "130", "--file", path_, "--timeout", "20"},
+                      WithSanitizerOptions({}));
   device_state::DeviceState device(path_);
   bool transited = false;
   const auto deadline =
@@ -135,8 +144,8 @@ TEST_F(KelpwoodStateToolTest, WaitSeesAnotherProcessTransit) {
     if (!transited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(transited);
-  EXPECT_EQ(waiter.Wait(), 0);
-  EXPECT_EQ(waiter.standard_error(), "");
+  EXPECT_EQ(waiter.Wait().ExitCode(), 0);
+  EXPECT_EQ(waiter.Wait().standard_error, "");
 }
 
 TEST_F(KelpwoodStateToolTest, StateFileProblemsExitThreeWithTheMessage) {
@@ -209,14 +218,11 @@ TEST_F(KelpwoodStateToolTest, HelpPrintsUsageAndExitCodes) {
   const Outcome outcome = RunTool({"--help"});
   EXPECT_EQ(outcome.exit_code, 0);
   EXPECT_EQ(outcome.standard_error, "");
-  EXPECT_EQ(outcome.standard_output.rfind(
-                "Usage: kelpwood-state [--file PATH] get\n", 0),
-            0u);
-  EXPECT_NE(
-      outcome.standard_output.find("(default: /opt/kelpwood/device_state)"),
-      std::string::npos);
-  EXPECT_NE(outcome.standard_output.find("Exit status:\n  0  done\n"),
-            std::string::npos);
+  EXPECT_THAT(outcome.standard_output,
+              StartsWith("Usage: kelpwood-state [--file PATH] get\n"));
+  EXPECT_THAT(outcome.standard_output,
+              HasSubstr("(default: /opt/kelpwood/device_state)"));
+  EXPECT_THAT(outcome.standard_output, HasSubstr("Exit status:\n  0  done\n"));
   EXPECT_EQ(RunTool({"set", "-h"}).exit_code, 0);
 }
 
@@ -270,15 +276,18 @@ TEST_F(KelpwoodStateToolTest, GetJsonPrintsTheFileAndTheState) {
 
 TEST_F(KelpwoodStateToolTest, FullStandardOutputExitsTwoWithTheReason) {
   WriteBytes(path_, Byte(3));
-  for (const char* command : {"get", "--json get", "--version", "--help"}) {
-    Process shell("/bin/sh", {"-c",
-                              std::string("exec \"$0\" --file \"$1\" ") +
-                                  command + " >/dev/full",
-                              kTool, path_});
-    EXPECT_EQ(shell.Wait(), 2) << command;
-    EXPECT_EQ(shell.standard_error(),
+  ChildOptions full;
+  full.standard_output_path = "/dev/full";
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{
+           {"get"}, {"--json", "get"}, {"--version"}, {"--help"}}) {
+    std::vector<std::string> args = {"--file", path_};
+    args.insert(args.end(), command.begin(), command.end());
+    const Outcome outcome = RunTool(args, full);
+    EXPECT_EQ(outcome.exit_code, 2) << command[0];
+    EXPECT_EQ(outcome.standard_error,
               "kelpwood-state: write error: No space left on device\n")
-        << command;
+        << command[0];
   }
   EXPECT_EQ(ReadBytes(path_), Byte(3));
 }

@@ -24,6 +24,7 @@ using device_state::DeviceState;
 using device_state::State;
 using device_state_test::BlockedOnALock;
 using device_state_test::ChildResult;
+using device_state_test::CreateStateFile;
 using device_state_test::HoldsRecordLock;
 using device_state_test::ProbeLockType;
 using device_state_test::PythonPeer;
@@ -70,8 +71,7 @@ TEST(DeviceStateForkTest, ChildHoldsNoLockUntilItLocksItself) {
 TEST(FileLockForkTest, ChildSeesNoLockWhateverTheParentHeld) {
   TempDir dir;
   const std::string path = dir.File("state");
-  WriteBytes(path, std::string(1, '\0'));
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = CreateStateFile(path);
   ASSERT_NE(fd, -1);
   FileLock lock(fd);
   for (const bool write : {false, true}) {

@@ -17,6 +17,7 @@ namespace trace {
 namespace {
 
 using ::kelpwood::testing::DataPath;
+using ::kelpwood::testing::ExampleFlowLines;
 using ::kelpwood::testing::TakeLogLines;
 using Lines = std::vector<std::string>;
 
@@ -29,6 +30,14 @@ std::shared_ptr<TraceFlowCfg> ParseFlow(const std::string& file,
   YAML::Node entry = FlowEntry(file, index);
   TakeLogLines();
   return FlowTrace::GetInstance().parseTraceFlowCfg(entry);
+}
+
+// The line that a value yaml-cpp cannot convert gives, for a "point" or a
+// "flow" entry.
+std::string BadConversion(const std::string& entry, int line, int column) {
+  return "[ERROR] Failed to parse trace " + entry +
+         " config: yaml-cpp: error at line " + std::to_string(line) +
+         ", column " + std::to_string(column) + ": bad conversion";
 }
 
 std::vector<std::string> PointIds(const TraceFlowCfg& cfg) {
@@ -55,13 +64,7 @@ TEST(ParseTraceFlowCfgTest, BuildsTheDocumentedExampleWithItsMessages) {
   EXPECT_EQ(second.description, "Second step");
   EXPECT_FALSE(second.is_critical);
   EXPECT_EQ(second.failure_id, 0u);
-  EXPECT_EQ(TakeLogLines(),
-            (Lines{"[DEBUG] Parsed trace point config: point_id=p1, "
-                   "description=, is_critical=true",
-                   "[DEBUG] Parsed trace point config: point_id=p2, "
-                   "description=Second step, is_critical=false",
-                   "[DEBUG] Parsed trace flow config: flow_id=demo_flow, "
-                   "flow_name=Demo, check_order=true, points_count=2"}));
+  EXPECT_EQ(TakeLogLines(), ExampleFlowLines());
 }
 
 TEST(ParseTraceFlowCfgTest, ReadsCheckOrderAsBooleanAndDefaultsToFalse) {
@@ -79,15 +82,11 @@ TEST(ParseTraceFlowCfgTest, RejectsFlowEntriesWithUnconvertibleKeys) {
   const Lines expected[] = {
       {"[ERROR] Failed to parse trace flow config: yaml-cpp: error at line 2, "
        "column 5: operator[] call on a scalar (key: \"flow_id\")"},
-      {"[ERROR] Failed to parse trace flow config: yaml-cpp: error at line 3, "
-       "column 14: bad conversion"},
-      {"[ERROR] Failed to parse trace flow config: yaml-cpp: error at line 5, "
-       "column 18: bad conversion"},
+      {BadConversion("flow", 3, 14)},
+      {BadConversion("flow", 5, 18)},
       // An empty check_order is present and null, and null is no boolean.
-      {"[ERROR] Failed to parse trace flow config: yaml-cpp: error at line 8, "
-       "column 3: bad conversion"},
-      {"[ERROR] Failed to parse trace flow config: yaml-cpp: error at line 9, "
-       "column 16: bad conversion"},
+      {BadConversion("flow", 8, 3)},
+      {BadConversion("flow", 9, 16)},
   };
   for (std::size_t index = 0; index < 5; ++index) {
     EXPECT_EQ(ParseFlow("flow_faults.yaml", index), nullptr) << index;
@@ -106,15 +105,10 @@ TEST(ParseTraceFlowCfgTest, ReadsFailureIdsAsUnsigned32BitNumbers) {
   const Lines lines = TakeLogLines();
   // -1, abc, an empty value and 2^32 each drop their point.
   const Lines errors(lines.begin() + 2, lines.begin() + 6);
-  EXPECT_EQ(errors,
-            (Lines{"[ERROR] Failed to parse trace point config: yaml-cpp: "
-                   "error at line 9, column 21: bad conversion",
-                   "[ERROR] Failed to parse trace point config: yaml-cpp: "
-                   "error at line 11, column 21: bad conversion",
-                   "[ERROR] Failed to parse trace point config: yaml-cpp: "
-                   "error at line 14, column 7: bad conversion",
-                   "[ERROR] Failed to parse trace point config: yaml-cpp: "
-                   "error at line 15, column 21: bad conversion"}));
+  EXPECT_EQ(
+      errors,
+      (Lines{BadConversion("point", 9, 21), BadConversion("point", 11, 21),
+             BadConversion("point", 14, 7), BadConversion("point", 15, 21)}));
   EXPECT_EQ(lines.back(),
             "[DEBUG] Parsed trace flow config: flow_id=failure_ids_flow, "
             "flow_name=, check_order=false, points_count=4");
@@ -143,12 +137,8 @@ TEST(ParseTraceFlowCfgTest, PrefersPointDescAndDropsPointsWithNonTextOnes) {
   ASSERT_EQ(lines.size(), 7u);
   // A point_desc that is a sequence drops the point although its
   // description is valid text.
-  EXPECT_EQ(lines[2],
-            "[ERROR] Failed to parse trace point config: yaml-cpp: error at "
-            "line 10, column 21: bad conversion");
-  EXPECT_EQ(lines[5],
-            "[ERROR] Failed to parse trace point config: yaml-cpp: error at "
-            "line 17, column 22: bad conversion");
+  EXPECT_EQ(lines[2], BadConversion("point", 10, 21));
+  EXPECT_EQ(lines[5], BadConversion("point", 17, 22));
 }
 
 TEST(ParseTraceFlowCfgTest, MakesPointsCriticalUnlessOptionalIsTrue) {
@@ -163,12 +153,8 @@ TEST(ParseTraceFlowCfgTest, MakesPointsCriticalUnlessOptionalIsTrue) {
   }
   const Lines lines = TakeLogLines();
   ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[5],
-            "[ERROR] Failed to parse trace point config: yaml-cpp: error at "
-            "line 14, column 19: bad conversion");
-  EXPECT_EQ(lines[6],
-            "[ERROR] Failed to parse trace point config: yaml-cpp: error at "
-            "line 17, column 1: bad conversion");
+  EXPECT_EQ(lines[5], BadConversion("point", 14, 19));
+  EXPECT_EQ(lines[6], BadConversion("point", 17, 1));
 }
 
 TEST(ParseTraceFlowCfgTest, IgnoresFlowPointsThatAreNotASequence) {
@@ -221,16 +207,14 @@ TEST(ParseTraceFlowCfgTest, MovesLaterPointsUpWhenAMiddleOneIsDropped) {
   ASSERT_NE(cfg, nullptr);
   ASSERT_EQ(PointIds(*cfg), (Lines{"first", "third"}));
   EXPECT_FALSE(cfg->flow_points[1]->is_critical);
-  EXPECT_EQ(
-      TakeLogLines(),
-      (Lines{"[DEBUG] Parsed trace point config: point_id=first, "
-             "description=, is_critical=true",
-             "[ERROR] Failed to parse trace point config: yaml-cpp: error at "
-             "line 7, column 19: bad conversion",
-             "[DEBUG] Parsed trace point config: point_id=third, "
-             "description=, is_critical=false",
-             "[DEBUG] Parsed trace flow config: flow_id=bad_middle_flow, "
-             "flow_name=, check_order=true, points_count=2"}));
+  EXPECT_EQ(TakeLogLines(),
+            (Lines{"[DEBUG] Parsed trace point config: point_id=first, "
+                   "description=, is_critical=true",
+                   BadConversion("point", 7, 19),
+                   "[DEBUG] Parsed trace point config: point_id=third, "
+                   "description=, is_critical=false",
+                   "[DEBUG] Parsed trace flow config: flow_id=bad_middle_flow, "
+                   "flow_name=, check_order=true, points_count=2"}));
 }
 
 TEST(ParseTraceFlowCfgTest, GivesSequenceAndNullFlowNodesEveryAbsentValue) {

@@ -73,98 +73,6 @@ TEST(FlowsToolValidateTest, CleanFileExitsZeroAndListsItsFlowsAsLoaded) {
   EXPECT_EQ(run.err, "");
 }
 
-TEST(FlowsToolValidateTest, ReportsTyposWithTheNearestKnownKey) {
-  const ToolRun run = RunTool({"validate", "tool_typos.yaml"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(
-      run.out,
-      "tool_typos.yaml:1:1: unknown key \"workflow_version\" is ignored by "
-      "the loader\n"
-      "tool_typos.yaml:4:5: unknown key \"flow_nmae\" in flow \"typo_flow\" "
-      "is ignored by the loader: did you mean \"flow_name\"?\n"
-      "tool_typos.yaml:8:9: unknown key \"optinal\" in flow \"typo_flow\" is "
-      "ignored by the loader: did you mean \"optional\"?\n"
-      "tool_typos.yaml:9:9: point id \"start\" in flow \"typo_flow\" repeats "
-      "the one at line 7\n"
-      "tool_typos.yaml:11:9: repeated key \"failure_id\" in flow "
-      "\"typo_flow\" (first at line 10): the loader reads only the first\n"
-      "tool_typos.yaml:12:9: unknown key \"pointid\" in flow \"typo_flow\" is "
-      "ignored by the loader: did you mean \"point_id\"?\n"
-      "tool_typos.yaml:12:9: point entry 3 in flow \"typo_flow\" has no "
-      "\"point_id\": the loader keeps it with an empty id\n"
-      "tool_typos.yaml: 1 flow as loaded\n"
-      "  flow typo_flow, check_order true\n"
-      "    <start> -> <start>#7 -> <>\n"
-      "7 findings in 1 file\n");
-}
-
-TEST(FlowsToolValidateTest, ReportsDroppedEntriesAtTheValueAtFault) {
-  const ToolRun run = RunTool({"validate", "failure_ids.yaml"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out,
-            "failure_ids.yaml:7:21: \"failure_id\" in flow "
-            "\"failure_ids_flow\" is \"010\", which the loader reads as an "
-            "octal number: 8, not 10\n"
-            "failure_ids.yaml:9:21: point entry 3 in flow "
-            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
-            "the scalar \"-1\", not an unsigned 32-bit number\n"
-            "failure_ids.yaml:11:21: point entry 4 in flow "
-            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
-            "the scalar \"abc\", not an unsigned 32-bit number\n"
-            "failure_ids.yaml:13:9: point entry 5 in flow "
-            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" "
-            "has no value; an unsigned 32-bit number is required\n"
-            "failure_ids.yaml:15:21: point entry 6 in flow "
-            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
-            "the scalar \"4294967296\", not an unsigned 32-bit number\n"
-            "failure_ids.yaml: 1 flow as loaded\n"
-            "  flow failure_ids_flow, check_order false\n"
-            "    <hex>#16 -> <octal>#8 -> <largest>#4294967295 -> <absent>\n"
-            "5 findings in 1 file\n");
-}
-
-TEST(FlowsToolValidateTest, ReportsDroppedFlowsAndKeepsTheRest) {
-  const ToolRun run = RunTool({"validate", "flow_faults.yaml"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out,
-            "flow_faults.yaml:2:5: flow entry 1 is dropped by the loader: the "
-            "entry is the scalar \"just_a_scalar\", not a map\n"
-            "flow_faults.yaml:3:14: flow entry 2 is dropped by the loader: "
-            "\"flow_id\" is a sequence, not text\n"
-            "flow_faults.yaml:5:18: flow entry 3 is dropped by the loader: "
-            "\"check_order\" is the scalar \"maybe\", not true or false\n"
-            "flow_faults.yaml:7:5: flow entry 4 is dropped by the loader: "
-            "\"check_order\" has no value; true or false is required\n"
-            "flow_faults.yaml:9:16: flow entry 5 is dropped by the loader: "
-            "\"flow_name\" is a map, not text\n"
-            "flow_faults.yaml: 1 flow as loaded\n"
-            "  flow flow_faults_survivor, check_order false\n"
-            "    <s1>\n"
-            "5 findings in 1 file\n");
-}
-
-TEST(FlowsToolValidateTest, ReportsRepeatedFlowIdsAndTheEmptyId) {
-  ToolRun run = RunTool({"validate", "duplicate_flows.yaml"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out,
-            "duplicate_flows.yaml:6:5: flow id \"duplicate_flow\" repeats the "
-            "one at line 2: this later entry replaces it\n"
-            "duplicate_flows.yaml: 1 flow as loaded\n"
-            "  flow duplicate_flow (Second), check_order false\n"
-            "    <d2> -> [d3]\n"
-            "1 finding in 1 file\n");
-
-  run = RunTool({"validate", "unnamed_flows.yaml"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out,
-            "unnamed_flows.yaml:2:5: flow entry 1 has no \"flow_id\": the "
-            "loader stores it under the empty id\n"
-            "unnamed_flows.yaml: 1 flow as loaded\n"
-            "  flow \"\" (Unnamed), check_order false\n"
-            "    <u1>\n"
-            "1 finding in 1 file\n");
-}
-
 TEST(FlowsToolValidateTest, ReportsIdsReadAsNullAndFlowPointsOfTheWrongKind) {
   ToolRun run = RunTool({"validate", "text_values.yaml"});
   EXPECT_EQ(run.exit_code, 1);
@@ -347,8 +255,9 @@ TEST(FlowsToolUsageTest, HelpExitsZeroAndUsageErrorsExitTwo) {
   EXPECT_EQ(run.exit_code, 2);
 }
 
-// Files that the loader reads otherwise than their author probably meant:
-// each gives its whole report, exit status 1.
+// Files that the loader reads otherwise than their author probably meant
+// (typos, dropped entries and flows, repeated ids, ...): each gives its whole
+// report, exit status 1.
 struct MisreadCase {
   const char* file;
   const char* report;
@@ -366,6 +275,83 @@ TEST_P(FlowsToolMisreadTest, ReportsTheMisreadAndExitsOne) {
 INSTANTIATE_TEST_SUITE_P(
     Files, FlowsToolMisreadTest,
     ::testing::Values(
+        MisreadCase{
+            "tool_typos.yaml",
+            "tool_typos.yaml:1:1: unknown key \"workflow_version\" is ignored "
+            "by the loader\n"
+            "tool_typos.yaml:4:5: unknown key \"flow_nmae\" in flow "
+            "\"typo_flow\" is ignored by the loader: did you mean "
+            "\"flow_name\"?\n"
+            "tool_typos.yaml:8:9: unknown key \"optinal\" in flow "
+            "\"typo_flow\" is ignored by the loader: did you mean "
+            "\"optional\"?\n"
+            "tool_typos.yaml:9:9: point id \"start\" in flow \"typo_flow\" "
+            "repeats the one at line 7\n"
+            "tool_typos.yaml:11:9: repeated key \"failure_id\" in flow "
+            "\"typo_flow\" (first at line 10): the loader reads only the "
+            "first\n"
+            "tool_typos.yaml:12:9: unknown key \"pointid\" in flow "
+            "\"typo_flow\" is ignored by the loader: did you mean "
+            "\"point_id\"?\n"
+            "tool_typos.yaml:12:9: point entry 3 in flow \"typo_flow\" has no "
+            "\"point_id\": the loader keeps it with an empty id\n"
+            "tool_typos.yaml: 1 flow as loaded\n"
+            "  flow typo_flow, check_order true\n"
+            "    <start> -> <start>#7 -> <>\n"
+            "7 findings in 1 file\n"},
+        MisreadCase{
+            "failure_ids.yaml",
+            "failure_ids.yaml:7:21: \"failure_id\" in flow "
+            "\"failure_ids_flow\" is \"010\", which the loader reads as an "
+            "octal number: 8, not 10\n"
+            "failure_ids.yaml:9:21: point entry 3 in flow "
+            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
+            "the scalar \"-1\", not an unsigned 32-bit number\n"
+            "failure_ids.yaml:11:21: point entry 4 in flow "
+            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
+            "the scalar \"abc\", not an unsigned 32-bit number\n"
+            "failure_ids.yaml:13:9: point entry 5 in flow "
+            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" "
+            "has no value; an unsigned 32-bit number is required\n"
+            "failure_ids.yaml:15:21: point entry 6 in flow "
+            "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
+            "the scalar \"4294967296\", not an unsigned 32-bit number\n"
+            "failure_ids.yaml: 1 flow as loaded\n"
+            "  flow failure_ids_flow, check_order false\n"
+            "    <hex>#16 -> <octal>#8 -> <largest>#4294967295 -> <absent>\n"
+            "5 findings in 1 file\n"},
+        MisreadCase{
+            "flow_faults.yaml",
+            "flow_faults.yaml:2:5: flow entry 1 is dropped by the loader: the "
+            "entry is the scalar \"just_a_scalar\", not a map\n"
+            "flow_faults.yaml:3:14: flow entry 2 is dropped by the loader: "
+            "\"flow_id\" is a sequence, not text\n"
+            "flow_faults.yaml:5:18: flow entry 3 is dropped by the loader: "
+            "\"check_order\" is the scalar \"maybe\", not true or false\n"
+            "flow_faults.yaml:7:5: flow entry 4 is dropped by the loader: "
+            "\"check_order\" has no value; true or false is required\n"
+            "flow_faults.yaml:9:16: flow entry 5 is dropped by the loader: "
+            "\"flow_name\" is a map, not text\n"
+            "flow_faults.yaml: 1 flow as loaded\n"
+            "  flow flow_faults_survivor, check_order false\n"
+            "    <s1>\n"
+            "5 findings in 1 file\n"},
+        MisreadCase{
+            "duplicate_flows.yaml",
+            "duplicate_flows.yaml:6:5: flow id \"duplicate_flow\" repeats the "
+            "one at line 2: this later entry replaces it\n"
+            "duplicate_flows.yaml: 1 flow as loaded\n"
+            "  flow duplicate_flow (Second), check_order false\n"
+            "    <d2> -> [d3]\n"
+            "1 finding in 1 file\n"},
+        MisreadCase{
+            "unnamed_flows.yaml",
+            "unnamed_flows.yaml:2:5: flow entry 1 has no \"flow_id\": the "
+            "loader stores it under the empty id\n"
+            "unnamed_flows.yaml: 1 flow as loaded\n"
+            "  flow \"\" (Unnamed), check_order false\n"
+            "    <u1>\n"
+            "1 finding in 1 file\n"},
         MisreadCase{
             "second_document.yaml",
             "second_document.yaml:5:1: a second YAML document starts here: "

@@ -3,6 +3,7 @@
 #include <kelpwood/flow_trace.h>
 
 #include <string>
+#include <vector>
 
 #include "support/log_capture.h"
 
@@ -11,6 +12,16 @@ namespace testing {
 
 std::string DataPath(const std::string& name) {
   return std::string(KELPWOOD_TEST_DATA_DIR) + "/" + name;
+}
+
+std::vector<std::string> ExampleFlowLines() {
+  return {
+      "[DEBUG] Parsed trace point config: point_id=p1, description=, "
+      "is_critical=true",
+      "[DEBUG] Parsed trace point config: point_id=p2, description=Second "
+      "step, is_critical=false",
+      "[DEBUG] Parsed trace flow config: flow_id=demo_flow, flow_name=Demo, "
+      "check_order=true, points_count=2"};
 }
 
 std::string ConfiguredChain(const std::string& flow_id) {

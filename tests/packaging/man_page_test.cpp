@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "device_state/test_support.h"
-#include "logger/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-using device_state_test::TempDir;
-using kelpwood_test::ChildResult;
-using kelpwood_test::RunChild;
+using kelpwood::testing::ChildResult;
+using kelpwood::testing::RunChild;
+using kelpwood::testing::TempDir;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);

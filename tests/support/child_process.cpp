@@ -45,6 +45,25 @@ void WriteAll(int fd, const std::string& bytes) {
   }
 }
 
+// Reads `fd` to its end, or until `deadline`.
+std::string ReadUntilEnd(int fd, Clock::time_point deadline) {
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - Clock::now());
+    if (left.count() <= 0) return bytes;
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return bytes;
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 void CloseIfOpen(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -202,15 +221,18 @@ std::vector<std::string> WithSanitizerOptions(
 ChildResult RunInChild(const std::function<std::string()>& body,
                        std::chrono::milliseconds deadline) {
   ChildResult result;
-  int report_fd = ::memfd_create("report", MFD_CLOEXEC);
-  if (report_fd < 0) {
-    result.report = "memfd_create failed";
+  // A pipe, not a memory file: a body may limit the size of the files its
+  // process writes.
+  int report_pipe[2];
+  if (::pipe2(report_pipe, O_CLOEXEC) != 0) {
+    result.report = "pipe2 failed";
     return result;
   }
   const auto until = Clock::now() + deadline;
   std::fflush(nullptr);
   result.pid = ::fork();
   if (result.pid == 0) {
+    ::close(report_pipe[0]);
     std::string report;
     try {
       report = body();
@@ -219,16 +241,17 @@ ChildResult RunInChild(const std::function<std::string()>& body,
     } catch (...) {
       report = "unknown exception";
     }
-    WriteAll(report_fd, report);
+    WriteAll(report_pipe[1], report);
     ::_exit(report.empty() ? 0 : 1);
   }
+  ::close(report_pipe[1]);
   if (result.pid < 0) {
     result.report = "fork failed";
   } else {
+    result.report = ReadUntilEnd(report_pipe[0], until);
     result.status = WaitUntil(result.pid, until, result.timed_out);
-    result.report = ReadFromStart(report_fd);
   }
-  CloseIfOpen(report_fd);
+  ::close(report_pipe[0]);
   return result;
 }
 

@@ -10,10 +10,11 @@
 namespace kelpwood {
 namespace testing {
 
-TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "kelpwood-test-XXXXXX")
-          .string();
+TempDir::TempDir(const std::string& base) {
+  const std::filesystem::path parent =
+      base.empty() ? std::filesystem::temp_directory_path()
+                   : std::filesystem::path(base);
+  std::string pattern = (parent / "kelpwood-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed for " + pattern);
   }

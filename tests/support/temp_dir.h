@@ -9,12 +9,12 @@
 namespace kelpwood {
 namespace testing {
 
-// A directory made with mkdtemp under the system's temporary directory and
-// removed, with its content, on destruction. Throws std::runtime_error when
-// it cannot be made.
+// A directory made with mkdtemp under `base` (the system's temporary
+// directory when empty) and removed, with its content, on destruction.
+// Throws std::runtime_error when it cannot be made.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

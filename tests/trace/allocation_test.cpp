@@ -36,8 +36,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowTrace;
-
 class RecordingAllocationTest : public FlowTraceTest {
  protected:
   // Allocations made by `action`, with no sink attached so that only the

@@ -13,14 +13,13 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowCheckCode;
-using trace::FlowCheckResult;
-using trace::FlowTrace;
-using trace::TracePoint;
-using trace::TracePointCfg;
-using Lines = std::vector<std::string>;
 using Configured = std::vector<std::shared_ptr<TracePointCfg>>;
 using Recorded = std::vector<std::pair<std::string, bool>>;
+
+Lines operator+(Lines head, const Lines& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
 
 class CheckFlowTest : public FlowTraceTest {
  protected:
@@ -47,9 +46,20 @@ class CheckFlowTest : public FlowTraceTest {
         "[INFO] Flow '" + flow + "' trace points: " + recorded_chain,
         "[INFO] Flow '" + flow + "' trace point configs: " + configured_chain};
   }
-  static Lines Join(Lines head, const Lines& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
+  // The lines of recordings that no configured point takes.
+  Lines Leftovers(const Lines& ids) const {
+    Lines lines = {"[ERROR] Some points not in flow '" + flow + "' executed: "};
+    for (const std::string& id : ids) {
+      lines.push_back("[ERROR] Point '" + id + "' not in flow config");
+    }
+    return lines;
+  }
+  std::string CheckPassed() const {
+    return "[INFO] Flow '" + flow + "' check passed";
+  }
+  // The lines of a check that passes with nothing left over.
+  Lines Passed() const {
+    return {"[INFO] All points executed in flow '" + flow + "'", CheckPassed()};
   }
 
   FlowTrace& registry = FlowTrace::GetInstance();
@@ -97,19 +107,16 @@ TEST_F(CheckFlowTest, NothingRecordedReportsTheFirstCriticalPoint) {
   EXPECT_EQ(result->result, FlowCheckCode::POINT_MISSING);
   EXPECT_EQ(result->trace_point, nullptr);
   EXPECT_EQ(result->point_cfg, configured[1]);
-  EXPECT_EQ(
-      CapturedLines(),
-      Join(Head("", "[O] -> <A> -> <B>"),
-           {"[ERROR] Critical point 'A' not executed in flow '" + flow + "'"}));
+  EXPECT_EQ(CapturedLines(),
+            (Head("", "[O] -> <A> -> <B>") +
+             Lines{"[ERROR] Critical point 'A' not executed in flow '" + flow +
+                   "'"}));
 }
 
 TEST_F(CheckFlowTest, NothingRecordedWithOnlyOptionalPointsPasses) {
   auto result = Run({Optional("O"), Optional("P")}, true, {});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
-  EXPECT_EQ(CapturedLines(),
-            Join(Head("", "[O] -> [P]"),
-                 {"[INFO] All points executed in flow '" + flow + "'",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+  EXPECT_EQ(CapturedLines(), (Head("", "[O] -> [P]") + Passed()));
 }
 
 TEST_F(CheckFlowTest, WithoutConfiguredPointsEveryRecordingIsALeftover) {
@@ -118,22 +125,15 @@ TEST_F(CheckFlowTest, WithoutConfiguredPointsEveryRecordingIsALeftover) {
   EXPECT_EQ(result->trace_point, nullptr);
   EXPECT_EQ(result->point_cfg, nullptr);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("X -> Y -> X", ""),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'X' not in flow config",
-                  "[ERROR] Point 'Y' not in flow config",
-                  "[ERROR] Point 'X' not in flow config",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+            (Head("X -> Y -> X", "") + Leftovers({"X", "Y", "X"}) +
+             Lines{CheckPassed()}));
 }
 
 TEST_F(CheckFlowTest, RepeatedRecordingConsumesTheLaterOne) {
   auto result = Run({Critical("A")}, false, {{"A", true}, {"A", true}});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> A", "<A>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'A' not in flow config",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+            (Head("A -> A", "<A>") + Leftovers({"A"}) + Lines{CheckPassed()}));
 }
 
 // A critical id configured twice needs two recordings: each configured point
@@ -167,7 +167,7 @@ TEST_F(CheckFlowTest, IdConfiguredTwiceNeedsTwoRecordings) {
                                      ? configured[1]
                                      : nullptr);
     EXPECT_EQ(CapturedLines(),
-              Join(Head(one.recorded_chain, "<A> -> <A>"), one.tail));
+              (Head(one.recorded_chain, "<A> -> <A>") + one.tail));
   }
 }
 
@@ -178,22 +178,17 @@ TEST_F(CheckFlowTest, ReportsDuplicatedPointAtFirstMismatch) {
   EXPECT_EQ(result->trace_point.get(), Recording(1));
   EXPECT_EQ(result->point_cfg, configured[1]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> A -> B", "<A> -> <B>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'A' not in flow config",
-                  "[ERROR] Flow '" + flow + "' trace point 'A' duplicated",
-                  "[ERROR] Flow '" + flow +
-                      "' trace point 'A' not match config 'B'"}));
+            (Head("A -> A -> B", "<A> -> <B>") + Leftovers({"A"}) +
+             Lines{"[ERROR] Flow '" + flow + "' trace point 'A' duplicated",
+                   "[ERROR] Flow '" + flow +
+                       "' trace point 'A' not match config 'B'"}));
 }
 
 TEST_F(CheckFlowTest, OnlyTheLatestRecordingOfAPointIsJudged) {
   auto result = Run({Critical("A")}, true, {{"A", false}, {"A", true}});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> A", "<A>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'A' not in flow config",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+            (Head("A -> A", "<A>") + Leftovers({"A"}) + Lines{CheckPassed()}));
 }
 
 TEST_F(CheckFlowTest, LaterFailedRecordingFailsThePoint) {
@@ -203,8 +198,8 @@ TEST_F(CheckFlowTest, LaterFailedRecordingFailsThePoint) {
   EXPECT_EQ(result->trace_point.get(), Recording(1));
   EXPECT_EQ(result->point_cfg, configured[0]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> A", "<A>"),
-                 {"[ERROR] Point 'A' failed in flow '" + flow + "'"}));
+            (Head("A -> A", "<A>") +
+             Lines{"[ERROR] Point 'A' failed in flow '" + flow + "'"}));
 }
 
 TEST_F(CheckFlowTest, FailedOptionalPointFailsAndComesBeforeOrder) {
@@ -219,10 +214,7 @@ TEST_F(CheckFlowTest, FailedRecordingOutsideTheConfigurationIsOnlyALeftover) {
   auto result = Run({Critical("A")}, true, {{"A", true}, {"Z", false}});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> Z", "<A>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'Z' not in flow config",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+            (Head("A -> Z", "<A>") + Leftovers({"Z"}) + Lines{CheckPassed()}));
 }
 
 TEST_F(CheckFlowTest, ReportsMissingPointWhenTheNextConfiguredOneCameFirst) {
@@ -232,21 +224,18 @@ TEST_F(CheckFlowTest, ReportsMissingPointWhenTheNextConfiguredOneCameFirst) {
   EXPECT_EQ(result->trace_point, nullptr);
   EXPECT_EQ(result->point_cfg, configured[0]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("B -> A", "<A> -> <B>"),
-                 {"[INFO] All points executed in flow '" + flow + "'",
-                  "[ERROR] Flow '" + flow + "' trace point 'A' missing",
-                  "[ERROR] Flow '" + flow +
-                      "' trace point 'B' not match config 'A'"}));
+            (Head("B -> A", "<A> -> <B>") +
+             Lines{"[INFO] All points executed in flow '" + flow + "'",
+                   "[ERROR] Flow '" + flow + "' trace point 'A' missing",
+                   "[ERROR] Flow '" + flow +
+                       "' trace point 'B' not match config 'A'"}));
 }
 
 TEST_F(CheckFlowTest, WrongOrderPassesWithoutOrderCheck) {
   auto result =
       Run({Critical("A"), Critical("B")}, false, {{"B", true}, {"A", true}});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
-  EXPECT_EQ(CapturedLines(),
-            Join(Head("B -> A", "<A> -> <B>"),
-                 {"[INFO] All points executed in flow '" + flow + "'",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+  EXPECT_EQ(CapturedLines(), (Head("B -> A", "<A> -> <B>") + Passed()));
 }
 
 TEST_F(CheckFlowTest, ReportsInvalidPointFollowedByTheExpectedOne) {
@@ -256,12 +245,10 @@ TEST_F(CheckFlowTest, ReportsInvalidPointFollowedByTheExpectedOne) {
   EXPECT_EQ(result->trace_point.get(), Recording(1));
   EXPECT_EQ(result->point_cfg, configured[1]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> X -> B", "<A> -> <B>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'X' not in flow config",
-                  "[ERROR] Flow '" + flow + "' trace point 'X' invalid",
-                  "[ERROR] Flow '" + flow +
-                      "' trace point 'X' not match config 'B'"}));
+            (Head("A -> X -> B", "<A> -> <B>") + Leftovers({"X"}) +
+             Lines{"[ERROR] Flow '" + flow + "' trace point 'X' invalid",
+                   "[ERROR] Flow '" + flow +
+                       "' trace point 'X' not match config 'B'"}));
 }
 
 TEST_F(CheckFlowTest, ReportsOrderErrorWhenNoOtherRuleHolds) {
@@ -272,23 +259,17 @@ TEST_F(CheckFlowTest, ReportsOrderErrorWhenNoOtherRuleHolds) {
   EXPECT_EQ(result->trace_point.get(), Recording(1));
   EXPECT_EQ(result->point_cfg, configured[1]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> X -> Y -> B", "<A> -> <B>"),
-                 {"[ERROR] Some points not in flow '" + flow + "' executed: ",
-                  "[ERROR] Point 'X' not in flow config",
-                  "[ERROR] Point 'Y' not in flow config",
-                  "[ERROR] Flow '" + flow + "' trace point 'X' order error",
-                  "[ERROR] Flow '" + flow +
-                      "' trace point 'X' not match config 'B'"}));
+            (Head("A -> X -> Y -> B", "<A> -> <B>") + Leftovers({"X", "Y"}) +
+             Lines{"[ERROR] Flow '" + flow + "' trace point 'X' order error",
+                   "[ERROR] Flow '" + flow +
+                       "' trace point 'X' not match config 'B'"}));
 }
 
 TEST_F(CheckFlowTest, SkipsUnrecordedOptionalPointInBothPasses) {
   auto result = Run({Critical("A"), Optional("O"), Critical("B")}, true,
                     {{"A", true}, {"B", true}});
   EXPECT_EQ(result->result, FlowCheckCode::PASSED);
-  EXPECT_EQ(CapturedLines(),
-            Join(Head("A -> B", "<A> -> [O] -> <B>"),
-                 {"[INFO] All points executed in flow '" + flow + "'",
-                  "[INFO] Flow '" + flow + "' check passed"}));
+  EXPECT_EQ(CapturedLines(), (Head("A -> B", "<A> -> [O] -> <B>") + Passed()));
 }
 
 TEST_F(CheckFlowTest, RecordingsAfterTheLastConfiguredPointAreNoOrderFailure) {
@@ -368,11 +349,11 @@ TEST_F(CheckFlowTest, NullPointAddedAfterRegistrationIsSkippedEverywhere) {
   EXPECT_EQ(result->result, FlowCheckCode::POINT_MISSING);
   EXPECT_EQ(result->point_cfg, cfg->flow_points[0]);
   EXPECT_EQ(CapturedLines(),
-            Join(Head("B -> A", "<A> -> <B>"),
-                 {"[INFO] All points executed in flow '" + flow + "'",
-                  "[ERROR] Flow '" + flow + "' trace point 'A' missing",
-                  "[ERROR] Flow '" + flow +
-                      "' trace point 'B' not match config 'A'"}));
+            (Head("B -> A", "<A> -> <B>") +
+             Lines{"[INFO] All points executed in flow '" + flow + "'",
+                   "[ERROR] Flow '" + flow + "' trace point 'A' missing",
+                   "[ERROR] Flow '" + flow +
+                       "' trace point 'B' not match config 'A'"}));
 }
 
 TEST_F(CheckFlowTest, ThrowingHandlerLeavesTheRegistryUnlocked) {

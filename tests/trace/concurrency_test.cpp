@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <kelpwood/flow_trace.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -24,10 +25,6 @@ extern char** environ;
 namespace kelpwood {
 namespace testing {
 namespace {
-
-using trace::FlowCheckCode;
-using trace::FlowCheckResult;
-using trace::FlowTrace;
 
 constexpr char kFirstUseVariable[] = "KELPWOOD_TEST_FIRST_USE_RACE";
 constexpr int kFirstUseSameObject = 42;
@@ -107,18 +104,10 @@ TEST_F(FlowTraceConcurrencyTest, TracesFromSeveralThreadsGetContiguousIndices) {
 TEST_F(FlowTraceConcurrencyTest, OtherThreadWaitsForAHandlerAndIsServed) {
   const std::string flow = Flow("f");
   registry.RegisterTraceFlow(flow, {}, "name", "", false);
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  registry.RegisterFlowHandler(
-      flow, [&](const std::string&, const std::shared_ptr<FlowCheckResult>&) {
-        entered.set_value();
-        released.wait();
-      });
+  HeldCheck check(registry, flow);
   ClearCapturedMessages();
 
-  std::thread checker([&] { registry.CheckFlow(flow); });
-  entered.get_future().wait();
+  check.Start();
   std::atomic<bool> recorded{false};
   std::thread recorder([&] {
     registry.Trace(flow, "B", true);
@@ -127,16 +116,14 @@ TEST_F(FlowTraceConcurrencyTest, OtherThreadWaitsForAHandlerAndIsServed) {
   // The recorder cannot finish while the handler holds the mutex.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(recorded.load());
-  release.set_value();
+  check.Release();
   recorder.join();
-  checker.join();
 
   const auto points = registry.CopyTracePoints(flow);
   ASSERT_EQ(points.size(), 1u);
   EXPECT_EQ(points[0]->point_id, "B");
-  for (const auto& line : CapturedLines()) {
-    EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
-  }
+  EXPECT_THAT(CapturedLines(),
+              ::testing::Each(::testing::Not(::testing::HasSubstr("[ERROR]"))));
   registry.RemoveTraceFlow(flow);
 }
 

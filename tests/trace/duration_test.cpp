@@ -12,10 +12,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowTrace;
-using trace::TracePoint;
-using Lines = std::vector<std::string>;
-
 class FlowDurationTest : public FlowTraceTest {
  protected:
   void SetUp() override {

@@ -21,10 +21,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowCheckResult;
-using trace::FlowTrace;
-using Lines = std::vector<std::string>;
-
 // The lines of `text` that start with `prefix`, in order.
 Lines LinesStartingWith(const std::string& text, const std::string& prefix) {
   Lines found;
@@ -74,16 +70,8 @@ constexpr int kChildLostItsRecording = 3;
 // the check to end, so the child gets a free registry and records at once.
 TEST_F(FlowTraceForkTest, ChildForkedDuringACheckRecordsAtOnce) {
   registry.RegisterTraceFlow(flow, {Critical("A")}, "name", "", true);
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  registry.RegisterFlowHandler(
-      flow, [&](const std::string&, const std::shared_ptr<FlowCheckResult>&) {
-        entered.set_value();
-        released.wait();
-      });
-  std::thread checker([&] { registry.CheckFlow(flow); });
-  entered.get_future().wait();
+  HeldCheck check(registry, flow);
+  check.Start();
 
   pid_t child = -1;
   std::thread forker([&] {
@@ -98,9 +86,8 @@ TEST_F(FlowTraceForkTest, ChildForkedDuringACheckRecordsAtOnce) {
   });
   // Let the fork start while the handler still holds the registry.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  release.set_value();
+  check.Release();
   forker.join();
-  checker.join();
 
   ASSERT_GT(child, 0);
   const int status = WaitOrKill(child, std::chrono::seconds(10));

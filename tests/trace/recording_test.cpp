@@ -12,11 +12,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowCheckCode;
-using trace::FlowTrace;
-using trace::TracePoint;
-using Lines = std::vector<std::string>;
-
 std::int64_t NowMilliseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())

@@ -18,12 +18,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowCheckCode;
-using trace::FlowCheckResult;
-using trace::FlowTrace;
-using trace::TracePoint;
-using Lines = std::vector<std::string>;
-
 // One registry call made from inside a handler, and what it must give back.
 struct ReentryCase {
   const char* operation;  // the name the refusal names

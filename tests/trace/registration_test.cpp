@@ -10,13 +10,6 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using trace::FlowCheckCode;
-using trace::FlowCheckResult;
-using trace::FlowTrace;
-using trace::TraceFlowCfg;
-using trace::TracePointCfg;
-using Lines = std::vector<std::string>;
-
 class FlowRegistrationTest : public FlowTraceTest {
  protected:
   FlowTrace& registry = FlowTrace::GetInstance();
