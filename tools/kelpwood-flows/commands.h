@@ -30,6 +30,14 @@ int Validate(const std::vector<std::string>& paths, std::ostream& out,
 int Check(const std::string& config_path, const std::string& trace_path,
           std::ostream& out, std::ostream& err);
 
+// kelpwood-flows watch ARG...: follows the journal and writes a verdict
+// entry for every run of a device-wide flow. argv[0] is "watch".
+int Watch(int argc, char** argv);
+
+// kelpwood-flows check --journal|--directory DIR ARG...: checks the runs of
+// device-wide flows found in a journal. argv[0] is "check".
+int JournalCheck(int argc, char** argv);
+
 }  // namespace flows_tool
 }  // namespace kelpwood
 

@@ -26,6 +26,11 @@ const char kMainHelp[] =
     "                       in each FILE, then list its flows as loaded\n"
     "  check CONFIG TRACE   load CONFIG, replay the trace points of TRACE and\n"
     "                       check every flow that TRACE names\n"
+    "  check --journal CONFIG...  or  check --directory DIR CONFIG...\n"
+    "                       check the runs of device-wide flows found in the\n"
+    "                       local journal, or in journals collected from devices\n"
+    "  watch CONFIG...      follow the journal and write a verdict entry for\n"
+    "                       every run of a device-wide flow\n"
     "\n"
     "Options:\n"
     "  -v, --verbose        also show the library's own log lines\n"
@@ -90,9 +95,32 @@ int UsageError(const std::string& message) {
   return kExitTrouble;
 }
 
+// True when the check command reads a journal rather than a trace file.
+bool ChecksJournal(int argc, char** argv) {
+  for (int index = 2; index < argc; ++index) {
+    const std::string argument = argv[index];
+    if (argument == "--") break;
+    if (argument == "--journal" || argument == "-j" ||
+        argument.rfind("--directory", 0) == 0 ||
+        argument.rfind("-D", 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "watch") {
+    SetUpLibraryLog(false);
+    return Watch(argc - 1, argv + 1);
+  }
+  if (argc >= 2 && std::string(argv[1]) == "check" &&
+      ChecksJournal(argc, argv)) {
+    SetUpLibraryLog(false);
+    return JournalCheck(argc - 1, argv + 1);
+  }
   bool verbose = false;
   bool help = false;
   bool options_done = false;
