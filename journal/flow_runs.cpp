@@ -10,8 +10,9 @@
 #include <istream>
 #include <ostream>
 #include <sstream>
-#include <unordered_set>
 #include <utility>
+
+#include "journal/verdict_entry.h"
 
 namespace kelpwood {
 namespace journal {
@@ -203,16 +204,8 @@ void CheckRun(FlowRun& run) {
     run.fault_configured_point_id = result->point_cfg->point_id;
     run.failure_id = result->point_cfg->failure_id;
   }
-  run.unexpected_points = 0;
-  if (run.cfg) {
-    std::unordered_set<std::string> configured;
-    for (const auto& point_cfg : run.cfg->flow_points) {
-      if (point_cfg) configured.insert(point_cfg->point_id);
-    }
-    for (const RunPoint& point : run.points) {
-      if (configured.count(point.point_id) == 0) ++run.unexpected_points;
-    }
-  }
+  run.unexpected_points =
+      CountUnexpectedPoints(run.cfg.get(), run.points);
 }
 
 std::string FaultPointId(const FlowRun& run) {
@@ -222,31 +215,6 @@ std::string FaultPointId(const FlowRun& run) {
         .point_id;
   }
   return run.fault_configured_point_id;
-}
-
-std::uint64_t RunDurationMs(const FlowRun& run) {
-  if (run.points.size() < 2) return 0;
-  const std::int64_t span = run.points.back().time_ns - run.points.front().time_ns;
-  return span > 0 ? static_cast<std::uint64_t>(span) / 1000000 : 0;
-}
-
-std::string VerdictMessage(const FlowRun& run) {
-  const std::string flow_name = run.cfg ? run.cfg->flow_name : "";
-  std::string message = "Flow '" + run.flow_id + "' (" + flow_name + "): ";
-  message += trace::FlowCheckCodeName(run.code);
-  const std::string at = FaultPointId(run);
-  if (!at.empty()) message += " at '" + at + "'";
-  if (run.failure_id != 0) {
-    message += ", failure_id " + std::to_string(run.failure_id);
-  }
-  if (run.code == trace::FlowCheckCode::PASSED && run.unexpected_points > 0) {
-    message += " with " + std::to_string(run.unexpected_points) +
-               " points outside the configuration";
-  }
-  message += "; " + std::to_string(run.points.size()) +
-             " points recorded in " + std::to_string(RunDurationMs(run)) +
-             " ms";
-  return message;
 }
 
 FlowRunEngine::FlowRunEngine(std::map<std::string, WatchedFlow> flows,

@@ -60,12 +60,6 @@ void CheckRun(FlowRun& run);
 // The id of the point at fault: the recorded one where the check names
 // one, else the configured one; "" for none.
 std::string FaultPointId(const FlowRun& run);
-// Milliseconds between the run's first and last points.
-std::uint64_t RunDurationMs(const FlowRun& run);
-// The one-line summary of a checked run, e.g. "Flow 'storage_mount'
-// (Storage mount): POINT_MISSING at 'fsck', failure_id 302; 3 points
-// recorded in 10 ms".
-std::string VerdictMessage(const FlowRun& run);
 
 class FlowRunEngine {
  public:

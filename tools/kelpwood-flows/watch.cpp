@@ -33,7 +33,7 @@
 #include "commands.h"
 #include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
-#include "journal/message_ids.h"
+#include "journal/verdict_entry.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -79,68 +79,10 @@ int Trouble(const std::string& message) {
   return kExitTrouble;
 }
 
-const char* VerdictMessageId(const FlowRun& run) {
-  switch (run.code) {
-    case FlowCheckCode::PASSED:
-      return run.unexpected_points > 0 ? journal::kVerdictPassedUnexpected
-                                       : journal::kVerdictPassed;
-    case FlowCheckCode::POINT_FAILED:
-      return journal::kVerdictPointFailed;
-    case FlowCheckCode::POINT_INVALID:
-      return journal::kVerdictPointInvalid;
-    case FlowCheckCode::POINT_DUPLICATED:
-      return journal::kVerdictPointDuplicated;
-    case FlowCheckCode::POINT_MISSING:
-      return journal::kVerdictPointMissing;
-    case FlowCheckCode::ORDER_ERROR:
-      return journal::kVerdictOrderError;
-    case FlowCheckCode::FLOW_NOT_FOUND:
-      return journal::kVerdictFlowNotFound;
-  }
-  return journal::kVerdictFlowNotFound;
-}
-
-// Writes the verdict entry of one checked run; the journal's error on
-// failure.
+// Writes the verdict entry of one checked run. Blocking here is right: the
+// watch has nothing else to do, and a verdict must not be lost.
 int WriteVerdict(const FlowRun& run) {
-  std::vector<std::string> fields;
-  fields.push_back("MESSAGE=" + journal::VerdictMessage(run));
-  fields.push_back(std::string("MESSAGE_ID=") + VerdictMessageId(run));
-  fields.push_back(run.code == FlowCheckCode::PASSED ? "PRIORITY=6"
-                                                     : "PRIORITY=3");
-  fields.push_back(std::string("SYSLOG_IDENTIFIER=") +
-                   program_invocation_short_name);
-  fields.push_back("FLOW_ID=" + run.flow_id);
-  fields.push_back("FLOW_NAME=" + (run.cfg ? run.cfg->flow_name : ""));
-  fields.push_back(std::string("CHECK_CODE=") +
-                   trace::FlowCheckCodeName(run.code));
-  if (run.fault_point_index >= 0) {
-    fields.push_back("POINT_ID=" +
-                     run.points[static_cast<std::size_t>(run.fault_point_index)]
-                         .point_id);
-  }
-  if (!run.fault_configured_point_id.empty()) {
-    fields.push_back("CONFIGURED_POINT_ID=" + run.fault_configured_point_id);
-  }
-  if (run.failure_id != 0) {
-    fields.push_back("FAILURE_ID=" + std::to_string(run.failure_id));
-  }
-  fields.push_back("RECORDED_POINTS=" + std::to_string(run.points.size()));
-  fields.push_back("UNEXPECTED_POINTS=" +
-                   std::to_string(run.unexpected_points));
-  fields.push_back("DURATION_MS=" + std::to_string(journal::RunDurationMs(run)));
-  fields.push_back("FLOW_RUN=" + run.run_id);
-  std::set<std::pair<pid_t, std::string>> contributors;
-  for (const journal::RunPoint& point : run.points) {
-    if (contributors.emplace(point.pid, point.comm).second) {
-      fields.push_back("RUN_PID=" + std::to_string(point.pid));
-      fields.push_back("RUN_COMM=" + point.comm);
-    }
-  }
-  if (run.possibly_lost_points > 0) {
-    fields.push_back("POSSIBLY_LOST_POINTS=" +
-                     std::to_string(run.possibly_lost_points));
-  }
+  std::vector<std::string> fields = journal::BuildVerdictFields(run);
   std::vector<iovec> vector(fields.size());
   for (std::size_t i = 0; i < fields.size(); ++i) {
     vector[i].iov_base = fields[i].data();
