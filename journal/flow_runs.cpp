@@ -140,10 +140,9 @@ bool LoadWatchedFlows(const std::vector<std::string>& paths,
         if (!cfg || cfg->flow_id.empty()) continue;
         // A null configured point would make CheckFlow skip it; the engine
         // skips it the same way by leaving it out.
-        cfg->flow_points.erase(
-            std::remove(cfg->flow_points.begin(), cfg->flow_points.end(),
-                        nullptr),
-            cfg->flow_points.end());
+        cfg->flow_points.erase(std::remove(cfg->flow_points.begin(),
+                                           cfg->flow_points.end(), nullptr),
+                               cfg->flow_points.end());
         WatchedFlow flow;
         flow.cfg = cfg;
         if (entry.IsMap() && entry["deadline_ms"]) {
@@ -204,15 +203,13 @@ void CheckRun(FlowRun& run) {
     run.fault_configured_point_id = result->point_cfg->point_id;
     run.failure_id = result->point_cfg->failure_id;
   }
-  run.unexpected_points =
-      CountUnexpectedPoints(run.cfg.get(), run.points);
+  run.unexpected_points = CountUnexpectedPoints(run.cfg.get(), run.points);
 }
 
 std::string FaultPointId(const FlowRun& run) {
   if (run.fault_point_index >= 0 &&
       static_cast<std::size_t>(run.fault_point_index) < run.points.size()) {
-    return run.points[static_cast<std::size_t>(run.fault_point_index)]
-        .point_id;
+    return run.points[static_cast<std::size_t>(run.fault_point_index)].point_id;
   }
   return run.fault_configured_point_id;
 }
@@ -269,9 +266,8 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
 
   const std::uint64_t deadline_ms = flow->second.deadline_ms;
   if (open != open_.end() && deadline_ms > 0) {
-    const std::int64_t due =
-        open->second.run.start_ns + static_cast<std::int64_t>(deadline_ms) *
-                                        1000000;
+    const std::int64_t due = open->second.run.start_ns +
+                             static_cast<std::int64_t>(deadline_ms) * 1000000;
     if (entry.time_ns > due) {
       End(open, due);
       open = open_.end();
@@ -291,9 +287,8 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
   point.metadata = entry.metadata;
   run.run.points.push_back(std::move(point));
   run.run.end_ns = std::max(run.run.end_ns, entry.time_ns);
-  if (!entry.unit.empty() &&
-      std::find(run.units.begin(), run.units.end(), entry.unit) ==
-          run.units.end()) {
+  if (!entry.unit.empty() && std::find(run.units.begin(), run.units.end(),
+                                       entry.unit) == run.units.end()) {
     run.units.push_back(entry.unit);
     TakePendingLosses(run, entry.unit);
   }
@@ -406,10 +401,10 @@ std::int64_t FlowRunEngine::NextDeadlineNs() const {
   std::int64_t earliest = INT64_MAX;
   for (const auto& [key, open] : open_) {
     if (open.run.deadline_ms == 0) continue;
-    earliest = std::min(earliest,
-                        open.run.start_ns +
-                            static_cast<std::int64_t>(open.run.deadline_ms) *
-                                1000000);
+    earliest =
+        std::min(earliest,
+                 open.run.start_ns +
+                     static_cast<std::int64_t>(open.run.deadline_ms) * 1000000);
   }
   return earliest;
 }

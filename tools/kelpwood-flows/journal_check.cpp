@@ -47,7 +47,8 @@ const char kJournalCheckHelp[] =
     "  -D, --directory DIR    read the journal files in DIR\n"
     "  -b, --boot[=ID]        only this boot (default: the current one)\n"
     "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
-    "                         'YYYY-MM-DD HH:MM:SS' (local time) or '@SECONDS'\n"
+    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
+    "'@SECONDS'\n"
     "  -m, --machine ID       only this machine\n"
     "      --json             print one JSON document instead\n"
     "  -h, --help             display this help and exit\n"
@@ -64,8 +65,7 @@ int UsageTrouble(const std::string& message) {
 }
 
 bool IsId128(const std::string& text) {
-  return text.size() == 32 &&
-         std::all_of(text.begin(), text.end(), [](char c) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
 }
@@ -198,11 +198,11 @@ int JournalCheck(int argc, char** argv) {
         std::cout << kJournalCheckHelp;
         return std::cout.flush() ? kExitClean : kExitTrouble;
       default:
-        return UsageTrouble(
-            optopt != 0 ? std::string("option '") + argv[optind - 1] +
-                              "' needs an argument"
-                        : "unrecognized option '" +
-                              std::string(argv[optind - 1]) + "'");
+        return UsageTrouble(optopt != 0
+                                ? std::string("option '") + argv[optind - 1] +
+                                      "' needs an argument"
+                                : "unrecognized option '" +
+                                      std::string(argv[optind - 1]) + "'");
     }
   }
   if (local == !directory.empty()) {
@@ -336,8 +336,7 @@ int JournalCheck(int argc, char** argv) {
              ",\"flow_id\":" + JsonString(key.second) +
              ",\"runs\":" + std::to_string(device.runs) +
              ",\"failed_runs\":" + std::to_string(device.failed_runs) +
-             ",\"result\":" +
-             JsonString(trace::FlowCheckCodeName(device.code));
+             ",\"result\":" + JsonString(trace::FlowCheckCodeName(device.code));
       if (device.has_failure) {
         out += ",\"point_id\":" + JsonString(device.point) +
                ",\"failure_id\":" + std::to_string(device.failure_id) +
@@ -352,8 +351,8 @@ int JournalCheck(int argc, char** argv) {
       if (!first) out += ",";
       first = false;
       const auto flow = flows.find(flow_id);
-      out += "{\"flow_id\":" + JsonString(flow_id) + ",\"flow_name\":" +
-             JsonString(flow->second.cfg->flow_name) +
+      out += "{\"flow_id\":" + JsonString(flow_id) +
+             ",\"flow_name\":" + JsonString(flow->second.cfg->flow_name) +
              ",\"devices_passed\":" + std::to_string(summary.passed) +
              ",\"devices_failed\":" + std::to_string(summary.failed) +
              ",\"failures\":[";

@@ -28,7 +28,8 @@ const char kMainHelp[] =
     "                       check every flow that TRACE names\n"
     "  check --journal CONFIG...  or  check --directory DIR CONFIG...\n"
     "                       check the runs of device-wide flows found in the\n"
-    "                       local journal, or in journals collected from devices\n"
+    "                       local journal, or in journals collected from "
+    "devices\n"
     "  watch CONFIG...      follow the journal and write a verdict entry for\n"
     "                       every run of a device-wide flow\n"
     "\n"
@@ -101,8 +102,7 @@ bool ChecksJournal(int argc, char** argv) {
     const std::string argument = argv[index];
     if (argument == "--") break;
     if (argument == "--journal" || argument == "-j" ||
-        argument.rfind("--directory", 0) == 0 ||
-        argument.rfind("-D", 0) == 0) {
+        argument.rfind("--directory", 0) == 0 || argument.rfind("-D", 0) == 0) {
       return true;
     }
   }

@@ -230,9 +230,9 @@ int Watch(int argc, char** argv) {
   if (!reader) return Trouble(error);
   // First start: only runs from now on; a restart: right after the last
   // entry taken.
-  const bool positioned = cursor.empty() ? reader->SeekTail(error)
-                                         : reader->SeekAfterCursor(cursor,
-                                                                   error);
+  const bool positioned = cursor.empty()
+                              ? reader->SeekTail(error)
+                              : reader->SeekAfterCursor(cursor, error);
   if (!positioned) return Trouble(error);
 
   struct sigaction action {};
