@@ -34,6 +34,7 @@ const char kConfig[] =
     "  - flow_id: boot\n"
     "    flow_name: Boot\n"
     "    scope: device\n"
+    "    check_order: true\n"
     "    flow_points:\n"
     "      - point_id: init\n"
     "      - point_id: mount\n"
@@ -121,9 +122,9 @@ class FleetCheckTest : public ::testing::Test {
   // writes it into the fleet directory as a collector would.
   static void Import(const std::string& machine_id,
                      const std::vector<Published>& points) {
-    const std::string command = std::string(kJournalRemote) + " --output=" +
-                                *dir_ + "/fleet/remote-" + machine_id +
-                                ".journal - 2>/dev/null";
+    const std::string command = std::string(kJournalRemote) +
+                                " --output=" + *dir_ + "/fleet/remote-" +
+                                machine_id + ".journal - 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "w");
     ASSERT_NE(pipe, nullptr);
     const std::string stream = ExportStream(machine_id, points);
@@ -140,8 +141,7 @@ class FleetCheckTest : public ::testing::Test {
   }
 
   ChildResult Check(std::vector<std::string> arguments) {
-    std::vector<std::string> words = {"check", "--directory",
-                                      *dir_ + "/fleet"};
+    std::vector<std::string> words = {"check", "--directory", *dir_ + "/fleet"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     words.push_back(*dir_ + "/flows.yaml");
     return RunChild(KELPWOOD_FLOWS_TOOL, words,
@@ -160,8 +160,7 @@ TEST_F(FleetCheckTest, PrintsOneLinePerDeviceAndFlowThenEachFlow) {
                 "  update  1 run  PASSED\n" + kMachineB +
                 "  boot  1 run  POINT_MISSING at 'mount', failure_id 302 (1 "
                 "failed; first in boot " +
-                std::string(32, '1') + ", run 1700000000000010)\n" +
-                kMachineC +
+                std::string(32, '1') + ", run 1700000000000010)\n" + kMachineC +
                 "  boot  2 runs  POINT_FAILED at 'mount', failure_id 302 (1 "
                 "failed; first in boot " +
                 std::string(32, '1') +
