@@ -170,6 +170,8 @@ void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows) {
     // The registry keeps its own copy: CheckRun's traces never reach the
     // engine's configuration.
     registry.RegisterTraceFlow(std::make_shared<TraceFlowCfg>(*flow.cfg));
+    // Checking a run must never publish its points again.
+    registry.SetFlowScope(flow_id, trace::FlowScope::PROCESS);
   }
 }
 

@@ -47,8 +47,9 @@ bool LoadWatchedFlows(const std::vector<std::string>& paths,
                       std::map<std::string, WatchedFlow>& flows,
                       std::string& error);
 
-// Registers `flows` in the process's FlowTrace registry, so that CheckRun
-// can check their runs. Replaces flows of the same id.
+// Registers `flows` in the process's FlowTrace registry as process-wide
+// flows, so that CheckRun can check their runs without publishing them.
+// Replaces flows of the same id.
 void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows);
 
 // Fills the verdict fields of `run` (code, fault, failure_id, unexpected

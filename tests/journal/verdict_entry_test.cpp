@@ -159,7 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{FlowCheckCode::FLOW_NOT_FOUND, -1, "", 0, 0,
                     kVerdictFlowNotFound,
                     "Flow 'storage_mount' (Storage mount): FLOW_NOT_FOUND; 2 "
-                    "points recorded in 5 ms"}));
+                    "points recorded in 5 ms"}),
+    [](const auto& info) {
+      return std::string(trace::FlowCheckCodeName(info.param.code)) + "_" +
+             std::to_string(info.index);
+    });
 
 TEST(VerdictEntryTest, UnconfiguredFlowHasNoNameAndCountsEveryPoint) {
   FlowRun run = StorageMountRun({"probe"});

@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,10 +29,10 @@ namespace {
 
 using kelpwood_test::ChildResult;
 using kelpwood_test::Journald;
-using kelpwood_test::JournaldTestLock;
+using kelpwood_test::JournalTestLock;
 using kelpwood_test::RunChild;
 
-using Fields = std::multimap<std::string, std::string>;
+using Fields = kelpwood_test::JournalFields;
 
 std::string Field(const Fields& fields, const std::string& name) {
   const auto found = fields.find(name);
@@ -50,40 +49,13 @@ std::multiset<std::string> AllOf(const Fields& fields,
   return values;
 }
 
-// The verdict entries written for `flow_id`, oldest first.
-std::vector<Fields> Verdicts(const std::string& flow_id) {
-  std::vector<Fields> verdicts;
-  sd_journal* journal = nullptr;
-  if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) return verdicts;
-  const std::string flow_match = "FLOW_ID=" + flow_id;
-  sd_journal_add_match(journal, flow_match.data(), 0);
-  sd_journal_add_match(journal, "SYSLOG_IDENTIFIER=kelpwood-flows", 0);
-  SD_JOURNAL_FOREACH(journal) {
-    Fields fields;
-    const void* data = nullptr;
-    std::size_t length = 0;
-    SD_JOURNAL_FOREACH_DATA(journal, data, length) {
-      const std::string field(static_cast<const char*>(data), length);
-      const std::size_t equals = field.find('=');
-      fields.emplace(field.substr(0, equals), field.substr(equals + 1));
-    }
-    verdicts.push_back(std::move(fields));
-  }
-  sd_journal_close(journal);
-  return verdicts;
-}
-
-// Polls until `count` verdicts of the flow exist, or 20 seconds pass.
+// The verdict entries written for `flow_id`, oldest first, once there are
+// `count` of them or 20 seconds have passed.
 std::vector<Fields> AwaitVerdicts(const std::string& flow_id,
                                   std::size_t count) {
-  const auto limit =
-      std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  std::vector<Fields> verdicts = Verdicts(flow_id);
-  while (verdicts.size() < count && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    verdicts = Verdicts(flow_id);
-  }
-  return verdicts;
+  return kelpwood_test::ReadJournal(
+      {"FLOW_ID=" + flow_id, "SYSLOG_IDENTIFIER=kelpwood-flows"}, count,
+      std::chrono::seconds(20));
 }
 
 // kelpwood-flows watch in the background, started and waited for through
@@ -153,11 +125,9 @@ class WatchProcess {
 class WatchJournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "starting systemd-journald needs root";
-    if (access(kelpwood_test::kJournaldProgram, X_OK) != 0) {
-      GTEST_SKIP() << "systemd-journald is missing (Debian package systemd)";
-    }
-    lock_ = std::make_unique<JournaldTestLock>();
+    const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
+    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+    lock_ = std::make_unique<JournalTestLock>();
     journald_ = std::make_unique<Journald>();
     ASSERT_TRUE(journald_->WaitUntilListening(std::chrono::seconds(5)))
         << journald_->Error();
@@ -189,17 +159,18 @@ class WatchJournalTest : public ::testing::Test {
 
   // Publishes from a process of its own; returns its pid.
   pid_t Publish(const std::vector<std::string>& steps) {
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments = {config_};
     for (const std::string& step : steps)
       arguments.push_back(flow_ + ":" + step);
     const ChildResult result =
         RunChild(KELPWOOD_POINT_PUBLISHER, arguments,
-                 kelpwood_test::WithSanitizerOptions({}));
+                 kelpwood_test::WithSanitizerOptions(
+                     {"SPDLOG_LEVEL=off", "SPDLOG_SYSTEMD=false"}));
     EXPECT_TRUE(result.ExitedCleanly()) << result.standard_error;
     return result.pid;
   }
 
-  std::unique_ptr<JournaldTestLock> lock_;
+  std::unique_ptr<JournalTestLock> lock_;
   std::unique_ptr<Journald> journald_;
   std::string dir_;
   std::string flow_;
