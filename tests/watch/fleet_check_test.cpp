@@ -207,22 +207,22 @@ TEST_F(FleetCheckTest, RefusesBadUsageWithItsCause) {
   const std::string config = *dir_ + "/flows.yaml";
   const std::vector<UsageCase> cases = {
       {{"check", "--directory", *dir_ + "/fleet"},
-       "kelpwood-flows check: missing CONFIG\n"
+       "kelpwood-flows: check: missing CONFIG\n"
        "Try 'kelpwood-flows --help' for more information.\n"},
       {{"check", "--journal", "--directory", *dir_, config},
-       "kelpwood-flows check: give exactly one of --journal and --directory "
+       "kelpwood-flows: check: give exactly one of --journal and --directory "
        "DIR\nTry 'kelpwood-flows --help' for more information.\n"},
       {{"check", "--directory", *dir_, "--machine", "ABC", config},
-       "kelpwood-flows check: 'ABC' is not a machine id (32 hex digits)\n"
+       "kelpwood-flows: check: 'ABC' is not a machine id (32 hex digits)\n"
        "Try 'kelpwood-flows --help' for more information.\n"},
       {{"check", "--directory", *dir_, "--since", "yesterday", config},
-       "kelpwood-flows check: 'yesterday' is not a time\n"
+       "kelpwood-flows: check: 'yesterday' is not a time\n"
        "Try 'kelpwood-flows --help' for more information.\n"},
       {{"check", "--directory", *dir_, *dir_ + "/missing.yaml"},
-       "kelpwood-flows check: " + *dir_ +
+       "kelpwood-flows: check: " + *dir_ +
            "/missing.yaml: No such file or directory\n"},
       {{"check", "--directory", *dir_ + "/missing", config},
-       "kelpwood-flows check: cannot open journal directory '" + *dir_ +
+       "kelpwood-flows: check: cannot open journal directory '" + *dir_ +
            "/missing': No such file or directory\n"},
   };
   for (const UsageCase& usage : cases) {

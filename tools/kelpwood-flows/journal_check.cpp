@@ -3,6 +3,7 @@
 // from many devices, cuts them into runs as watch does, checks every run and
 // reports per device (machine) and flow, then per flow across devices.
 
+#include <fmt/format.h>
 #include <getopt.h>
 #include <kelpwood/logger.h>
 #include <systemd/sd-id128.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,9 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
+#include "library_log.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -43,7 +45,7 @@ const char kJournalCheckHelp[] =
     "and flow, then one summary line per flow.\n"
     "\n"
     "Options:\n"
-    "  -j, --journal          read the local journal\n"
+    "      --journal          read the local journal\n"
     "  -D, --directory DIR    read the journal files in DIR\n"
     "  -b, --boot[=ID]        only this boot (default: the current one)\n"
     "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
@@ -59,9 +61,7 @@ const char kJournalCheckHelp[] =
     "  2  usage error, or a CONFIG or journal that cannot be read\n";
 
 int UsageTrouble(const std::string& message) {
-  std::cerr << "kelpwood-flows check: " << message
-            << "\nTry 'kelpwood-flows --help' for more information.\n";
-  return kExitTrouble;
+  return cli::UsageError("check: " + message);
 }
 
 bool IsId128(const std::string& text) {
@@ -104,36 +104,6 @@ std::string Finding(const FlowRun& run) {
   return text;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xf];
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 // The runs of one flow on one machine, reduced to what the report shows.
 struct DeviceFlow {
   std::uint64_t runs = 0;
@@ -150,10 +120,10 @@ struct DeviceFlow {
 
 }  // namespace
 
-int JournalCheck(int argc, char** argv) {
+int JournalCheckCommand(int argc, char** argv) {
   enum { kJsonOption = 256 };
   static const option kOptions[] = {
-      {"journal", no_argument, nullptr, 'j'},
+      {"journal", no_argument, nullptr, 'J'},
       {"directory", required_argument, nullptr, 'D'},
       {"boot", optional_argument, nullptr, 'b'},
       {"since", required_argument, nullptr, 'S'},
@@ -172,10 +142,10 @@ int JournalCheck(int argc, char** argv) {
   opterr = 0;
   for (;;) {
     const int option =
-        getopt_long(argc, argv, "+jD:b::S:m:h", kOptions, nullptr);
+        getopt_long(argc, argv, ":D:b::S:m:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
-      case 'j':
+      case 'J':
         local = true;
         break;
       case 'D':
@@ -195,8 +165,8 @@ int JournalCheck(int argc, char** argv) {
         json = true;
         break;
       case 'h':
-        std::cout << kJournalCheckHelp;
-        return std::cout.flush() ? kExitClean : kExitTrouble;
+        fmt::print("{}", kJournalCheckHelp);
+        return kExitClean;
       default:
         return UsageTrouble(optopt != 0
                                 ? std::string("option '") + argv[optind - 1] +
@@ -215,8 +185,8 @@ int JournalCheck(int argc, char** argv) {
     char text[SD_ID128_STRING_MAX];
     const int result = sd_id128_get_boot(&current);
     if (result < 0) {
-      std::cerr << "kelpwood-flows check: cannot read the current boot id: "
-                << std::strerror(-result) << "\n";
+      cli::Error("check: cannot read the current boot id: {}",
+                 std::strerror(-result));
       return kExitTrouble;
     }
     boot_id = sd_id128_to_string(current, text);
@@ -233,10 +203,11 @@ int JournalCheck(int argc, char** argv) {
     return UsageTrouble("'" + since + "' is not a time");
   }
 
+  SetUpLibraryLog(false);
   std::map<std::string, journal::WatchedFlow> flows;
   std::string error;
   if (!journal::LoadWatchedFlows(configs, flows, error)) {
-    std::cerr << "kelpwood-flows check: " << error << "\n";
+    cli::Error("check: {}", error);
     return kExitTrouble;
   }
   journal::RegisterWatchedFlows(flows);
@@ -248,18 +219,18 @@ int JournalCheck(int argc, char** argv) {
       local ? JournalReader::OpenLocal(error)
             : JournalReader::OpenDirectory(directory, error);
   if (!reader) {
-    std::cerr << "kelpwood-flows check: " << error << "\n";
+    cli::Error("check: {}", error);
     return kExitTrouble;
   }
   if ((by_boot && !reader->RestrictToBoot(boot_id)) ||
       (!machine_id.empty() && !reader->RestrictToMachine(machine_id))) {
-    std::cerr << "kelpwood-flows check: cannot select entries by id\n";
+    cli::Error("check: cannot select entries by id");
     return kExitTrouble;
   }
   const bool positioned = since.empty() ? reader->SeekHead(error)
                                         : reader->SeekRealtime(since_us, error);
   if (!positioned) {
-    std::cerr << "kelpwood-flows check: " << error << "\n";
+    cli::Error("check: {}", error);
     return kExitTrouble;
   }
 
@@ -285,8 +256,7 @@ int JournalCheck(int argc, char** argv) {
   int step = 0;
   while ((step = reader->Next(entry)) > 0) engine.Add(entry);
   if (step < 0) {
-    std::cerr << "kelpwood-flows check: cannot read the journal: "
-              << std::strerror(-step) << "\n";
+    cli::Error("check: cannot read the journal: {}", std::strerror(-step));
     return kExitTrouble;
   }
   engine.EndAllRuns();
@@ -332,16 +302,17 @@ int JournalCheck(int argc, char** argv) {
     for (const auto& [key, device] : devices) {
       if (!first) out += ",";
       first = false;
-      out += "{\"machine_id\":" + JsonString(key.first) +
-             ",\"flow_id\":" + JsonString(key.second) +
+      out += "{\"machine_id\":" + cli::JsonString(key.first) +
+             ",\"flow_id\":" + cli::JsonString(key.second) +
              ",\"runs\":" + std::to_string(device.runs) +
              ",\"failed_runs\":" + std::to_string(device.failed_runs) +
-             ",\"result\":" + JsonString(trace::FlowCheckCodeName(device.code));
+             ",\"result\":" +
+             cli::JsonString(trace::FlowCheckCodeName(device.code));
       if (device.has_failure) {
-        out += ",\"point_id\":" + JsonString(device.point) +
+        out += ",\"point_id\":" + cli::JsonString(device.point) +
                ",\"failure_id\":" + std::to_string(device.failure_id) +
-               ",\"boot_id\":" + JsonString(device.boot_id) +
-               ",\"flow_run\":" + JsonString(device.run_id);
+               ",\"boot_id\":" + cli::JsonString(device.boot_id) +
+               ",\"flow_run\":" + cli::JsonString(device.run_id);
       }
       out += "}";
     }
@@ -351,8 +322,8 @@ int JournalCheck(int argc, char** argv) {
       if (!first) out += ",";
       first = false;
       const auto flow = flows.find(flow_id);
-      out += "{\"flow_id\":" + JsonString(flow_id) +
-             ",\"flow_name\":" + JsonString(flow->second.cfg->flow_name) +
+      out += "{\"flow_id\":" + cli::JsonString(flow_id) +
+             ",\"flow_name\":" + cli::JsonString(flow->second.cfg->flow_name) +
              ",\"devices_passed\":" + std::to_string(summary.passed) +
              ",\"devices_failed\":" + std::to_string(summary.failed) +
              ",\"failures\":[";
@@ -361,8 +332,8 @@ int JournalCheck(int argc, char** argv) {
         if (!first_finding) out += ",";
         first_finding = false;
         const auto& parts = summary.finding_parts.at(finding);
-        out += "{\"code\":" + JsonString(parts.first) +
-               ",\"point_id\":" + JsonString(parts.second) +
+        out += "{\"code\":" + cli::JsonString(parts.first) +
+               ",\"point_id\":" + cli::JsonString(parts.second) +
                ",\"devices\":" + std::to_string(count) + "}";
       }
       out += "]}";
@@ -399,13 +370,27 @@ int JournalCheck(int argc, char** argv) {
     }
     if (devices.empty()) out += "No runs of the configured flows found.\n";
   }
-  std::cout << out;
-  if (!std::cout.flush()) {
-    std::cerr << "kelpwood-flows check: cannot write the report: "
-              << std::strerror(errno) << "\n";
-    return kExitTrouble;
-  }
+  // main() checks that standard output took it all.
+  fmt::print("{}", out);
   return any_failed ? kExitFindings : kExitClean;
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood
+
+namespace kelpwood {
+namespace flows_tool {
+
+int CheckOrJournalCheckCommand(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    const std::string argument = argv[index];
+    if (argument == "--") break;
+    if (argument == "--journal" || argument.rfind("--directory", 0) == 0 ||
+        argument.rfind("-D", 0) == 0) {
+      return JournalCheckCommand(argc, argv);
+    }
+  }
+  return CheckCommand(argc, argv);
 }
 
 }  // namespace flows_tool

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <getopt.h>
 #include <kelpwood/logger.h>
 #include <signal.h>
@@ -30,10 +31,12 @@
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "journal/verdict_entry.h"
+#include "library_log.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -75,7 +78,7 @@ volatile std::sig_atomic_t stop_requested = 0;
 void RequestStop(int) { stop_requested = 1; }
 
 int Trouble(const std::string& message) {
-  std::cerr << "kelpwood-flows watch: " << message << "\n";
+  cli::Error("watch: {}", message);
   return kExitTrouble;
 }
 
@@ -172,7 +175,7 @@ std::int64_t NowNs() {
 
 }  // namespace
 
-int Watch(int argc, char** argv) {
+int WatchCommand(int argc, char** argv) {
   static const option kOptions[] = {
       {"state-dir", required_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
@@ -181,31 +184,25 @@ int Watch(int argc, char** argv) {
   optind = 1;
   opterr = 0;
   for (;;) {
-    const int option = getopt_long(argc, argv, "+s:h", kOptions, nullptr);
+    const int option = getopt_long(argc, argv, ":s:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 's':
         state_dir = optarg;
         break;
       case 'h':
-        std::cout << kWatchHelp;
-        return std::cout.flush() ? kExitClean : kExitTrouble;
+        fmt::print("{}", kWatchHelp);
+        return kExitClean;
       default:
-        std::cerr << "kelpwood-flows watch: "
-                  << (optopt == 's' ? "option '--state-dir' needs DIR"
-                                    : "unrecognized option '" +
-                                          std::string(argv[optind - 1]) + "'")
-                  << "\nTry 'kelpwood-flows --help' for more information.\n";
-        return kExitTrouble;
+        return cli::UsageError(cli::RefusedOption(option, argv));
     }
   }
   std::vector<std::string> configs(argv + optind, argv + argc);
   if (configs.empty()) {
-    std::cerr << "kelpwood-flows watch: missing CONFIG\n"
-                 "Try 'kelpwood-flows --help' for more information.\n";
-    return kExitTrouble;
+    return cli::UsageError("watch: missing CONFIG");
   }
 
+  SetUpLibraryLog(false);
   std::map<std::string, journal::WatchedFlow> flows;
   std::string error;
   if (!journal::LoadWatchedFlows(configs, flows, error)) return Trouble(error);
@@ -280,8 +277,8 @@ int Watch(int argc, char** argv) {
   sd_notify(0, "STOPPING=1");
   if (!state.Save(cursor, engine, error)) return Trouble(error);
   if (verdicts_failed > 0) {
-    std::cerr << "kelpwood-flows watch: " << verdicts_failed
-              << " verdict entries could not be written to the journal\n";
+    cli::Error("watch: {} verdict entries could not be written to the journal",
+               verdicts_failed);
   }
   return kExitClean;
 }
