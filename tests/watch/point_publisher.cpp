@@ -10,6 +10,7 @@
 #include <kelpwood/flow_trace.h>
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -71,5 +72,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // journald reads _COMM and the like from /proc when the datagram comes
+  // in; a process that is already gone would leave them out.
+  usleep(300000);
   return 0;
 }
