@@ -103,7 +103,9 @@ int main(int argc, char** argv) {
       << "workflows:\n  - flow_id: " << flow
       << "\n    check_order: true\n    flow_points:\n"
          "      - point_id: first\n      - point_id: last\n";
-  setenv("SPDLOG_LEVEL", "off", 1);
+  setenv("SPDLOG_LEVEL", "critical", 1);
+  setenv("SPDLOG_STDOUT", "false", 1);
+  setenv("SPDLOG_SYSTEMD", "false", 1);
   const pid_t watch = Spawn(
       {argv[1], "watch", "--state-dir", dir + "/state", dir + "/flows.yaml"});
   std::this_thread::sleep_for(std::chrono::seconds(1));

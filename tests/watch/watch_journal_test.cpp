@@ -164,8 +164,9 @@ class WatchJournalTest : public ::testing::Test {
       arguments.push_back(flow_ + ":" + step);
     const ChildResult result =
         RunChild(KELPWOOD_POINT_PUBLISHER, arguments,
-                 kelpwood_test::WithSanitizerOptions(
-                     {"SPDLOG_LEVEL=off", "SPDLOG_SYSTEMD=false"}));
+                 kelpwood_test::WithSanitizerOptions({"SPDLOG_LEVEL=critical",
+                                                      "SPDLOG_STDOUT=false",
+                                                      "SPDLOG_SYSTEMD=false"}));
     EXPECT_TRUE(result.ExitedCleanly()) << result.standard_error;
     return result.pid;
   }
