@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,6 +113,10 @@ struct RunCase {
   std::vector<std::string> ended;
   std::vector<std::string> ended_at_end;
 };
+
+void PrintTo(const RunCase& run_case, std::ostream* out) {
+  *out << run_case.name;
+}
 
 class FlowRunEngineTest : public ::testing::TestWithParam<RunCase> {};
 
