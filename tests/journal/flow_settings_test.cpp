@@ -88,20 +88,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "error at line 3, column 18: bad conversion"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FlowSettingsTest, CallsWorkForFlowsNotRegisteredAndLogNothing) {
-  FlowTrace& registry = FlowTrace::GetInstance();
-  TakeLogLines();
-  EXPECT_EQ(registry.GetFlowScope("settings_never_seen"), FlowScope::PROCESS);
-  EXPECT_EQ(registry.GetFlowDeadline("settings_never_seen"), 0u);
-  registry.SetFlowScope("settings_later", FlowScope::DEVICE);
-  registry.SetFlowDeadline("settings_later", 1500);
-  EXPECT_EQ(registry.GetFlowScope("settings_later"), FlowScope::DEVICE);
-  EXPECT_EQ(registry.GetFlowDeadline("settings_later"), 1500u);
-  registry.SetFlowScope("settings_later", FlowScope::PROCESS);
-  EXPECT_EQ(registry.GetFlowScope("settings_later"), FlowScope::PROCESS);
-  EXPECT_EQ(TakeLogLines(), std::vector<std::string>{});
-}
-
 }  // namespace
 }  // namespace trace
 }  // namespace kelpwood

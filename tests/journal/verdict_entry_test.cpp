@@ -49,31 +49,6 @@ FlowRun StorageMountRun(std::vector<const char*> ids) {
   return run;
 }
 
-TEST(VerdictEntryTest, MissingPointNamesConfiguredPointAndFailureId) {
-  FlowRun run = StorageMountRun({"probe", "mount", "extra"});
-  run.code = FlowCheckCode::POINT_MISSING;
-  run.fault_configured_point_id = "fsck";
-  run.failure_id = 302;
-  run.unexpected_points = CountUnexpectedPoints(run.cfg.get(), run.points);
-  const std::vector<std::string> expected = {
-      "MESSAGE=Flow 'storage_mount' (Storage mount): POINT_MISSING at 'fsck', "
-      "failure_id 302; 3 points recorded in 10 ms",
-      std::string("MESSAGE_ID=") + kVerdictPointMissing,
-      "PRIORITY=3",
-      std::string("SYSLOG_IDENTIFIER=") + ProgramIdentifier(),
-      "FLOW_ID=storage_mount",
-      "FLOW_NAME=Storage mount",
-      "CHECK_CODE=POINT_MISSING",
-      "CONFIGURED_POINT_ID=fsck",
-      "FAILURE_ID=302",
-      "RECORDED_POINTS=3",
-      "UNEXPECTED_POINTS=1",
-      "DURATION_MS=10",
-      "FLOW_RUN=4242-1",
-  };
-  EXPECT_EQ(BuildVerdictFields(run), expected);
-}
-
 TEST(VerdictEntryTest, WatchedRunNamesEachProcessOnceAndLostPoints) {
   FlowRun run = StorageMountRun({"probe", "fsck", "mount"});
   run.run_id = "m1-b1-7";

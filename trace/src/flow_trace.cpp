@@ -366,10 +366,12 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
   auto& queue = entry->second;
   auto point = std::make_shared<TracePoint>(point_id, success);
   point->index = static_cast<std::int32_t>(queue.size());
-  queue.push_back(point);
+  queue.push_back(std::move(point));
   if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    // Held past the unlock: a concurrent ResetFlow may drop the queue's copy.
+    const std::shared_ptr<TracePoint> published = queue.back();
     lock.unlock();
-    journal::PublishPoint(flow_id, *point, point->index);
+    journal::PublishPoint(flow_id, *published, published->index);
   }
 }
 
