@@ -283,4 +283,38 @@ TEST_F(WatchJournalTest, RestartNeitherRepeatsNorLosesAVerdict) {
   EXPECT_EQ(watch.Stop(), 0);
 }
 
+TEST_F(WatchJournalTest, StateOlderThanItsVerdictsRepeatsNone) {
+  // A watch that dies after writing a verdict but before saving its state
+  // restarts from an older state, as here.
+  const std::string saved = dir_ + "/older-state";
+  {
+    WatchProcess watch(dir_ + "/state", config_);
+    ASSERT_TRUE(watch.AwaitReady());
+    Publish({"init:ok", "mount:ok", "ready:ok"});
+    ASSERT_EQ(AwaitVerdicts(flow_, 1).size(), 1u);
+    EXPECT_EQ(watch.Stop(), 0);
+  }
+  std::filesystem::copy_file(dir_ + "/state/state", saved);
+  {
+    WatchProcess watch(dir_ + "/state", config_);
+    ASSERT_TRUE(watch.AwaitReady());
+    Publish({"init:ok", "ready:ok"});
+    ASSERT_EQ(AwaitVerdicts(flow_, 2).size(), 2u);
+    EXPECT_EQ(watch.Stop(), 0);
+  }
+  std::filesystem::copy_file(saved, dir_ + "/state/state",
+                             std::filesystem::copy_options::overwrite_existing);
+  WatchProcess watch(dir_ + "/state", config_);
+  ASSERT_TRUE(watch.AwaitReady());
+  Publish({"init:ok", "mount:ok", "ready:ok"});
+  const std::vector<Fields> verdicts = AwaitVerdicts(flow_, 3);
+  std::vector<std::string> codes;
+  for (const Fields& verdict : verdicts) {
+    codes.push_back(Field(verdict, "CHECK_CODE"));
+  }
+  EXPECT_EQ(codes,
+            (std::vector<std::string>{"PASSED", "POINT_MISSING", "PASSED"}));
+  EXPECT_EQ(watch.Stop(), 0);
+}
+
 }  // namespace

@@ -35,6 +35,7 @@
 #include "commands.h"
 #include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
+#include "journal/message_ids.h"
 #include "journal/verdict_entry.h"
 #include "library_log.h"
 
@@ -167,6 +168,45 @@ class StateFile {
   std::string temporary_path_;
 };
 
+// The verdicts a watch wrote after `cursor`, as FLOW_ID + '\n' + FLOW_RUN. A
+// watch that stopped between writing a verdict and saving its state reads
+// that run's entries again; this is how it knows the verdict is out already.
+std::set<std::string> VerdictsWrittenAfter(const std::string& cursor) {
+  std::set<std::string> written;
+  sd_journal* journal = nullptr;
+  if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) return written;
+  const std::string identifier =
+      std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name;
+  sd_journal_add_match(journal, identifier.c_str(), 0);
+  for (const char* id :
+       {journal::kVerdictPassed, journal::kVerdictPassedUnexpected,
+        journal::kVerdictPointFailed, journal::kVerdictPointInvalid,
+        journal::kVerdictPointDuplicated, journal::kVerdictPointMissing,
+        journal::kVerdictOrderError, journal::kVerdictFlowNotFound}) {
+    const std::string match = std::string("MESSAGE_ID=") + id;
+    sd_journal_add_match(journal, match.c_str(), 0);
+  }
+  if (sd_journal_seek_cursor(journal, cursor.c_str()) >= 0) {
+    while (sd_journal_next(journal) > 0) {
+      const void* flow = nullptr;
+      const void* run = nullptr;
+      std::size_t flow_length = 0;
+      std::size_t run_length = 0;
+      if (sd_journal_get_data(journal, "FLOW_ID", &flow, &flow_length) < 0 ||
+          sd_journal_get_data(journal, "FLOW_RUN", &run, &run_length) < 0) {
+        continue;
+      }
+      // Both come as "NAME=value".
+      written.insert(
+          std::string(static_cast<const char*>(flow) + 8, flow_length - 8) +
+          '\n' +
+          std::string(static_cast<const char*>(run) + 9, run_length - 9));
+    }
+  }
+  sd_journal_close(journal);
+  return written;
+}
+
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -216,12 +256,18 @@ int WatchCommand(int argc, char** argv) {
     return Trouble(state_dir + ": " + std::strerror(errno));
   }
   std::uint64_t verdicts_failed = 0;
-  FlowRunEngine engine(flows, [&verdicts_failed](FlowRun&& run) {
+  std::set<std::string> already_written;
+  FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    if (!already_written.empty() &&
+        already_written.erase(run.flow_id + '\n' + run.run_id) > 0) {
+      return;
+    }
     if (WriteVerdict(run) < 0) ++verdicts_failed;
   });
   StateFile state(state_dir);
   std::string cursor;
   if (!state.Load(cursor, engine, error)) return Trouble(error);
+  if (!cursor.empty()) already_written = VerdictsWrittenAfter(cursor);
 
   std::unique_ptr<JournalReader> reader = JournalReader::OpenLocal(error);
   if (!reader) return Trouble(error);
