@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -281,6 +282,47 @@ TEST_F(WatchJournalTest, RestartNeitherRepeatsNorLosesAVerdict) {
                                                "POINT_MISSING 2", "PASSED 3"}));
   EXPECT_EQ(runs.size(), 4u);
   EXPECT_EQ(watch.Stop(), 0);
+}
+
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  line.erase(std::remove(line.begin(), line.end(), '-'), line.end());
+  return line;
+}
+
+TEST_F(WatchJournalTest, CheckJournalReportsTheRunsOfThisBoot) {
+  Publish({"init:ok", "mount:ok", "ready:ok"});
+  Publish({"init:ok", "mount:fail"});
+  // Both runs are in the journal once the failed point is.
+  ASSERT_EQ(kelpwood_test::ReadJournal({"FLOW_ID=" + flow_, "POINT_SUCCESS=0"},
+                                       1, std::chrono::seconds(20))
+                .size(),
+            1u);
+  const ChildResult result =
+      RunChild(KELPWOOD_FLOWS_TOOL, {"check", "--journal", "--boot", config_},
+               kelpwood_test::WithSanitizerOptions({}));
+  const std::string machine = FirstLine("/etc/machine-id");
+  const std::string boot = FirstLine("/proc/sys/kernel/random/boot_id");
+  const std::string device_line =
+      machine + "  " + flow_ +
+      "  2 runs  POINT_FAILED at 'mount', failure_id 302 (1 failed; first in "
+      "boot " +
+      boot + ", run ";
+  EXPECT_EQ(result.standard_output.substr(0, device_line.size()), device_line);
+  const std::string summary = ")\nFlow '" + flow_ +
+                              "' (Watched boot): 1 device, 0 passed, 1 "
+                              "failed (POINT_FAILED at 'mount': 1)\n";
+  // Between them only the run: the journal time of its first point in
+  // microseconds, 16 digits.
+  ASSERT_EQ(result.standard_output.size(),
+            device_line.size() + 16 + summary.size());
+  EXPECT_EQ(result.standard_output.substr(result.standard_output.size() -
+                                          summary.size()),
+            summary);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
 }
 
 TEST_F(WatchJournalTest, StateOlderThanItsVerdictsRepeatsNone) {
