@@ -81,9 +81,8 @@ if(KELPWOOD_BUILD_TOOLS)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
   # systemd reads these under PREFIX/lib, never under a multiarch libdir.
-  # (The journal catalog is installed with the journal module.)
-  install(FILES dist/kelpwood-flows-watch.service
-    DESTINATION lib/systemd/system)
+  # (The journal catalog is installed with the journal module, and the
+  # watch unit with kelpwood-flows.)
   install(FILES dist/kelpwood.tmpfiles
     DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
 endif()

@@ -28,6 +28,18 @@ int ValidateCommand(int argc, char** argv);
 // file and checks every flow that the trace names.
 int CheckCommand(int argc, char** argv);
 
+// watch [--state-dir DIR] CONFIG...: follows the journal and writes a
+// verdict entry for every run of a device-wide flow.
+int WatchCommand(int argc, char** argv);
+
+// check --journal|--directory DIR [OPTION]... CONFIG...: checks the runs of
+// device-wide flows found in the local journal or a collected directory.
+int JournalCheckCommand(int argc, char** argv);
+
+// check: JournalCheckCommand when --journal or --directory is given, else
+// CheckCommand.
+int CheckOrJournalCheckCommand(int argc, char** argv);
+
 }  // namespace flows_tool
 }  // namespace kelpwood
 

@@ -197,7 +197,7 @@ class LatestRecordingIndex {
 bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
                          journal::FlowJournalSettings& settings) {
   try {
-    if (const YAML::Node scope = node["scope"]) {
+    if (const YAML::Node scope = node[config_keys::kScope]) {
       const std::string value = scope.as<std::string>();
       if (value != "device" && value != "process") {
         KELPWOOD_LOG_ERROR(
@@ -208,7 +208,7 @@ bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
       }
       settings.device_wide = value == "device";
     }
-    if (const YAML::Node deadline = node["deadline_ms"]) {
+    if (const YAML::Node deadline = node[config_keys::kDeadlineMs]) {
       settings.deadline_ms = deadline.as<std::uint64_t>();
     }
     return true;
