@@ -15,13 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "../logger/child_process.h"
 #include "journal/message_ids.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-using kelpwood_test::ChildResult;
-using kelpwood_test::RunChild;
+using kelpwood::testing::ChildResult;
+using kelpwood::testing::RunChild;
+using kelpwood::testing::TempDir;
 
 const char kJournalRemote[] = "/lib/systemd/systemd-journal-remote";
 const std::string kMachineA(32, 'a');
@@ -88,9 +90,8 @@ class FleetCheckTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (access(kJournalRemote, X_OK) != 0) return;
-    char pattern[] = "/tmp/kelpwood-fleet-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = new std::string(pattern);
+    temp_dir_ = new TempDir();
+    dir_ = new std::string(temp_dir_->path());
     std::ofstream(*dir_ + "/flows.yaml") << kConfig;
     std::filesystem::create_directory(*dir_ + "/fleet");
     const std::string boot1(32, '1');
@@ -113,7 +114,8 @@ class FleetCheckTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     if (dir_ == nullptr) return;
-    std::filesystem::remove_all(*dir_);
+    delete temp_dir_;
+    temp_dir_ = nullptr;
     delete dir_;
     dir_ = nullptr;
   }
@@ -145,12 +147,14 @@ class FleetCheckTest : public ::testing::Test {
     words.insert(words.end(), arguments.begin(), arguments.end());
     words.push_back(*dir_ + "/flows.yaml");
     return RunChild(KELPWOOD_FLOWS_TOOL, words,
-                    kelpwood_test::WithSanitizerOptions({}));
+                    kelpwood::testing::WithSanitizerOptions({}));
   }
 
+  static TempDir* temp_dir_;
   static std::string* dir_;
 };
 
+TempDir* FleetCheckTest::temp_dir_ = nullptr;
 std::string* FleetCheckTest::dir_ = nullptr;
 
 TEST_F(FleetCheckTest, PrintsOneLinePerDeviceAndFlowThenEachFlow) {
@@ -228,7 +232,7 @@ TEST_F(FleetCheckTest, RefusesBadUsageWithItsCause) {
   for (const UsageCase& usage : cases) {
     const ChildResult result =
         RunChild(KELPWOOD_FLOWS_TOOL, usage.arguments,
-                 kelpwood_test::WithSanitizerOptions({}));
+                 kelpwood::testing::WithSanitizerOptions({}));
     EXPECT_EQ(result.standard_error, usage.error);
     EXPECT_EQ(result.standard_output, "");
     EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 2)

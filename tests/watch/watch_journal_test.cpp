@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,21 +16,25 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "../logger/child_process.h"
-#include "../support/journald.h"
 #include "journal/message_ids.h"
+#include "journald.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-using kelpwood_test::ChildResult;
+using kelpwood::testing::ChildProcess;
+using kelpwood::testing::ChildResult;
+using kelpwood::testing::RunChild;
+using kelpwood::testing::TempDir;
 using kelpwood_test::Journald;
 using kelpwood_test::JournalTestLock;
-using kelpwood_test::RunChild;
 
 using Fields = kelpwood_test::JournalFields;
 
@@ -75,20 +78,17 @@ class WatchProcess {
       ADD_FAILURE() << "cannot bind " << notify_path_;
       return;
     }
-    std::vector<std::string> words = {KELPWOOD_FLOWS_TOOL, "watch",
-                                      "--state-dir", state_dir, config};
-    std::vector<std::string> environment =
-        kelpwood_test::WithSanitizerOptions({"NOTIFY_SOCKET=" + notify_path_});
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(),
-                    envp.data()) != 0) {
-      pid_ = -1;
-      ADD_FAILURE() << "cannot start " << KELPWOOD_FLOWS_TOOL;
+    kelpwood::testing::ChildOptions options;
+    options.deadline = std::chrono::seconds(60);
+    watch_ = std::make_unique<ChildProcess>(
+        KELPWOOD_FLOWS_TOOL,
+        std::vector<std::string>{"watch", "--state-dir", state_dir, config},
+        kelpwood::testing::WithSanitizerOptions(
+            {"NOTIFY_SOCKET=" + notify_path_}),
+        options);
+    if (watch_->pid() <= 0) {
+      ADD_FAILURE() << "cannot start " << KELPWOOD_FLOWS_TOOL << ": "
+                    << watch_->Wait().standard_error;
     }
   }
   ~WatchProcess() {
@@ -109,18 +109,17 @@ class WatchProcess {
 
   // Stops watch; its exit status, or -1.
   int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = -1;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    if (!watch_ || watch_->pid() <= 0) return -1;
+    kill(watch_->pid(), SIGTERM);
+    const int status = watch_->Wait().status;
+    watch_.reset();
     return status;
   }
 
  private:
   std::string notify_path_;
   int notify_fd_ = -1;
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> watch_;
 };
 
 class WatchJournalTest : public ::testing::Test {
@@ -132,9 +131,8 @@ class WatchJournalTest : public ::testing::Test {
     journald_ = std::make_unique<Journald>();
     ASSERT_TRUE(journald_->WaitUntilListening(std::chrono::seconds(5)))
         << journald_->Error();
-    char pattern[] = "/tmp/kelpwood-watch-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    temp_dir_ = std::make_unique<TempDir>();
+    dir_ = temp_dir_->path();
     // Flow ids of their own, so that entries of earlier runs never count.
     flow_ = "boot_" + std::to_string(getpid()) + "_" +
             std::to_string(
@@ -154,9 +152,6 @@ class WatchJournalTest : public ::testing::Test {
                               "        failure_id: 302\n"
                               "      - point_id: ready\n";
   }
-  void TearDown() override {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
 
   // Publishes from a process of its own; returns its pid.
   pid_t Publish(const std::vector<std::string>& steps) {
@@ -165,15 +160,16 @@ class WatchJournalTest : public ::testing::Test {
       arguments.push_back(flow_ + ":" + step);
     const ChildResult result =
         RunChild(KELPWOOD_POINT_PUBLISHER, arguments,
-                 kelpwood_test::WithSanitizerOptions({"SPDLOG_LEVEL=critical",
-                                                      "SPDLOG_STDOUT=false",
-                                                      "SPDLOG_SYSTEMD=false"}));
+                 kelpwood::testing::WithSanitizerOptions(
+                     {"SPDLOG_LEVEL=critical", "SPDLOG_STDOUT=false",
+                      "SPDLOG_SYSTEMD=false"}));
     EXPECT_TRUE(result.ExitedCleanly()) << result.standard_error;
     return result.pid;
   }
 
   std::unique_ptr<JournalTestLock> lock_;
   std::unique_ptr<Journald> journald_;
+  std::unique_ptr<TempDir> temp_dir_;
   std::string dir_;
   std::string flow_;
   std::string config_;
@@ -302,7 +298,7 @@ TEST_F(WatchJournalTest, CheckJournalReportsTheRunsOfThisBoot) {
             1u);
   const ChildResult result =
       RunChild(KELPWOOD_FLOWS_TOOL, {"check", "--journal", "--boot", config_},
-               kelpwood_test::WithSanitizerOptions({}));
+               kelpwood::testing::WithSanitizerOptions({}));
   const std::string machine = FirstLine("/etc/machine-id");
   const std::string boot = FirstLine("/proc/sys/kernel/random/boot_id");
   const std::string device_line =
