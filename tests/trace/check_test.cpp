@@ -46,6 +46,18 @@ class CheckFlowTest : public FlowTraceTest {
         "[INFO] Flow '" + flow + "' trace points: " + recorded_chain,
         "[INFO] Flow '" + flow + "' trace point configs: " + configured_chain};
   }
+  // The check's code and the recording and configured point it names.
+  static void ExpectResult(const FlowCheckResult& result, FlowCheckCode code,
+                           const TracePoint* trace_point,
+                           const std::shared_ptr<TracePointCfg>& point_cfg) {
+    EXPECT_EQ(result.result, code);
+    EXPECT_EQ(result.trace_point.get(), trace_point);
+    EXPECT_EQ(result.point_cfg, point_cfg);
+  }
+  // "[ERROR] Flow '<flow>' trace point '<point>' <fault>".
+  std::string Fault(const std::string& point, const std::string& fault) const {
+    return "[ERROR] Flow '" + flow + "' trace point '" + point + "' " + fault;
+  }
   // The lines of recordings that no configured point takes.
   Lines Leftovers(const Lines& ids) const {
     Lines lines = {"[ERROR] Some points not in flow '" + flow + "' executed: "};
@@ -68,9 +80,7 @@ class CheckFlowTest : public FlowTraceTest {
 
 TEST_F(CheckFlowTest, UnknownFlowIsNotFoundWithBothPointersEmpty) {
   auto result = registry.CheckFlow(flow);
-  EXPECT_EQ(result->result, FlowCheckCode::FLOW_NOT_FOUND);
-  EXPECT_EQ(result->trace_point, nullptr);
-  EXPECT_EQ(result->point_cfg, nullptr);
+  ExpectResult(*result, FlowCheckCode::FLOW_NOT_FOUND, nullptr, nullptr);
   EXPECT_EQ(CapturedLines(),
             (Lines{"[INFO] Check flow: " + flow,
                    "[WARN] Flow with ID '" + flow + "' not found"}));
@@ -104,9 +114,7 @@ TEST_F(CheckFlowTest, FlowWithoutQueueIsNotFoundAndHandlerStillCalled) {
 TEST_F(CheckFlowTest, NothingRecordedReportsTheFirstCriticalPoint) {
   Configured configured = {Optional("O"), Critical("A"), Critical("B")};
   auto result = Run(configured, true, {});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_MISSING);
-  EXPECT_EQ(result->trace_point, nullptr);
-  EXPECT_EQ(result->point_cfg, configured[1]);
+  ExpectResult(*result, FlowCheckCode::POINT_MISSING, nullptr, configured[1]);
   EXPECT_EQ(CapturedLines(),
             (Head("", "[O] -> <A> -> <B>") +
              Lines{"[ERROR] Critical point 'A' not executed in flow '" + flow +
@@ -121,9 +129,7 @@ TEST_F(CheckFlowTest, NothingRecordedWithOnlyOptionalPointsPasses) {
 
 TEST_F(CheckFlowTest, WithoutConfiguredPointsEveryRecordingIsALeftover) {
   auto result = Run({}, true, {{"X", true}, {"Y", false}, {"X", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::PASSED);
-  EXPECT_EQ(result->trace_point, nullptr);
-  EXPECT_EQ(result->point_cfg, nullptr);
+  ExpectResult(*result, FlowCheckCode::PASSED, nullptr, nullptr);
   EXPECT_EQ(CapturedLines(),
             (Head("X -> Y -> X", "") + Leftovers({"X", "Y", "X"}) +
              Lines{CheckPassed()}));
@@ -174,14 +180,12 @@ TEST_F(CheckFlowTest, IdConfiguredTwiceNeedsTwoRecordings) {
 TEST_F(CheckFlowTest, ReportsDuplicatedPointAtFirstMismatch) {
   Configured configured = {Critical("A"), Critical("B")};
   auto result = Run(configured, true, {{"A", true}, {"A", true}, {"B", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_DUPLICATED);
-  EXPECT_EQ(result->trace_point.get(), Recording(1));
-  EXPECT_EQ(result->point_cfg, configured[1]);
-  EXPECT_EQ(CapturedLines(),
-            (Head("A -> A -> B", "<A> -> <B>") + Leftovers({"A"}) +
-             Lines{"[ERROR] Flow '" + flow + "' trace point 'A' duplicated",
-                   "[ERROR] Flow '" + flow +
-                       "' trace point 'A' not match config 'B'"}));
+  ExpectResult(*result, FlowCheckCode::POINT_DUPLICATED, Recording(1),
+               configured[1]);
+  EXPECT_EQ(
+      CapturedLines(),
+      (Head("A -> A -> B", "<A> -> <B>") + Leftovers({"A"}) +
+       Lines{Fault("A", "duplicated"), Fault("A", "not match config 'B'")}));
 }
 
 TEST_F(CheckFlowTest, OnlyTheLatestRecordingOfAPointIsJudged) {
@@ -194,9 +198,8 @@ TEST_F(CheckFlowTest, OnlyTheLatestRecordingOfAPointIsJudged) {
 TEST_F(CheckFlowTest, LaterFailedRecordingFailsThePoint) {
   Configured configured = {Critical("A")};
   auto result = Run(configured, true, {{"A", true}, {"A", false}});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_FAILED);
-  EXPECT_EQ(result->trace_point.get(), Recording(1));
-  EXPECT_EQ(result->point_cfg, configured[0]);
+  ExpectResult(*result, FlowCheckCode::POINT_FAILED, Recording(1),
+               configured[0]);
   EXPECT_EQ(CapturedLines(),
             (Head("A -> A", "<A>") +
              Lines{"[ERROR] Point 'A' failed in flow '" + flow + "'"}));
@@ -205,9 +208,8 @@ TEST_F(CheckFlowTest, LaterFailedRecordingFailsThePoint) {
 TEST_F(CheckFlowTest, FailedOptionalPointFailsAndComesBeforeOrder) {
   Configured configured = {Critical("A"), Optional("O"), Critical("B")};
   auto result = Run(configured, true, {{"B", true}, {"O", false}, {"A", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_FAILED);
-  EXPECT_EQ(result->trace_point.get(), Recording(1));
-  EXPECT_EQ(result->point_cfg, configured[1]);
+  ExpectResult(*result, FlowCheckCode::POINT_FAILED, Recording(1),
+               configured[1]);
 }
 
 TEST_F(CheckFlowTest, FailedRecordingOutsideTheConfigurationIsOnlyALeftover) {
@@ -220,15 +222,11 @@ TEST_F(CheckFlowTest, FailedRecordingOutsideTheConfigurationIsOnlyALeftover) {
 TEST_F(CheckFlowTest, ReportsMissingPointWhenTheNextConfiguredOneCameFirst) {
   Configured configured = {Critical("A"), Critical("B")};
   auto result = Run(configured, true, {{"B", true}, {"A", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_MISSING);
-  EXPECT_EQ(result->trace_point, nullptr);
-  EXPECT_EQ(result->point_cfg, configured[0]);
+  ExpectResult(*result, FlowCheckCode::POINT_MISSING, nullptr, configured[0]);
   EXPECT_EQ(CapturedLines(),
             (Head("B -> A", "<A> -> <B>") +
              Lines{"[INFO] All points executed in flow '" + flow + "'",
-                   "[ERROR] Flow '" + flow + "' trace point 'A' missing",
-                   "[ERROR] Flow '" + flow +
-                       "' trace point 'B' not match config 'A'"}));
+                   Fault("A", "missing"), Fault("B", "not match config 'A'")}));
 }
 
 TEST_F(CheckFlowTest, WrongOrderPassesWithoutOrderCheck) {
@@ -241,28 +239,23 @@ TEST_F(CheckFlowTest, WrongOrderPassesWithoutOrderCheck) {
 TEST_F(CheckFlowTest, ReportsInvalidPointFollowedByTheExpectedOne) {
   Configured configured = {Critical("A"), Critical("B")};
   auto result = Run(configured, true, {{"A", true}, {"X", true}, {"B", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::POINT_INVALID);
-  EXPECT_EQ(result->trace_point.get(), Recording(1));
-  EXPECT_EQ(result->point_cfg, configured[1]);
+  ExpectResult(*result, FlowCheckCode::POINT_INVALID, Recording(1),
+               configured[1]);
   EXPECT_EQ(CapturedLines(),
             (Head("A -> X -> B", "<A> -> <B>") + Leftovers({"X"}) +
-             Lines{"[ERROR] Flow '" + flow + "' trace point 'X' invalid",
-                   "[ERROR] Flow '" + flow +
-                       "' trace point 'X' not match config 'B'"}));
+             Lines{Fault("X", "invalid"), Fault("X", "not match config 'B'")}));
 }
 
 TEST_F(CheckFlowTest, ReportsOrderErrorWhenNoOtherRuleHolds) {
   Configured configured = {Critical("A"), Critical("B")};
   auto result = Run(configured, true,
                     {{"A", true}, {"X", true}, {"Y", true}, {"B", true}});
-  EXPECT_EQ(result->result, FlowCheckCode::ORDER_ERROR);
-  EXPECT_EQ(result->trace_point.get(), Recording(1));
-  EXPECT_EQ(result->point_cfg, configured[1]);
-  EXPECT_EQ(CapturedLines(),
-            (Head("A -> X -> Y -> B", "<A> -> <B>") + Leftovers({"X", "Y"}) +
-             Lines{"[ERROR] Flow '" + flow + "' trace point 'X' order error",
-                   "[ERROR] Flow '" + flow +
-                       "' trace point 'X' not match config 'B'"}));
+  ExpectResult(*result, FlowCheckCode::ORDER_ERROR, Recording(1),
+               configured[1]);
+  EXPECT_EQ(
+      CapturedLines(),
+      (Head("A -> X -> Y -> B", "<A> -> <B>") + Leftovers({"X", "Y"}) +
+       Lines{Fault("X", "order error"), Fault("X", "not match config 'B'")}));
 }
 
 TEST_F(CheckFlowTest, SkipsUnrecordedOptionalPointInBothPasses) {
@@ -351,9 +344,7 @@ TEST_F(CheckFlowTest, NullPointAddedAfterRegistrationIsSkippedEverywhere) {
   EXPECT_EQ(CapturedLines(),
             (Head("B -> A", "<A> -> <B>") +
              Lines{"[INFO] All points executed in flow '" + flow + "'",
-                   "[ERROR] Flow '" + flow + "' trace point 'A' missing",
-                   "[ERROR] Flow '" + flow +
-                       "' trace point 'B' not match config 'A'"}));
+                   Fault("A", "missing"), Fault("B", "not match config 'A'")}));
 }
 
 TEST_F(CheckFlowTest, ThrowingHandlerLeavesTheRegistryUnlocked) {
