@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "child_process.h"
 
@@ -70,25 +69,22 @@ PythonPeer::PythonPeer(const std::string& path, Mode mode, int byte,
     status_ = "pipe2 failed";
     return;
   }
-  const std::vector<std::string> words = {
-      "python3",
-      "-c",
-      kPeerScript,
-      path,
-      mode == Mode::kRead ? "read" : "write",
-      std::to_string(byte),
-      std::to_string(release_after)};
-  std::vector<char*> argv;
-  for (const std::string& word : words) {
-    argv.push_back(const_cast<char*>(word.c_str()));
-  }
-  argv.push_back(nullptr);
+  std::string mode_name = mode == Mode::kRead ? "read" : "write";
+  std::string byte_text = std::to_string(byte);
+  std::string release_text = std::to_string(release_after);
+  std::string script = kPeerScript;
+  std::string file = path;
+  char python[] = "python3";
+  char command_option[] = "-c";
+  char* const argv[] = {
+      python,           command_option,   script.data(),       file.data(),
+      mode_name.data(), byte_text.data(), release_text.data(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input_pipe[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output_pipe[1], STDOUT_FILENO);
   const int spawn_error =
-      ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+      ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(input_pipe[0]);
   ::close(output_pipe[1]);
