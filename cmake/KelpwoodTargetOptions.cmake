@@ -32,3 +32,21 @@ function(kelpwood_relative_source_paths target)
   target_compile_options(${target} PRIVATE
     -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=./)
 endfunction()
+
+# Hidden visibility for a shared library's own code, inline functions
+# included: only declarations marked KELPWOOD_API (<kelpwood/export.h>) are
+# exported. Set as target properties so that sources added to the target
+# later, from any directory, are compiled the same way.
+function(kelpwood_hidden_visibility target)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
+# Exports of a shared library limited to the version script `map_file`
+# (a list of name patterns), relinking when the list changes.
+function(kelpwood_export_map target map_file)
+  target_link_options(${target} PRIVATE "LINKER:--version-script=${map_file}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map_file})
+endfunction()

@@ -20,6 +20,8 @@
 #ifndef KELPWOOD_FLOW_TRACE_H_
 #define KELPWOOD_FLOW_TRACE_H_
 
+#include <kelpwood/export.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,7 +40,7 @@ namespace trace {
 
 // One recorded trace point. Callers and the library read and write its fields
 // directly.
-class TracePoint {
+class KELPWOOD_API TracePoint {
  public:
   // Copies `point_id`, stores `success` and stamps `timestamp` with the
   // current system-clock time in milliseconds (truncated).
@@ -56,7 +58,7 @@ class TracePoint {
 };
 
 // One expected point of a flow's configuration.
-struct TracePointCfg {
+struct KELPWOOD_API TracePointCfg {
   std::string point_id;
   std::string description;
   bool is_critical = false;
@@ -64,7 +66,7 @@ struct TracePointCfg {
 };
 
 // The configuration of one flow.
-struct TraceFlowCfg {
+struct KELPWOOD_API TraceFlowCfg {
   bool check_order = true;
   std::string flow_id;
   std::string flow_name;
@@ -84,11 +86,11 @@ enum class FlowCheckCode : std::int32_t {
 
 // The code's enumerator name ("POINT_MISSING"), or "UNKNOWN" for a value
 // outside the enumeration.
-const char* FlowCheckCodeName(FlowCheckCode code) noexcept;
+KELPWOOD_API const char* FlowCheckCodeName(FlowCheckCode code) noexcept;
 
 // The outcome of one CheckFlow call. `trace_point` and `point_cfg` are the
 // registry's own objects at fault, where there are any.
-struct FlowCheckResult {
+struct KELPWOOD_API FlowCheckResult {
   FlowCheckCode result = FlowCheckCode::PASSED;
   std::shared_ptr<TracePoint> trace_point;
   std::shared_ptr<TracePointCfg> point_cfg;
@@ -98,7 +100,7 @@ using FlowHandler = std::function<void(
     const std::string&, const std::shared_ptr<FlowCheckResult>&)>;
 
 // The registry of flows. One per process; reach it with GetInstance().
-class FlowTrace {
+class KELPWOOD_API FlowTrace {
  public:
   // The one registry, built on first use (thread-safe) and destroyed at exit.
   static FlowTrace& GetInstance();
