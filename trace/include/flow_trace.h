@@ -2,8 +2,11 @@
 // as an ordered list of expected trace points, recorded at run time and
 // checked for failed, missing, extra and out-of-order points.
 //
-//   auto& registry = kelpwood::trace::FlowTrace::GetInstance();
-//   registry.RegisterTraceFlow("boot", {critical("init"), critical("ready")},
+//   namespace kt = kelpwood::trace;
+//   auto& registry = kt::FlowTrace::GetInstance();
+//   registry.RegisterTraceFlow("boot", {kt::Critical("init"),
+//                                       kt::Optional("splash"),
+//                                       kt::Critical("ready", 42)},
 //                              "Boot", "", /*check_order=*/true);
 //   registry.Trace("boot", "init", true);
 //   registry.Trace("boot", "ready", true);
@@ -64,6 +67,29 @@ struct KELPWOOD_API TracePointCfg {
   bool is_critical = false;
   std::uint32_t failure_id = 0;
 };
+
+// A configured point that the flow requires, as the configuration file
+// builds one without "optional": critical, with `failure_id` and
+// `description`. A new object on every call.
+inline std::shared_ptr<TracePointCfg> Critical(
+    const std::string& point_id, std::uint32_t failure_id = 0,
+    const std::string& description = "") {
+  auto point = std::make_shared<TracePointCfg>();
+  point->point_id = point_id;
+  point->description = description;
+  point->is_critical = true;
+  point->failure_id = failure_id;
+  return point;
+}
+
+// As Critical(), for a point the flow may skip ("optional: true").
+inline std::shared_ptr<TracePointCfg> Optional(
+    const std::string& point_id, std::uint32_t failure_id = 0,
+    const std::string& description = "") {
+  auto point = Critical(point_id, failure_id, description);
+  point->is_critical = false;
+  return point;
+}
 
 // The configuration of one flow.
 struct KELPWOOD_API TraceFlowCfg {
