@@ -2,12 +2,14 @@
 #   make test    install missing packages, build, run every test through CTest
 #   make demo    install missing packages, build and run the flow-tracing demo
 #   make bench   build and run the benchmarks (Release build)
+#   make abi-check  build, then check the exported symbols and compare the
+#                shared object with the ABI kept in abi/ (abidiff)
 BUILD ?= build
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench abi-check clean
 
 all: build
 
@@ -34,6 +36,10 @@ bench: deps
 	  echo "== $$program"; "$$program" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
 	    --benchmark_enable_random_interleaving=true \
 	    --benchmark_report_aggregates_only=true; done
+
+abi-check: build
+	scripts/exported-symbols.sh $(BUILD)/libkelpwood_common_libs.so.1
+	scripts/abi-check.sh $(BUILD)/libkelpwood_common_libs.so.1
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD)
