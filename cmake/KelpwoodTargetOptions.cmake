@@ -28,6 +28,7 @@ endfunction()
 
 # Make __FILE__ the path as the project names it ("./trace/src/flow_trace.cpp")
 # whatever the build directory, so log records carry stable source locations.
+# Contract: journal CODE_FILE fields and callers' filters name that exact path.
 function(kelpwood_relative_source_paths target)
   target_compile_options(${target} PRIVATE
     -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=./)

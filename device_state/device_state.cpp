@@ -147,6 +147,7 @@ State GetState(int fd) {
   char byte = 0;
   ::lseek(fd, 0, SEEK_SET);
   if (::read(fd, &byte, 1) != 1) {
+    // Contract text: the state file is called the "lock file" in every message.
     throw std::runtime_error("Unable to get state from lock file.");
   }
   return static_cast<State>(byte);

@@ -149,6 +149,7 @@ bool FileLock::upgradeToWriteLock() {
 
 bool FileLock::downgradeToReadLock() {
   std::lock_guard<std::mutex> guard(mutex);
+  // Contract texts: "downupgrade" is what callers' log filters match; keep it.
   if (lockType != F_WRLCK) {
     WriteStderrLine("Cannot downupgrade lock: current lock is not a write lock",
                     false);

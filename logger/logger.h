@@ -70,6 +70,7 @@ class KELPWOOD_API Logger {
 
   // The one record of the process, built on the first call (thread-safe).
   static Logger& Instance() {
+    // Contract: "spdlog" is the journal's SYSLOG_IDENTIFIER for every message.
     static Logger instance("spdlog");
     return instance;
   }
