@@ -9,6 +9,8 @@
 #   scripts/abi-check.sh [LIBRARY]            compare (default: build/...so.1)
 #   scripts/abi-check.sh --update [LIBRARY]   rewrite the baseline
 #
+# --baseline FILE compares with (or writes) another baseline file.
+#
 # The library must carry debug information (a RelWithDebInfo or Debug build):
 # without it only symbol names could be compared. Rewrite the baseline only
 # when a release deliberately extends the ABI, so that later removals of the
@@ -28,15 +30,25 @@ suppressions="$root/abi/libkelpwood_common_libs.so.1.abignore"
 abidw_options="--no-corpus-path --no-comp-dir-path --no-show-locs
 --no-elf-needed --drop-undefined-syms --exported-interfaces-only"
 
-update=false
-if [ "${1:-}" = "--update" ]; then
-  update=true
-  shift
-fi
-if [ $# -gt 1 ] || [ "${1:-}" = "--help" ]; then
-  echo "usage: $program [--update] [LIBRARY]" >&2
+usage() {
+  echo "usage: $program [--update] [--baseline FILE] [LIBRARY]" >&2
   exit 2
-fi
+}
+update=false
+while [ $# -gt 0 ]; do
+  case $1 in
+    --update) update=true ;;
+    --baseline)
+      [ $# -ge 2 ] || usage
+      baseline=$2
+      shift
+      ;;
+    -*) usage ;;
+    *) break ;;
+  esac
+  shift
+done
+[ $# -le 1 ] || usage
 library=${1:-$root/build/libkelpwood_common_libs.so.1}
 for tool in abidw abidiff readelf; do
   if ! command -v "$tool" >/dev/null 2>&1; then
@@ -81,7 +93,7 @@ if [ $((status & 3)) -ne 0 ]; then
 fi
 if [ "$status" -ne 0 ]; then
   printf '%s\n' "$report"
-  echo "$program: INCOMPATIBLE with the ABI in ${baseline#"$root/"}"
+  echo "$program: INCOMPATIBLE with the ABI in $(basename "$baseline")"
   exit 1
 fi
 
