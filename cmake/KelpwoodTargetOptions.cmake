@@ -51,3 +51,13 @@ function(kelpwood_export_map target map_file)
   target_link_options(${target} PRIVATE "LINKER:--version-script=${map_file}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map_file})
 endfunction()
+
+# Links a test against the library's static twin (kelpwood_common_libs_internals)
+# in place of the shared object, for tests that call library-internal code,
+# which the shared object does not export.
+function(kelpwood_use_internals target)
+  get_target_property(libraries ${target} LINK_LIBRARIES)
+  list(TRANSFORM libraries REPLACE "^kelpwood::common_libs$"
+       kelpwood_common_libs_internals)
+  set_property(TARGET ${target} PROPERTY LINK_LIBRARIES ${libraries})
+endfunction()

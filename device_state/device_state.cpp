@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +13,14 @@
 #include <thread>
 #include <utility>
 
+#include "internal/posix_file.h"
+#include "internal/state_byte.h"
+
 namespace device_state {
 namespace {
+
+using kelpwood::internal::RetryOnInterrupt;
+using kelpwood::internal::UniqueFd;
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -27,24 +34,27 @@ constexpr milliseconds kPollInterval{1000};
 // range of the steady clock (about 292 years from boot).
 constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);
 
-// Owns a descriptor until it is handed over with release().
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
+// Where the last component of path starts.
+size_t BaseStart(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
 
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset() noexcept {
-    if (fd_ != -1) ::close(fd_);
-    fd_ = -1;
-  }
+// The directory part of path with its slash ("/dir/" for "/dir/name"), empty
+// for a bare name.
+std::string DirectoryOf(const std::string& path) {
+  return path.substr(0, BaseStart(path));
+}
 
- private:
-  int fd_;
-};
+// Makes the entries of path's directory durable.
+bool SyncDirectoryOf(const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  UniqueFd fd(RetryOnInterrupt([&] {
+    return ::open(directory.empty() ? "." : directory.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  return fd.valid() && RetryOnInterrupt([&] { return ::fsync(fd.get()); }) == 0;
+}
 
 // A temporary file beside the state file, closed and removed on every path
 // out of the creation, including the ones that throw.
@@ -52,8 +62,12 @@ class TemporaryFile {
  public:
   // Creates the file with mode 0600 less the umask; fd() is -1 on failure.
   explicit TemporaryFile(const std::string& beside_path)
-      : name_(TemplateBeside(beside_path)),
-        fd_(::mkostemp(name_.data(), O_CLOEXEC)) {}
+      : fd_(RetryOnInterrupt([&] {
+          // A failed call may have changed the name: start from the template
+          // on every attempt.
+          name_ = TemplateBeside(beside_path);
+          return ::mkostemp(name_.data(), O_CLOEXEC);
+        })) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
@@ -67,9 +81,7 @@ class TemporaryFile {
   // "/dir/.name.XXXXXX" for "/dir/name": the same directory, so that link()
   // can put it in place, and a hidden name that no reader opens.
   static std::string TemplateBeside(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
+    return DirectoryOf(path) + "." + path.substr(BaseStart(path)) + ".XXXXXX";
   }
 
   std::string name_;
@@ -82,18 +94,50 @@ class TemporaryFile {
 // process created and changed an instant earlier is never truncated, and no
 // process ever opens the file before its byte is there. EEXIST means another
 // process won the race, which is as good as winning it.
+//
+// The byte is synced before the link and the directory after it, so that a
+// power cut at any moment leaves either no file or one holding its byte;
+// without that the name could reach the disk before the byte, and every
+// later reader would fail on an empty file.
 void CreateStateFile(const std::string& path) {
   TemporaryFile temporary(path);
   if (temporary.fd() == -1) {
     throw std::runtime_error("Unable to create the lock file.");
   }
   const char initial_state = 0;
-  if (::write(temporary.fd(), &initial_state, 1) != 1) {
+  if (RetryOnInterrupt(
+          [&] { return ::write(temporary.fd(), &initial_state, 1); }) != 1 ||
+      RetryOnInterrupt([&] { return ::fsync(temporary.fd()); }) != 0) {
     throw std::runtime_error("Unable to init state.");
   }
-  if (::link(temporary.name(), path.c_str()) == -1 && errno != EEXIST) {
+  if (RetryOnInterrupt(
+          [&] { return ::link(temporary.name(), path.c_str()); }) == -1) {
+    if (errno == EEXIST) return;
     throw std::runtime_error("Unable to create the lock file.");
   }
+  if (!SyncDirectoryOf(path)) {
+    throw std::runtime_error("Unable to create the lock file.");
+  }
+}
+
+// Opens the state file for reading and writing. Only a regular file is
+// accepted: a FIFO or a device would block the first read for ever. The open
+// itself does not wait (O_NONBLOCK, for a FIFO without a writer), the type is
+// judged on the descriptor, so the file judged is the file used, and the
+// descriptor is made blocking again for the locks and reads that follow.
+// A symbolic link at the path is followed: deployments put the state file
+// elsewhere and link it there.
+UniqueFd OpenStateFile(const std::string& path) {
+  UniqueFd fd(RetryOnInterrupt([&] {
+    return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  }));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 ||
+      !S_ISREG(status.st_mode) ||
+      RetryOnInterrupt([&] { return ::fcntl(fd.get(), F_SETFL, 0); }) != 0) {
+    throw std::runtime_error("Unable to open the lock file.");
+  }
+  return fd;
 }
 
 // An inotify instance watching the open file fd for writes, or -1 where
@@ -137,20 +181,24 @@ milliseconds CeilMilliseconds(steady_clock::duration duration) {
 
 }  // namespace
 
+// A failed seek fails the call: reading or writing at whatever offset the
+// descriptor had would use some other byte of the file.
 bool SetState(State state, int fd) {
-  const char byte = static_cast<char>(state);
-  ::lseek(fd, 0, SEEK_SET);
-  return ::write(fd, &byte, 1) == 1;
+  const unsigned char byte = kelpwood::internal::StateToByte(state);
+  if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0) {
+    return false;
+  }
+  return RetryOnInterrupt([&] { return ::write(fd, &byte, 1); }) == 1;
 }
 
 State GetState(int fd) {
-  char byte = 0;
-  ::lseek(fd, 0, SEEK_SET);
-  if (::read(fd, &byte, 1) != 1) {
+  unsigned char byte = 0;
+  if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0 ||
+      RetryOnInterrupt([&] { return ::read(fd, &byte, 1); }) != 1) {
     // Contract text: the state file is called the "lock file" in every message.
     throw std::runtime_error("Unable to get state from lock file.");
   }
-  return static_cast<State>(byte);
+  return kelpwood::internal::StateFromByte(byte);
 }
 
 DeviceState::DeviceState() : DeviceState(std::string(kStateFilePath)) {}
@@ -159,11 +207,8 @@ DeviceState::DeviceState(const std::string& path) : fd(-1), path(path) {
   // An existing file, even an empty one, is opened as it is; only a missing
   // (or unreachable) one is created.
   if (::access(path.c_str(), F_OK) != 0) CreateStateFile(path);
-  UniqueFd opened(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (opened.get() == -1) {
-    throw std::runtime_error("Unable to open the lock file.");
-  }
-  lock = std::make_unique<file_lock::FileLock>(opened.get());
+  UniqueFd opened = OpenStateFile(path);
+  lock = std::make_unique<file_lock::FileLock>(opened.get(), path);
   fd = opened.release();
 }
 
@@ -174,8 +219,10 @@ DeviceState::~DeviceState() {
     // Only the mutex can fail here, and the close() below drops the lock
     // anyway.
   }
-  if (watch_fd != -1) ::close(watch_fd);
-  ::close(fd);
+  // The members stay plain descriptors (the class layout is part of the
+  // ABI); they are handed to owners here so that both are closed.
+  UniqueFd watch(watch_fd);
+  UniqueFd state(fd);
 }
 
 State DeviceState::LockAndReadState() {

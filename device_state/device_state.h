@@ -33,12 +33,14 @@ namespace device_state {
 // starts at 0. Make one with State{5} or static_cast<State>(value).
 enum class State : std::int8_t {};
 
-// Writes state as the byte at offset 0 of fd. Returns true exactly when one
-// byte was written. Takes no lock and does not flush to disk.
+// Writes state as the byte at offset 0 of fd. Returns true exactly when the
+// seek to 0 succeeded and one byte was written. Takes no lock and does not
+// flush to disk.
 KELPWOOD_API bool SetState(State state, int fd);
 
 // Reads the byte at offset 0 of fd. Throws std::runtime_error "Unable to get
-// state from lock file." unless exactly one byte was read. Takes no lock.
+// state from lock file." unless the seek to 0 succeeded and exactly one byte
+// was read. Takes no lock.
 KELPWOOD_API State GetState(int fd);
 
 class KELPWOOD_API DeviceState {
@@ -51,9 +53,12 @@ class KELPWOOD_API DeviceState {
   // changed (an empty one stays empty, and reading it throws), and a new file
   // appears complete, so processes starting together neither lose a state
   // already written nor see an empty file. Takes no
-  // lock. Throws std::runtime_error "Unable to create the lock file." (for
-  // instance when the directory is missing), "Unable to init state." or
-  // "Unable to open the lock file.".
+  // lock. A symbolic link at path is followed; anything but a regular file
+  // (a FIFO, a device, a directory) is refused without blocking. A new file
+  // is synced to disk, with its directory, before it is used. Throws
+  // std::runtime_error "Unable to create the lock file." (for instance when
+  // the directory is missing), "Unable to init state." or "Unable to open the
+  // lock file.". File-lock lines on standard error name path.
   explicit DeviceState(const std::string& path);
 
   DeviceState(const DeviceState&) = delete;

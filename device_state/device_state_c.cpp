@@ -5,6 +5,7 @@
 #include <new>
 
 #include "device_state.h"
+#include "internal/state_byte.h"
 
 // The handle is the address of a device_state::DeviceState; the C-side
 // struct is never defined.
@@ -16,12 +17,6 @@ device_state::DeviceState* Object(DeviceStateHandle* handle) noexcept {
 
 DeviceStateHandle* Handle(device_state::DeviceState* object) noexcept {
   return reinterpret_cast<DeviceStateHandle*>(object);
-}
-
-// The low 8 bits of the caller's value, as the byte they stand for.
-device_state::State ToState(int32_t state) noexcept {
-  return static_cast<device_state::State>(
-      static_cast<std::int8_t>(static_cast<std::uint8_t>(state & 0xFF)));
 }
 
 }  // namespace
@@ -51,7 +46,7 @@ void DeviceState_destroy(DeviceStateHandle* handle) {
 int32_t DeviceState_LockAndReadState(DeviceStateHandle* handle) {
   if (handle == nullptr) return DEVICE_STATE_READ_ERROR;
   try {
-    return static_cast<std::int8_t>(Object(handle)->LockAndReadState());
+    return kelpwood::internal::StateToInt(Object(handle)->LockAndReadState());
   } catch (...) {
     return DEVICE_STATE_READ_ERROR;
   }
@@ -60,7 +55,8 @@ int32_t DeviceState_LockAndReadState(DeviceStateHandle* handle) {
 bool DeviceState_TransitState(DeviceStateHandle* handle, int32_t state) {
   if (handle == nullptr) return false;
   try {
-    return Object(handle)->TransitState(ToState(state));
+    return Object(handle)->TransitState(
+        kelpwood::internal::StateFromLowBits(state));
   } catch (...) {
     return false;
   }
@@ -69,7 +65,8 @@ bool DeviceState_TransitState(DeviceStateHandle* handle, int32_t state) {
 bool DeviceState_WaitForStateChange(DeviceStateHandle* handle, int32_t state) {
   if (handle == nullptr) return false;
   try {
-    return Object(handle)->WaitForStateChange(ToState(state));
+    return Object(handle)->WaitForStateChange(
+        kelpwood::internal::StateFromLowBits(state));
   } catch (...) {
     return false;
   }
@@ -80,7 +77,8 @@ bool DeviceState_WaitForStateChangeFor(DeviceStateHandle* handle, int32_t state,
   if (handle == nullptr) return false;
   try {
     return Object(handle)->WaitForStateChangeFor(
-        ToState(state), std::chrono::milliseconds(timeout_ms));
+        kelpwood::internal::StateFromLowBits(state),
+        std::chrono::milliseconds(timeout_ms));
   } catch (...) {
     return false;
   }

@@ -1,13 +1,17 @@
 #include "file_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_map>
 
+#include "internal/posix_file.h"
 #include "state_file.h"
 
 // How POSIX record locks behave, and why this class looks the way it does.
@@ -46,9 +50,11 @@
 //     processes that both hold read locks from deadlocking when both try to
 //     upgrade: each fails at once.
 //
-//  5. F_SETLKW is interrupted by signals (EINTR) and can be refused with
-//     EDEADLK when the kernel detects a cycle of waiting processes; both come
-//     back as a plain failure here, with the held mode unchanged.
+//  5. F_SETLKW is interrupted by signals whose handler was installed
+//     without SA_RESTART (EINTR). The wait is then simply resumed: a signal
+//     says nothing about the lock. EDEADLK, when the kernel detects a cycle
+//     of waiting processes, still comes back as a plain failure with the held
+//     mode unchanged.
 //
 //  6. A conversion is one request on a lock already held: a downgrade never
 //     lets a writer in between, and a refused upgrade leaves the read lock
@@ -58,8 +64,12 @@
 //     for each other until the kernel refuses one with EDEADLK.
 //
 //  7. Locks are not inherited across fork(): a child starts with none, even
-//     though it shares the parent's descriptors (a close() in the child does
-//     not drop the parent's locks either: they belong to another process).
+//     though it shares the parent's descriptors and a copy of every FileLock
+//     (a close() in the child does not drop the parent's locks either: they
+//     belong to another process). A pthread_atfork() child handler therefore
+//     bumps a process generation, and each object stores the generation in
+//     which it recorded its mode: a mode recorded in another generation is
+//     "none". Checking it costs one relaxed atomic load per operation.
 //
 //  8. The locks are advisory: read() and write() ignore them. Only processes
 //     that follow the same protocol on the same byte are ordered by them.
@@ -75,13 +85,64 @@
 namespace file_lock {
 namespace {
 
-// Writes text, the fixed state-file path when asked, and a line feed to
-// standard error with one write(), so that lines from concurrent threads or
-// processes never interleave and nothing stays in a buffer.
-void WriteStderrLine(const char* text, bool append_path) noexcept {
-  // The longest text with the path is well under this size; the buffer keeps
-  // the error path free of allocation.
-  char line[160];
+using kelpwood::internal::RecordLockRequest;
+using kelpwood::internal::RetryOnInterrupt;
+
+// lockType packs three things into the int that the class has always had
+// (its size is part of the 1.0 ABI): the mode in the low two bits, whether
+// the object was given a path in the next bit, and the process generation in
+// which the mode was recorded above them.
+constexpr int kTypeMask = 0x3;
+constexpr int kNamedBit = 0x4;
+constexpr int kGenerationShift = 3;
+constexpr unsigned kGenerationMask = ~0u >> (kGenerationShift + 1);
+
+// Bumped in every child of fork(). Wrapping needs 2^28 nested generations.
+std::atomic<unsigned> fork_generation{0};
+
+unsigned CurrentGeneration() noexcept {
+  return fork_generation.load(std::memory_order_relaxed) & kGenerationMask;
+}
+
+int Pack(int type, int named_bit) noexcept {
+  return static_cast<int>(CurrentGeneration() << kGenerationShift) | named_bit |
+         type;
+}
+
+// Paths given to FileLock(fd, path), by object. Touched only when such an
+// object is made or destroyed and when it writes a failure line, never on
+// the path of a successful operation. Never destroyed, so that objects
+// destroyed during exit still find it.
+std::mutex& PathTableMutex() {
+  static std::mutex* const mutex = new std::mutex;
+  return *mutex;
+}
+std::unordered_map<const FileLock*, std::string>& PathTable() {
+  static auto* const table =
+      new std::unordered_map<const FileLock*, std::string>;
+  return *table;
+}
+
+// The table's mutex is held across fork(), as glibc does with malloc's, so
+// that a child never inherits it locked by a thread that it does not have.
+void BeforeFork() noexcept { PathTableMutex().lock(); }
+void AfterForkInParent() noexcept { PathTableMutex().unlock(); }
+void AfterForkInChild() noexcept {
+  PathTableMutex().unlock();
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const bool fork_handlers_registered =
+    (PathTableMutex(), PathTable(),
+     ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0);
+
+// Writes text, then path when given, and a line feed to standard error with
+// one write(), so that lines from concurrent threads or processes never
+// interleave and nothing stays in a buffer.
+void WriteStderrLine(const char* text, const char* path) noexcept {
+  // Room for the longest text and a path of PATH_MAX bytes; longer paths are
+  // cut. The buffer keeps the error path free of allocation.
+  char line[4200];
   size_t length = 0;
   const auto append = [&](const char* part) {
     const size_t part_length =
@@ -90,7 +151,7 @@ void WriteStderrLine(const char* text, bool append_path) noexcept {
     length += part_length;
   };
   append(text);
-  if (append_path) append(KELPWOOD_DEVICE_STATE_FILE);
+  if (path != nullptr) append(path);
   line[length++] = '\n';
   const char* next = line;
   while (length > 0) {
@@ -106,24 +167,59 @@ void WriteStderrLine(const char* text, bool append_path) noexcept {
 
 }  // namespace
 
-FileLock::FileLock(int fd) : fd(fd), lockType(F_UNLCK) {
+FileLock::FileLock(int fd) : fd(fd), lockType(Pack(F_UNLCK, 0)) {
   if (fd == -1) throw std::runtime_error("Unable to open the lock file.");
+}
+
+FileLock::FileLock(int fd, const std::string& path)
+    : fd(fd), lockType(Pack(F_UNLCK, kNamedBit)) {
+  if (fd == -1) throw std::runtime_error("Unable to open the lock file.");
+  std::lock_guard<std::mutex> guard(PathTableMutex());
+  PathTable()[this] = path;
+}
+
+FileLock::~FileLock() {
+  if ((lockType & kNamedBit) == 0) return;
+  std::lock_guard<std::mutex> guard(PathTableMutex());
+  PathTable().erase(this);
+}
+
+int FileLock::heldType() const noexcept {
+  const unsigned recorded_generation =
+      static_cast<unsigned>(lockType) >> kGenerationShift;
+  // A mode recorded by the parent before fork() is not held here.
+  if (recorded_generation != CurrentGeneration()) return F_UNLCK;
+  return lockType & kTypeMask;
+}
+
+void FileLock::writeFailureLine(const char* text) const noexcept {
+  if ((lockType & kNamedBit) == 0) {
+    WriteStderrLine(text, KELPWOOD_DEVICE_STATE_FILE);
+    return;
+  }
+  char path[4096];
+  path[0] = '\0';
+  {
+    std::lock_guard<std::mutex> guard(PathTableMutex());
+    const auto entry = PathTable().find(this);
+    if (entry != PathTable().end()) {
+      const size_t length = std::min(entry->second.size(), sizeof path - 1);
+      std::memcpy(path, entry->second.data(), length);
+      path[length] = '\0';
+    }
+  }
+  WriteStderrLine(text, path);
 }
 
 // Caller holds mutex. On failure the recorded mode stays as it was, because
 // the kernel leaves the held lock unchanged when a request is refused.
 bool FileLock::setLock(int command, short type, const char* failure_text) {
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 1;
-  if (::fcntl(fd, command, &request) == -1) {
-    WriteStderrLine(failure_text, true);
+  struct flock request = RecordLockRequest(type);
+  if (RetryOnInterrupt([&] { return ::fcntl(fd, command, &request); }) == -1) {
+    writeFailureLine(failure_text);
     return false;
   }
-  lockType = type;
+  lockType = Pack(type, lockType & kNamedBit);
   return true;
 }
 
@@ -139,9 +235,9 @@ bool FileLock::acquireWriteLock() {
 
 bool FileLock::upgradeToWriteLock() {
   std::lock_guard<std::mutex> guard(mutex);
-  if (lockType != F_RDLCK) {
+  if (heldType() != F_RDLCK) {
     WriteStderrLine("Cannot upgrade lock: current lock is not a read lock",
-                    false);
+                    nullptr);
     return false;
   }
   return setLock(F_SETLK, F_WRLCK, "Failed to upgrade to write lock: ");
@@ -150,9 +246,9 @@ bool FileLock::upgradeToWriteLock() {
 bool FileLock::downgradeToReadLock() {
   std::lock_guard<std::mutex> guard(mutex);
   // Contract texts: "downupgrade" is what callers' log filters match; keep it.
-  if (lockType != F_WRLCK) {
+  if (heldType() != F_WRLCK) {
     WriteStderrLine("Cannot downupgrade lock: current lock is not a write lock",
-                    false);
+                    nullptr);
     return false;
   }
   return setLock(F_SETLKW, F_RDLCK, "Failed to downupgrade to read lock: ");
@@ -160,21 +256,16 @@ bool FileLock::downgradeToReadLock() {
 
 void FileLock::releaseLock() {
   std::lock_guard<std::mutex> guard(mutex);
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = F_UNLCK;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 1;
+  struct flock request = RecordLockRequest(F_UNLCK);
   // An unlock can fail only for a bad descriptor, and then nothing is held
   // through it anyway: the object records "none" whatever the answer.
   (void)::fcntl(fd, F_SETLK, &request);
-  lockType = F_UNLCK;
+  lockType = Pack(F_UNLCK, lockType & kNamedBit);
 }
 
 int FileLock::getLockType() const {
   std::lock_guard<std::mutex> guard(mutex);
-  return lockType;
+  return heldType();
 }
 
 }  // namespace file_lock

@@ -9,7 +9,12 @@
 // object's own mutex.
 //
 // Every failed operation returns false and writes one whole line to standard
-// error, flushed before it returns.
+// error, flushed before it returns. A wait for a lock that a caught signal
+// interrupts is resumed, not failed.
+//
+// Locks are not inherited by a child of fork(): in the child every FileLock
+// copied from the parent holds nothing (getLockType() == F_UNLCK), whatever
+// the parent held.
 #ifndef KELPWOOD_FILE_LOCK_H_
 #define KELPWOOD_FILE_LOCK_H_
 
@@ -17,6 +22,7 @@
 #include <kelpwood/export.h>
 
 #include <mutex>
+#include <string>
 
 namespace file_lock {
 
@@ -27,6 +33,10 @@ class KELPWOOD_API FileLock {
   // "Unable to open the lock file." when fd is -1.
   explicit FileLock(int fd);
 
+  // As FileLock(fd), for the file that fd was opened on at path: the
+  // standard-error lines name path instead of KELPWOOD_DEVICE_STATE_FILE.
+  FileLock(int fd, const std::string& path);
+
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   FileLock(FileLock&&) = delete;
@@ -34,7 +44,7 @@ class KELPWOOD_API FileLock {
 
   // Destroying the object releases nothing: a record lock stays held until
   // releaseLock(), a close() of any descriptor of the file, or process exit.
-  ~FileLock() = default;
+  ~FileLock();
 
   // Takes a read lock, WAITING while another process holds a write lock (with
   // this object's mutex held, so other calls on this object wait too).
@@ -67,8 +77,13 @@ class KELPWOOD_API FileLock {
 
  private:
   bool setLock(int command, short type, const char* failure_text);
+  // The mode held now: F_UNLCK in a child of fork(). Caller holds mutex.
+  int heldType() const noexcept;
+  void writeFailureLine(const char* text) const noexcept;
 
   const int fd;
+  // The held mode in the low bits, with the process generation (see
+  // file_lock.cpp) and whether a path was given above them.
   int lockType;
   mutable std::mutex mutex;
 };

@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <kelpwood/device_state.h>
+#include <kelpwood/file_lock.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -110,6 +112,31 @@ void BM_RawTransit(benchmark::State& state) {
   ::close(fd);
 }
 BENCHMARK(BM_RawTransit);
+
+// The mode check every device-state operation starts with: the object's
+// mutex and the fork-generation comparison...
+void BM_GetLockType(benchmark::State& state) {
+  StateFile file;
+  DeviceState creator(file.path());
+  const int fd = ::open(file.path().c_str(), O_RDWR | O_CLOEXEC);
+  file_lock::FileLock lock(fd);
+  lock.acquireReadLock();
+  for (auto _ : state) benchmark::DoNotOptimize(lock.getLockType());
+  lock.releaseLock();
+  ::close(fd);
+}
+BENCHMARK(BM_GetLockType);
+
+// ...against its floor: locking and unlocking a mutex and reading an int.
+void BM_MutexGuardedRead(benchmark::State& state) {
+  std::mutex mutex;
+  int value = F_RDLCK;
+  for (auto _ : state) {
+    std::lock_guard<std::mutex> guard(mutex);
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_MutexGuardedRead);
 
 std::int64_t NowNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

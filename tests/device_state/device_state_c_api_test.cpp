@@ -78,7 +78,7 @@ TEST(DeviceStateCApiTest, TransitWhilePeerReadsReturnsFalseWithTheLine) {
     StderrCapture capture;
     EXPECT_FALSE(DeviceState_TransitState(handle, 9));
     EXPECT_EQ(capture.Finish(),
-              "Failed to upgrade to write lock: /opt/kelpwood/device_state\n");
+              "Failed to upgrade to write lock: " + path + "\n");
   }
   EXPECT_EQ(ReadBytes(path), std::string(1, '\0'));
   EXPECT_TRUE(DeviceState_TransitState(handle, 9));
@@ -132,6 +132,36 @@ TEST(DeviceStateCApiTest, CreateUsesTheFixedPath) {
   if (result.report.rfind("skip: ", 0) == 0) GTEST_SKIP() << result.report;
   EXPECT_EQ(result.report, "");
   EXPECT_TRUE(result.Succeeded());
+}
+
+// States whose byte has the top bit set go through the C interface as the
+// same byte, and come back as the byte's value widened with its sign.
+TEST(DeviceStateCApiTest, HighBytesTravelWholeAndReadBackSigned) {
+  TempDir dir;
+  const std::string path = dir.File("state");
+  DeviceStateHandle* handle = DeviceState_create_at(path.c_str());
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(DeviceState_LockAndReadState(handle), 0);
+  const struct {
+    int32_t given;
+    unsigned char byte;
+    int32_t read_back;
+  } cases[] = {{128, 128, -128}, {200, 200, -56},   {255, 255, -1},
+               {-1, 255, -1},    {-128, 128, -128}, {456, 200, -56},
+               {-56, 200, -56},  {127, 127, 127}};
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.given);
+    ASSERT_TRUE(DeviceState_TransitState(handle, test_case.given));
+    EXPECT_EQ(ReadBytes(path),
+              std::string(1, static_cast<char>(test_case.byte)));
+    EXPECT_EQ(DeviceState_LockAndReadState(handle), test_case.read_back);
+    EXPECT_TRUE(DeviceState_WaitForStateChange(handle, test_case.given));
+    EXPECT_TRUE(
+        DeviceState_WaitForStateChangeFor(handle, test_case.read_back, 0));
+    EXPECT_TRUE(DeviceState_WaitForStateChangeFor(
+        handle, static_cast<int32_t>(test_case.byte), 0));
+  }
+  DeviceState_destroy(handle);
 }
 
 }  // namespace

@@ -194,8 +194,9 @@ TEST_F(DeviceStateTest, TransitWhilePeerReadsFailsAtOnceKeepingReadLock) {
     ASSERT_EQ(peer.status(), "locked");
     StderrCapture capture;
     EXPECT_FALSE(device.TransitState(State{5}));
+    // The line names the file this object opened.
     EXPECT_EQ(capture.Finish(),
-              "Failed to upgrade to write lock: " + kFixedPath + "\n");
+              "Failed to upgrade to write lock: " + path_ + "\n");
   }
   EXPECT_EQ(ReadBytes(path_), Byte(1));
   // With the peer gone, the lock still seen is this object's read lock...
@@ -409,8 +410,7 @@ TEST_F(DeviceStateProcessTest, RefusedReadLockIsUnableToLock) {
   StderrCapture capture;
   EXPECT_EQ(RuntimeErrorOf([&] { device.LockAndReadState(); }),
             "Unable to lock.");
-  EXPECT_EQ(capture.Finish(),
-            "Failed to acquire read lock: " + kFixedPath + "\n");
+  EXPECT_EQ(capture.Finish(), "Failed to acquire read lock: " + path_ + "\n");
 }
 
 // Eight processes start together on a missing file; one of them commits a

@@ -86,9 +86,11 @@ int WaitStatus(pid_t pid) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  char name[] = "/tmp/kelpwood-device-state-XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir(const std::string& base) {
+  std::string name = base + "/kelpwood-device-state-XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed in " + base);
+  }
   path_ = name;
 }
 
@@ -248,8 +250,9 @@ bool SetRecordLock(int fd, int command, short type, off_t byte) {
   return ::fcntl(fd, command, &request) == 0;
 }
 
-// True when /proc/locks shows a process blocked on a lock: its waiters are
-// listed on lines with "->" naming their pid.
+}  // namespace
+
+// Waiters are listed in /proc/locks on lines with "->" naming their pid.
 bool BlockedOnALock(pid_t pid) {
   const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
   if (fd == -1) return false;
@@ -270,7 +273,27 @@ bool BlockedOnALock(pid_t pid) {
   return false;
 }
 
-}  // namespace
+bool HoldsRecordLock(pid_t pid, const std::string& type) {
+  const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return false;
+  const std::string locks = ReadAll(fd);
+  ::close(fd);
+  // "1: POSIX  ADVISORY  READ 1234 00:2d:5678 0 0"; waiters carry "->".
+  const std::string wanted = " " + type + " " + std::to_string(pid) + " ";
+  size_t start = 0;
+  while (start < locks.size()) {
+    size_t end = locks.find('\n', start);
+    if (end == std::string::npos) end = locks.size();
+    const std::string line = locks.substr(start, end - start);
+    if (line.find("->") == std::string::npos &&
+        line.find("POSIX") != std::string::npos &&
+        line.find(wanted) != std::string::npos) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
 
 DeadlockPartner::DeadlockPartner(const std::string& path) {
   byte_one_fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);

@@ -12,10 +12,11 @@
 
 namespace device_state_test {
 
-// A private directory under /tmp, removed with its content.
+// A private directory under base (/tmp by default), removed with its
+// content.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "/tmp");
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
@@ -74,6 +75,13 @@ ChildResult RunWithPrivateOpt(const std::function<std::string()>& body);
 // path, as a child process sees it: F_RDLCK, F_WRLCK or F_UNLCK (none);
 // -1 when the probe fails.
 int ProbeLockType(const std::string& path);
+
+// True when /proc/locks shows pid blocked waiting for a record lock.
+bool BlockedOnALock(pid_t pid);
+
+// True when /proc/locks lists a granted POSIX record lock of pid, of type
+// "READ" or "WRITE".
+bool HoldsRecordLock(pid_t pid, const std::string& type);
 
 // A started child process; Wait() collects it.
 class Process {

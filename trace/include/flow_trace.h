@@ -16,9 +16,15 @@
 // the only exceptions that leave this API are std::system_error from the
 // registry mutex, std::bad_alloc, and whatever a flow handler throws.
 //
-// Thread safety: every operation may be called from any thread, except that a
-// flow handler runs with the registry mutex held and must not call back into
-// the registry (it would deadlock).
+// Thread safety: every operation may be called from any thread. A flow
+// handler runs inside CheckFlow with the registry mutex held; a registry call
+// that it makes on its own thread (other than the parse functions, which take
+// no lock) is refused with an ERROR and returns at once, doing nothing: make
+// such calls after CheckFlow returns. Other threads wait for the mutex.
+//
+// fork(): the registry mutex is held across fork(), so a child can record and
+// check at once. A fork() therefore waits for a CheckFlow running on another
+// thread to return, handler included.
 
 #ifndef KELPWOOD_FLOW_TRACE_H_
 #define KELPWOOD_FLOW_TRACE_H_
@@ -122,6 +128,14 @@ struct KELPWOOD_API FlowCheckResult {
   std::shared_ptr<TracePointCfg> point_cfg;
 };
 
+// Where a flow's points are checked. A device-wide flow's points (and its
+// resets) are also published to the journal, so that a watcher can check a
+// flow recorded by several processes.
+enum class FlowScope : std::int32_t {
+  PROCESS = 0,
+  DEVICE = 1,
+};
+
 using FlowHandler = std::function<void(
     const std::string&, const std::shared_ptr<FlowCheckResult>&)>;
 
@@ -168,7 +182,13 @@ class KELPWOOD_API FlowTrace {
   // The flow's queue, or an empty sequence for a flow without one. The caller
   // reads it without the registry lock: it REQUIRES that no other thread
   // records into, resets, removes or re-registers that flow meanwhile.
+  // When other threads may trace, use CopyTracePoints instead.
   const std::vector<std::shared_ptr<TracePoint>>& GetTracePoints(
+      const std::string& flow_id);
+  // A snapshot of the flow's queue taken under the registry lock (the points
+  // themselves are shared, not copied), or an empty sequence after a WARN for
+  // a flow without one. Safe to read while other threads trace.
+  std::vector<std::shared_ptr<TracePoint>> CopyTracePoints(
       const std::string& flow_id);
   // Empties the flow's queue; the flow keeps accepting points.
   void ResetFlow(const std::string& flow_id);
@@ -178,12 +198,30 @@ class KELPWOOD_API FlowTrace {
 
   // Checks the flow's recorded points against its configuration, logs the
   // findings, calls the flow's handler (under the registry lock) and returns
-  // the result. Never returns null; changes nothing in the registry.
+  // the result. Never returns null; changes nothing in the registry. Called
+  // from a flow handler it checks nothing and returns FLOW_NOT_FOUND.
   std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
 
   // Milliseconds between the flow's first and last recorded points (by queue
   // position), or 0 when there is no such duration.
   std::uint64_t GetFlowDuration(const std::string& flow_id);
+
+  // Journal settings, kept by flow id (the flow need not be registered yet)
+  // and set by Init from a flow's "scope" and "deadline_ms" keys. Trace and
+  // ResetFlow of a DEVICE flow also write a journal entry, never blocking:
+  // points journald does not take are counted and reported later.
+  // SetFlowScope(id, PROCESS) stops publishing, e.g. in a process that only
+  // checks what others publish.
+  void SetFlowScope(const std::string& flow_id, FlowScope scope);
+  FlowScope GetFlowScope(const std::string& flow_id);
+  // A run of the flow ends `deadline_ms` after its first point; 0: never.
+  // Stored for watchers of device-wide flows; CheckFlow does not use it.
+  void SetFlowDeadline(const std::string& flow_id, std::uint64_t deadline_ms);
+  std::uint64_t GetFlowDeadline(const std::string& flow_id);
+  // Whether every CheckFlow also writes its verdict as one journal entry.
+  // Until this is called, KELPWOOD_FLOW_JOURNAL=true in the environment
+  // switches it on.
+  void SetCheckVerdictsToJournal(bool enabled);
 
   // Builds one flow (or one point) from a YAML map. Returns null, after an
   // ERROR message, when yaml-cpp raises an error while reading the node.

@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -12,16 +14,73 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "flow_config_keys.h"
+#include "journal/flow_publishing.h"
+#include "journal/verdict_entry.h"
+
 namespace kelpwood {
 namespace trace {
 
 namespace {
+
+// True while this thread runs a flow handler. CheckFlow calls handlers with
+// the registry mutex held, and std::mutex is not recursive: a registry call
+// from the handler would lock it again and hang for ever, so such a call is
+// refused instead. Other threads never see the flag and wait for the lock.
+thread_local bool running_flow_handler = false;
+
+class FlowHandlerScope {
+ public:
+  FlowHandlerScope() noexcept { running_flow_handler = true; }
+  ~FlowHandlerScope() { running_flow_handler = false; }
+  FlowHandlerScope(const FlowHandlerScope&) = delete;
+  FlowHandlerScope& operator=(const FlowHandlerScope&) = delete;
+};
+
+// Logs the refusal of a registry call made from a flow handler, naming the
+// operation (the caller's function) and its own source location.
+[[gnu::noinline, gnu::cold]] bool RefuseInsideFlowHandler(
+    const spdlog::source_loc& location) {
+  Logger::Log(LogLevel::kError, location,
+              FMT_STRING("{} called from a flow handler is refused: call it "
+                         "after CheckFlow returns"),
+              location.funcname);
+  return true;
+}
+
+// True, after an ERROR, when the calling thread is running a flow handler.
+#define KELPWOOD_INSIDE_FLOW_HANDLER()           \
+  (running_flow_handler &&                       \
+   RefuseInsideFlowHandler(::spdlog::source_loc{ \
+       __FILE__, __LINE__, static_cast<const char*>(__func__)}))
+
+// The registry mutex is held across fork(), as glibc's malloc holds its own
+// locks: a child forked while another thread is inside the registry would
+// otherwise inherit a mutex that nobody in it will ever release.
+std::atomic<std::mutex*> fork_guarded_mutex{nullptr};
+// Whether this thread's prepare handler took the mutex. A flow handler that
+// forks already holds it (CheckFlow took it), so it is neither taken again
+// nor released after the fork; CheckFlow releases it as usual.
+thread_local bool fork_took_registry_mutex = false;
+
+void LockRegistryBeforeFork() noexcept {
+  std::mutex* registry_mutex = fork_guarded_mutex.load();
+  fork_took_registry_mutex = registry_mutex != nullptr && !running_flow_handler;
+  if (fork_took_registry_mutex) registry_mutex->lock();
+}
+
+void UnlockRegistryAfterFork() noexcept {
+  if (!fork_took_registry_mutex) return;
+  fork_took_registry_mutex = false;
+  fork_guarded_mutex.load()->unlock();
+}
 
 // Milliseconds since the Unix epoch, in integer arithmetic: a double would
 // round at today's magnitudes. Division truncates toward zero.
@@ -162,6 +221,34 @@ class LatestRecordingIndex {
   std::size_t mask_ = 0;
 };
 
+// Reads a flow's "scope" (device or process, default process) and
+// "deadline_ms" (default 0) keys. False, after an ERROR message, when either
+// is present but not valid: the flow is then not loaded, as for any other
+// unreadable flow entry.
+bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
+                         journal::FlowJournalSettings& settings) {
+  try {
+    if (const YAML::Node scope = node["scope"]) {
+      const std::string value = scope.as<std::string>();
+      if (value != "device" && value != "process") {
+        KELPWOOD_LOG_ERROR(
+            "Failed to parse trace flow config: flow '{}': scope is '{}', "
+            "not 'device' or 'process'",
+            flow_id, value);
+        return false;
+      }
+      settings.device_wide = value == "device";
+    }
+    if (const YAML::Node deadline = node["deadline_ms"]) {
+      settings.deadline_ms = deadline.as<std::uint64_t>();
+    }
+    return true;
+  } catch (const YAML::Exception& error) {
+    KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}", error.what());
+    return false;
+  }
+}
+
 }  // namespace
 
 TracePoint::TracePoint(const std::string& point_id, bool success)
@@ -189,8 +276,20 @@ const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
   return "UNKNOWN";
 }
 
-FlowTrace::FlowTrace() = default;
-FlowTrace::~FlowTrace() = default;
+// The logger record is built before the registry so that it is destroyed
+// after it: a host static or an atexit hook that checks a flow at exit then
+// still logs through a live logger, whatever the order of first use was.
+FlowTrace::FlowTrace() {
+  Logger::Instance();
+  // Registered once: GetInstance constructs one registry per process.
+  if (::pthread_atfork(LockRegistryBeforeFork, UnlockRegistryAfterFork,
+                       UnlockRegistryAfterFork) != 0) {
+    throw std::bad_alloc();  // its only failure is ENOMEM
+  }
+  fork_guarded_mutex.store(&mutex);
+}
+
+FlowTrace::~FlowTrace() { fork_guarded_mutex.store(nullptr); }
 
 FlowTrace& FlowTrace::GetInstance() {
   static FlowTrace instance;
@@ -214,6 +313,8 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
       return;
     }
   }
+
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
 
   // Released after the mutex, so that dropping many points does not hold
   // up recording into other flows.
@@ -263,6 +364,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::vector<std::shared_ptr<TracePoint>> dropped_points;
   std::shared_ptr<TraceFlowCfg> dropped_cfg;
   std::lock_guard<std::mutex> lock(mutex);
@@ -292,6 +394,7 @@ void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_handlers.find(flow_id);
   if (entry != flow_handlers.end()) {
@@ -306,7 +409,8 @@ void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
 
 void FlowTrace::Trace(const std::string& flow_id,
                       const std::shared_ptr<TracePoint>& point) {
-  std::lock_guard<std::mutex> lock(mutex);
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (!point || entry == flow_queues.end()) {
     // Contract text; CheckFlow and GetFlowDuration say "Flow with ID" instead.
@@ -316,11 +420,18 @@ void FlowTrace::Trace(const std::string& flow_id,
   auto& queue = entry->second;
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(point);
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    // Published after the registry is unlocked: the send is a system call.
+    const std::int32_t index = point->index;
+    lock.unlock();
+    journal::PublishPoint(flow_id, *point, index);
+  }
 }
 
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
                       bool success) {
-  std::lock_guard<std::mutex> lock(mutex);
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
@@ -330,10 +441,17 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
   auto point = std::make_shared<TracePoint>(point_id, success);
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(std::move(point));
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    // Held past the unlock: a concurrent ResetFlow may drop the queue's copy.
+    const std::shared_ptr<TracePoint> published = queue.back();
+    lock.unlock();
+    journal::PublishPoint(flow_id, *published, published->index);
+  }
 }
 
 const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
     const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return empty_points;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -343,8 +461,21 @@ const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
   return entry->second;
 }
 
-void FlowTrace::ResetFlow(const std::string& flow_id) {
+std::vector<std::shared_ptr<TracePoint>> FlowTrace::CopyTracePoints(
+    const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return {};
   std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return {};
+  }
+  return entry->second;
+}
+
+void FlowTrace::ResetFlow(const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
@@ -353,9 +484,14 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   // clear() keeps the queue's storage: a flow is reset to be run again, and
   // its next run records about as many points without growing the queue.
   entry->second.clear();
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    lock.unlock();
+    journal::PublishReset(flow_id);
+  }
 }
 
 void FlowTrace::ResetAllFlows() {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   decltype(flow_queues) dropped_queues;
   std::lock_guard<std::mutex> lock(mutex);
   flow_queues.swap(dropped_queues);
@@ -363,6 +499,12 @@ void FlowTrace::ResetAllFlows() {
 
 std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) {
+    // Nothing was checked, so the result must not read as a pass.
+    auto refused = std::make_shared<FlowCheckResult>();
+    refused->result = FlowCheckCode::FLOW_NOT_FOUND;
+    return refused;
+  }
   KELPWOOD_LOG_INFO("Check flow: {}", flow_id);
   auto result = std::make_shared<FlowCheckResult>();
 
@@ -512,8 +654,21 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
   }
 
 call_handler:
+  if (journal::VerdictsGoToJournal()) {
+    auto queue_entry = flow_queues.find(flow_id);
+    auto cfg_entry = flow_cfgs.find(flow_id);
+    journal::SendVerdict(journal::MakeCheckedRun(
+        flow_id,
+        fmt::format(
+            "{}-{}", ::getpid(),
+            journal::FlowJournalTable::Instance().NextVerdictNumber(flow_id)),
+        cfg_entry == flow_cfgs.end() ? nullptr : cfg_entry->second,
+        queue_entry == flow_queues.end() ? empty_points : queue_entry->second,
+        *result));
+  }
   auto handler_entry = flow_handlers.find(flow_id);
   if (handler_entry != flow_handlers.end() && handler_entry->second) {
+    FlowHandlerScope handler_scope;
     handler_entry->second(flow_id, result);
   }
   return result;
@@ -524,6 +679,7 @@ std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return 0;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return 0;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -549,6 +705,7 @@ std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
 }
 
 void FlowTrace::Init(const std::string& path) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   try {
     YAML::Node root;
     // Only a regular file is read: a FIFO or a device would block or never
@@ -590,7 +747,7 @@ void FlowTrace::Init(const std::string& path) {
       }
     }
 
-    YAML::Node workflows = root["workflows"];
+    YAML::Node workflows = root[config_keys::kWorkflows];
     if (!workflows || workflows.IsNull()) {
       KELPWOOD_LOG_ERROR("No workflows configuration found");
       return;
@@ -603,11 +760,16 @@ void FlowTrace::Init(const std::string& path) {
     for (const auto& entry : workflows) {
       std::shared_ptr<TraceFlowCfg> cfg = parseTraceFlowCfg(entry);
       if (!cfg) continue;
+      journal::FlowJournalSettings settings;
+      if (!ReadFlowJournalKeys(entry, cfg->flow_id, settings)) continue;
       std::vector<std::shared_ptr<TracePoint>> dropped_points;
       std::shared_ptr<TraceFlowCfg> dropped_cfg;
       std::lock_guard<std::mutex> lock(mutex);
       dropped_cfg = std::exchange(flow_cfgs[cfg->flow_id], cfg);
       flow_queues[cfg->flow_id].swap(dropped_points);
+      auto& journal_table = journal::FlowJournalTable::Instance();
+      journal_table.SetDeviceWide(cfg->flow_id, settings.device_wide);
+      journal_table.SetDeadline(cfg->flow_id, settings.deadline_ms);
     }
   } catch (const YAML::Exception& error) {
     KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
@@ -615,23 +777,55 @@ void FlowTrace::Init(const std::string& path) {
   }
 }
 
+void FlowTrace::SetFlowScope(const std::string& flow_id, FlowScope scope) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  journal::FlowJournalTable::Instance().SetDeviceWide(
+      flow_id, scope == FlowScope::DEVICE);
+}
+
+FlowScope FlowTrace::GetFlowScope(const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return FlowScope::PROCESS;
+  std::lock_guard<std::mutex> lock(mutex);
+  return journal::FlowJournalTable::Instance().Get(flow_id).device_wide
+             ? FlowScope::DEVICE
+             : FlowScope::PROCESS;
+}
+
+void FlowTrace::SetFlowDeadline(const std::string& flow_id,
+                                std::uint64_t deadline_ms) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  journal::FlowJournalTable::Instance().SetDeadline(flow_id, deadline_ms);
+}
+
+std::uint64_t FlowTrace::GetFlowDeadline(const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  return journal::FlowJournalTable::Instance().Get(flow_id).deadline_ms;
+}
+
+void FlowTrace::SetCheckVerdictsToJournal(bool enabled) {
+  journal::SetVerdictsToJournal(enabled);
+}
+
 std::shared_ptr<TraceFlowCfg> FlowTrace::parseTraceFlowCfg(
     const YAML::Node& node) {
   try {
     auto cfg = std::make_shared<TraceFlowCfg>();
-    if (const YAML::Node value = node["flow_id"]) {
+    if (const YAML::Node value = node[config_keys::kFlowId]) {
       cfg->flow_id = value.as<std::string>();
     }
-    if (const YAML::Node value = node["flow_name"]) {
+    if (const YAML::Node value = node[config_keys::kFlowName]) {
       cfg->flow_name = value.as<std::string>();
     }
-    if (const YAML::Node value = node["description"]) {
+    if (const YAML::Node value = node[config_keys::kFlowDescription]) {
       cfg->description = value.as<std::string>();
     }
     // The file's default is false, unlike the record's own default.
-    const YAML::Node check_order = node["check_order"];
+    const YAML::Node check_order = node[config_keys::kCheckOrder];
     cfg->check_order = check_order ? check_order.as<bool>() : false;
-    const YAML::Node points = node["flow_points"];
+    const YAML::Node points = node[config_keys::kFlowPoints];
     if (points && points.IsSequence()) {
       for (const auto& entry : points) {
         std::shared_ptr<TracePointCfg> point_cfg = parseTracePointCfg(entry);
@@ -654,19 +848,19 @@ std::shared_ptr<TracePointCfg> FlowTrace::parseTracePointCfg(
     const YAML::Node& node) {
   try {
     auto cfg = std::make_shared<TracePointCfg>();
-    if (const YAML::Node value = node["point_id"]) {
+    if (const YAML::Node value = node[config_keys::kPointId]) {
       cfg->point_id = value.as<std::string>();
     }
-    if (const YAML::Node value = node["failure_id"]) {
+    if (const YAML::Node value = node[config_keys::kFailureId]) {
       cfg->failure_id = value.as<unsigned int>();
     }
-    if (const YAML::Node value = node["point_desc"]) {
+    if (const YAML::Node value = node[config_keys::kPointDesc]) {
       cfg->description = value.as<std::string>();
-    } else if (const YAML::Node other = node["description"]) {
+    } else if (const YAML::Node other = node[config_keys::kPointDescription]) {
       cfg->description = other.as<std::string>();
     }
     // A point is critical unless the file marks it optional.
-    const YAML::Node optional = node["optional"];
+    const YAML::Node optional = node[config_keys::kOptional];
     cfg->is_critical = optional ? !optional.as<bool>() : true;
     KELPWOOD_LOG_DEBUG(
         "Parsed trace point config: point_id={}, description={}, "
