@@ -4,12 +4,14 @@
 #   make bench   build and run the benchmarks (Release build)
 #   make deb     build the Debian packages into build-deb/ and run lintian
 #   make install-test  install them into a fresh Debian 12 tree and test there
+#   make abi-check  build, then check the exported symbols and compare the
+#                shared object with the ABI kept in abi/ (abidiff)
 BUILD ?= build
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench deb install-test clean
+.PHONY: all deps configure build test demo bench abi-check deb install-test clean
 
 all: build
 
@@ -43,6 +45,9 @@ deb:
 
 install-test: deb
 	scripts/install-test.sh build-deb
+abi-check: build
+	scripts/exported-symbols.sh $(BUILD)/libkelpwood_common_libs.so.1
+	scripts/abi-check.sh $(BUILD)/libkelpwood_common_libs.so.1
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) build-deb

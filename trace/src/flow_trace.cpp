@@ -413,6 +413,7 @@ void FlowTrace::Trace(const std::string& flow_id,
   std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (!point || entry == flow_queues.end()) {
+    // Contract text; CheckFlow and GetFlowDuration say "Flow with ID" instead.
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
     return;
   }
@@ -584,6 +585,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
 
     // Leftovers, reported in recording order.
     if (consumed_count < recorded_count) {
+      // Contract text, trailing ": " included; leftovers follow one per line.
       KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
       for (std::size_t position = 0; position < recorded_count; ++position) {
         if (!consumed[position]) {
@@ -642,6 +644,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
           result->trace_point = actual;
         }
         result->point_cfg = expected;
+        // Contract text, wording included: log readers match it.
         KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'",
                            flow_id, actual->point_id, expected->point_id);
         goto call_handler;
@@ -750,6 +753,7 @@ void FlowTrace::Init(const std::string& path) {
       return;
     }
     if (!workflows.IsSequence()) {
+      // Contract text, lower-case first letter included.
       KELPWOOD_LOG_ERROR("workflows should be a sequence");
       return;
     }
