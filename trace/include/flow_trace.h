@@ -53,6 +53,11 @@ class TracePoint {
   std::int32_t index = 0;
   // Free annotations, logged by CheckFlow in insertion order.
   std::vector<std::pair<std::string, std::string>> metadata;
+
+ protected:
+  // Stamps `timestamp` from `time_ns`, a system-clock reading in nanoseconds
+  // since the Unix epoch that the derived class keeps as well.
+  TracePoint(const std::string& point_id, bool success, std::int64_t time_ns);
 };
 
 // One expected point of a flow's configuration.
@@ -142,6 +147,11 @@ class FlowTrace {
   // records into, resets, removes or re-registers that flow meanwhile.
   const std::vector<std::shared_ptr<TracePoint>>& GetTracePoints(
       const std::string& flow_id);
+  // Copies, under the registry lock, the flow's queue (the shared points) to
+  // `points` and its configuration to `cfg` (null when it has none).
+  void SnapshotFlow(const std::string& flow_id,
+                    std::vector<std::shared_ptr<TracePoint>>& points,
+                    std::shared_ptr<const TraceFlowCfg>& cfg);
   // Empties the flow's queue; the flow keeps accepting points.
   void ResetFlow(const std::string& flow_id);
   // Erases every flow's queue; configurations and handlers stay, but no flow
