@@ -241,7 +241,6 @@ class ChromeTraceWriter {
   void Write() {
     origin_ = Origin();
     out_ += "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[";
-    Metadata("process_name", kRunsPid, 0, "flow runs");
     for (std::size_t i = 0; i < runs_.size(); ++i) WriteRun(runs_[i], i);
     out_ += "\n]}\n";
   }
@@ -329,6 +328,7 @@ class ChromeTraceWriter {
 
   void WriteRun(const FlowRun& run, std::size_t run_number) {
     const RunSpan span = SpanOf(run);
+    if (run_number == 0) Metadata("process_name", kRunsPid, 0, "flow runs");
     const std::int64_t lane = RunLane(run, span);
     const char* code = FlowCheckCodeName(run.code);
 
