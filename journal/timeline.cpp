@@ -582,6 +582,10 @@ constexpr double kAxisY = 194;
 constexpr double kHeight = 224;
 constexpr double kCharWidth = 6.3;       // of an 11 px label, on average
 constexpr std::size_t kLabelChars = 22;  // longer ids are cut in labels
+// Room beside the time axis for each expected point without a recording
+// before the first or after the last recorded one, up to a count.
+constexpr double kMissingRoom = 44;
+constexpr std::size_t kMissingRoomCount = 5;
 
 // Places labels on up to three rows so that they do not overlap; a label
 // that fits on no row is left out (the point's hover title still names it).
@@ -723,6 +727,45 @@ class HtmlWriter {
   }
 
   void WriteLane(const FlowRun& run, RunSpan span, std::size_t run_number) {
+    // Expected points sit above the recorded point that matched them (the
+    // first recording of the id not yet taken); the ones without a recording
+    // are spread over the gap between their matched neighbours, and room is
+    // made beside the time axis for those before the first or after the last
+    // matched one.
+    std::vector<const trace::TracePointCfg*> configured;
+    if (run.cfg) {
+      for (const auto& point : run.cfg->flow_points) {
+        if (point) configured.push_back(point.get());
+      }
+    }
+    std::unordered_map<std::string, std::vector<std::size_t>> recordings;
+    for (std::size_t position = run.points.size(); position-- > 0;) {
+      recordings[run.points[position].point_id].push_back(position);
+    }
+    const std::size_t kUnmatched = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> matched(configured.size(), kUnmatched);
+    std::size_t first_matched = configured.size();
+    std::size_t last_matched = configured.size();
+    for (std::size_t c = 0; c < configured.size(); ++c) {
+      auto found = recordings.find(configured[c]->point_id);
+      if (found == recordings.end() || found->second.empty()) continue;
+      matched[c] = found->second.back();
+      found->second.pop_back();
+      if (first_matched == configured.size()) first_matched = c;
+      last_matched = c;
+    }
+    const std::size_t leading =
+        first_matched == configured.size() ? 0 : first_matched;
+    const std::size_t trailing = last_matched == configured.size()
+                                     ? 0
+                                     : configured.size() - 1 - last_matched;
+    const double time_left =
+        kPlotLeft + kMissingRoom * static_cast<double>(std::min<std::size_t>(
+                                       leading, kMissingRoomCount));
+    const double time_right =
+        kPlotRight - kMissingRoom * static_cast<double>(std::min<std::size_t>(
+                                        trailing, kMissingRoomCount));
+
     std::int64_t axis_end = span.end;
     if (run.deadline_ms != 0) {
       axis_end = std::max<std::int64_t>(
@@ -731,9 +774,9 @@ class HtmlWriter {
     }
     if (axis_end <= span.start) axis_end = span.start + 1'000'000;
     const double scale =
-        (kPlotRight - kPlotLeft) / static_cast<double>(axis_end - span.start);
+        (time_right - time_left) / static_cast<double>(axis_end - span.start);
     auto x_of = [&](std::int64_t time) {
-      return kPlotLeft + static_cast<double>(time - span.start) * scale;
+      return time_left + static_cast<double>(time - span.start) * scale;
     };
 
     Format(
@@ -748,7 +791,7 @@ class HtmlWriter {
         "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" y2=\"{2}\"/>"
         "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{3}\" y2=\"{3}\"/>\n",
         kPlotLeft, kPlotRight, kExpectedY, kRecordedY);
-    WriteAxis(axis_end - span.start, scale);
+    WriteAxis(axis_end - span.start, time_left, time_right);
     if (run.deadline_ms != 0) {
       const double x = x_of(
           span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
@@ -759,28 +802,11 @@ class HtmlWriter {
           x, kAxisY, x - 3, run.deadline_ms);
     }
 
-    // Expected points sit above the recorded point that matched them (the
-    // first recording of the id not yet taken); the ones without a recording
-    // are spread over the gap between their matched neighbours.
-    std::vector<const trace::TracePointCfg*> configured;
-    if (run.cfg) {
-      for (const auto& point : run.cfg->flow_points) {
-        if (point) configured.push_back(point.get());
-      }
-    }
-    std::unordered_map<std::string, std::vector<std::size_t>> recordings;
-    for (std::size_t position = run.points.size(); position-- > 0;) {
-      recordings[run.points[position].point_id].push_back(position);
-    }
-    const std::size_t kUnmatched = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> matched(configured.size(), kUnmatched);
     std::vector<double> expected_x(configured.size(), 0);
     for (std::size_t c = 0; c < configured.size(); ++c) {
-      auto found = recordings.find(configured[c]->point_id);
-      if (found == recordings.end() || found->second.empty()) continue;
-      matched[c] = found->second.back();
-      found->second.pop_back();
-      expected_x[c] = x_of(run.points[matched[c]].time_ns);
+      if (matched[c] != kUnmatched) {
+        expected_x[c] = x_of(run.points[matched[c]].time_ns);
+      }
     }
     for (std::size_t c = 0; c < configured.size();) {
       if (matched[c] != kUnmatched) {
@@ -794,9 +820,15 @@ class HtmlWriter {
       const double left = c > 0 ? expected_x[c - 1] : kPlotLeft;
       const double right =
           gap_end < configured.size() ? expected_x[gap_end] : kPlotRight;
-      const double step = (right - left) / static_cast<double>(gap_end - c + 1);
+      // Without matched neighbours the ends are used; with one, the gap's
+      // points keep clear of it.
+      const double slots = static_cast<double>(gap_end - c) +
+                           (c > 0 ? 1.0 : 0.0) +
+                           (gap_end < configured.size() ? 1.0 : 0.0) - 1.0;
+      const double step = slots > 0 ? (right - left) / slots : 0;
       for (std::size_t k = c; k < gap_end; ++k) {
-        expected_x[k] = left + step * static_cast<double>(k - c + 1);
+        expected_x[k] =
+            left + step * (static_cast<double>(k - c) + (c > 0 ? 1.0 : 0.0));
       }
       c = gap_end;
     }
@@ -815,17 +847,18 @@ class HtmlWriter {
     Put("</svg>\n");
   }
 
-  void WriteAxis(std::int64_t span_ns, double scale) {
+  void WriteAxis(std::int64_t span_ns, double left, double right) {
     const double span_ms = static_cast<double>(span_ns) / 1e6;
     const double step_ms = TickStep(span_ms, 8);
+    const double scale = (right - left) / static_cast<double>(span_ns);
     Format(
-        "<g class=\"axis\"><line x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" "
+        "<g class=\"axis\"><line x1=\"{0:.1f}\" x2=\"{1:.1f}\" y1=\"{2}\" "
         "y2=\"{2}\"/>",
-        kPlotLeft, kPlotRight, kAxisY);
+        left, right, kAxisY);
     for (int tick = 0;; ++tick) {
       const double at_ms = step_ms * tick;
       if (at_ms > span_ms * (1 + 1e-9)) break;
-      const double x = kPlotLeft + at_ms * 1e6 * scale;
+      const double x = left + at_ms * 1e6 * scale;
       Format(
           "<line x1=\"{0:.1f}\" x2=\"{0:.1f}\" y1=\"{1}\" y2=\"{2}\"/>"
           "<text x=\"{0:.1f}\" y=\"{3}\" text-anchor=\"middle\">{4:.{5}f} "
