@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <kelpwood/device_state.h>
+#include <kelpwood/version.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,23 +143,26 @@ TEST_F(KelpwoodStateToolTest, StateFileProblemsExitThreeWithTheMessage) {
   const std::string missing = dir_.File("missing/device_state");
   Outcome outcome = RunTool({"get", "--file", missing});
   EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_EQ(outcome.standard_error, "kelpwood-state: " + missing +
-                                        ": Unable to create the lock file.\n");
+  EXPECT_EQ(outcome.standard_error,
+            "kelpwood-state: " + missing +
+                ": Unable to create the lock file. (No such file or "
+                "directory)\n");
 
   WriteBytes(path_, "");
   outcome = RunTool({"set", "1", "--file", path_});
   EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_EQ(
-      outcome.standard_error,
-      "kelpwood-state: " + path_ + ": Unable to get state from lock file.\n");
+  EXPECT_EQ(outcome.standard_error,
+            "kelpwood-state: " + path_ +
+                ": Unable to get state from lock file. (the file is empty)\n");
   EXPECT_EQ(ReadBytes(path_), "");
 
   const std::string directory = dir_.File("directory");
   ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
   outcome = RunTool({"wait", "1", "--file", directory});
   EXPECT_EQ(outcome.exit_code, 3);
-  EXPECT_EQ(outcome.standard_error, "kelpwood-state: " + directory +
-                                        ": Unable to open the lock file.\n");
+  EXPECT_EQ(outcome.standard_error,
+            "kelpwood-state: " + directory +
+                ": Unable to open the lock file. (Is a directory)\n");
 }
 
 TEST_F(KelpwoodStateToolTest, UsageErrorsExitTwoWithAHint) {
@@ -181,6 +185,10 @@ TEST_F(KelpwoodStateToolTest, UsageErrorsExitTwoWithAHint) {
        "invalid number of seconds for --timeout: 'soon'"},
       {{"set", "1", "--retry-for=-3"},
        "invalid number of seconds for --retry-for: '-3'"},
+      {{"gett"}, "unknown command 'gett'; did you mean 'get'?"},
+      {{"set", "1", "--json"}, "--json applies to 'get' only"},
+      {{"get", "--json=1"}, "option '--json' doesn't allow an argument"},
+      {{"wait", "1", "2"}, "extra operand '2'"},
   };
   for (const auto& usage : cases) {
     std::vector<std::string> args = {"--file=" + path_};
@@ -219,7 +227,7 @@ TEST_F(KelpwoodStateToolTest, DefaultFileIsTheFixedPath) {
     if (outcome.exit_code != 3) return "get without directory did not exit 3";
     if (outcome.standard_error !=
         "kelpwood-state: /opt/kelpwood/device_state: Unable to create the "
-        "lock file.\n") {
+        "lock file. (No such file or directory)\n") {
       return "unexpected message: " + outcome.standard_error;
     }
     if (::mkdir("/opt/kelpwood", 0755) != 0) return "mkdir failed";
@@ -233,6 +241,54 @@ TEST_F(KelpwoodStateToolTest, DefaultFileIsTheFixedPath) {
   if (result.report.rfind("skip: ", 0) == 0) GTEST_SKIP() << result.report;
   EXPECT_EQ(result.report, "");
   EXPECT_TRUE(result.Succeeded());
+}
+
+TEST_F(KelpwoodStateToolTest, GetJsonPrintsTheFileAndTheState) {
+  WriteBytes(path_, Byte(201));
+  const std::string quoted_dir = dir_.File("say \"hi\"");
+  ASSERT_EQ(::mkdir(quoted_dir.c_str(), 0700), 0);
+  WriteBytes(quoted_dir + "/state", Byte(7));
+  const struct {
+    std::string path;
+    std::string json_path;
+    std::string state;
+  } cases[] = {
+      {path_, path_, "201"},
+      {quoted_dir + "/state", dir_.path() + "/say \\\"hi\\\"/state", "7"},
+  };
+  for (const auto& each : cases) {
+    const Outcome outcome = RunTool({"--json", "get", "-f", each.path});
+    EXPECT_EQ(outcome.exit_code, 0);
+    EXPECT_EQ(
+        outcome.standard_output,
+        "{\"file\":\"" + each.json_path + "\",\"state\":" + each.state + "}\n");
+    EXPECT_EQ(outcome.standard_error, "");
+  }
+}
+
+TEST_F(KelpwoodStateToolTest, FullStandardOutputExitsTwoWithTheReason) {
+  WriteBytes(path_, Byte(3));
+  for (const char* command : {"get", "--json get", "--version", "--help"}) {
+    Process shell("/bin/sh", {"-c",
+                              std::string("exec \"$0\" --file \"$1\" ") +
+                                  command + " >/dev/full",
+                              kTool, path_});
+    EXPECT_EQ(shell.Wait(), 2) << command;
+    EXPECT_EQ(shell.standard_error(),
+              "kelpwood-state: write error: No space left on device\n")
+        << command;
+  }
+  EXPECT_EQ(ReadBytes(path_), Byte(3));
+}
+
+TEST_F(KelpwoodStateToolTest, VersionNamesTheLibrarysVersion) {
+  for (const char* option : {"--version", "-V"}) {
+    const Outcome outcome = RunTool({option});
+    EXPECT_EQ(outcome.exit_code, 0);
+    EXPECT_EQ(outcome.standard_output,
+              std::string("kelpwood-state ") + KELPWOOD_VERSION_STRING + "\n");
+    EXPECT_EQ(outcome.standard_error, "");
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <kelpwood/version.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -54,21 +55,31 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// Where the tool's standard input comes from and its standard output goes;
+// an empty stdout_path means "captured".
+struct Streams {
+  std::string stdin_path = "/dev/null";
+  std::string stdout_path;
+};
+
 // Runs the tool in tests/data with `arguments`, the logger's variables set
 // as a careless caller might leave them; kills it after five seconds.
-ToolRun RunTool(std::initializer_list<std::string> arguments) {
+ToolRun RunToolWith(const std::vector<std::string>& arguments,
+                    const Streams& streams) {
   TempDir dir;
-  const std::string out_path = dir.path() + "/out";
+  const std::string out_path =
+      streams.stdout_path.empty() ? dir.path() + "/out" : streams.stdout_path;
   const std::string err_path = dir.path() + "/err";
   std::vector<std::string> words = {KELPWOOD_FLOWS_TOOL};
-  words.insert(words.end(), arguments);
+  words.insert(words.end(), arguments.begin(), arguments.end());
   const pid_t pid = fork();
   if (pid == 0) {
+    if (chdir(KELPWOOD_TEST_DATA_DIR) != 0) _exit(127);
+    const int in_fd = open(streams.stdin_path.c_str(), O_RDONLY);
     const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    if (out_fd < 0 || err_fd < 0 || chdir(KELPWOOD_TEST_DATA_DIR) != 0) {
-      _exit(127);
-    }
+    if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
+    dup2(in_fd, STDIN_FILENO);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     setenv("SPDLOG_STDOUT", "true", 1);
@@ -93,9 +104,13 @@ ToolRun RunTool(std::initializer_list<std::string> arguments) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
-  run.out = ReadAll(out_path);
+  if (streams.stdout_path.empty()) run.out = ReadAll(out_path);
   run.err = ReadAll(err_path);
   return run;
+}
+
+ToolRun RunTool(std::initializer_list<std::string> arguments) {
+  return RunToolWith(arguments, Streams());
 }
 
 TEST(FlowsToolValidateTest, CleanFileExitsZeroAndListsItsFlowsAsLoaded) {
@@ -138,6 +153,9 @@ TEST(FlowsToolValidateTest, ReportsDroppedEntriesAtTheValueAtFault) {
   const ToolRun run = RunTool({"validate", "failure_ids.yaml"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out,
+            "failure_ids.yaml:7:21: \"failure_id\" in flow "
+            "\"failure_ids_flow\" is \"010\", which the loader reads as an "
+            "octal number: 8, not 10\n"
             "failure_ids.yaml:9:21: point entry 3 in flow "
             "\"failure_ids_flow\" is dropped by the loader: \"failure_id\" is "
             "the scalar \"-1\", not an unsigned 32-bit number\n"
@@ -153,7 +171,7 @@ TEST(FlowsToolValidateTest, ReportsDroppedEntriesAtTheValueAtFault) {
             "failure_ids.yaml: 1 flow as loaded\n"
             "  flow failure_ids_flow, check_order false\n"
             "    <hex>#16 -> <octal>#8 -> <largest>#4294967295 -> <absent>\n"
-            "4 findings in 1 file\n");
+            "5 findings in 1 file\n");
 }
 
 TEST(FlowsToolValidateTest, ReportsDroppedFlowsAndKeepsTheRest) {
@@ -231,8 +249,8 @@ TEST(FlowsToolValidateTest, ReportsFileLevelFaultsWithTheirPosition) {
        "map_workflows.yaml:2:3: \"workflows\" is a map, not a sequence: the "
        "loader loads nothing\n"},
       {"deep_nesting.yaml",
-       "deep_nesting.yaml:3:1218: nested deeper than yaml-cpp allows: the "
-       "loader loads nothing\n"},
+       "deep_nesting.yaml:3:1218: nested deeper than yaml-cpp allows (498 "
+       "levels below the root): the loader loads nothing\n"},
       {"empty_document.yaml",
        "empty_document.yaml:1:1: the document is empty: the loader loads "
        "nothing\n"},
@@ -371,6 +389,239 @@ TEST(FlowsToolUsageTest, HelpExitsZeroAndUsageErrorsExitTwo) {
   EXPECT_EQ(run.exit_code, 2);
   run = RunTool({"lint", "example.yaml"});
   EXPECT_EQ(run.exit_code, 2);
+}
+
+// Files that the loader reads otherwise than their author probably meant:
+// each gives its whole report, exit status 1.
+struct MisreadCase {
+  const char* file;
+  const char* report;
+};
+
+class FlowsToolMisreadTest : public ::testing::TestWithParam<MisreadCase> {};
+
+TEST_P(FlowsToolMisreadTest, ReportsTheMisreadAndExitsOne) {
+  const ToolRun run = RunTool({"validate", GetParam().file});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out, GetParam().report);
+  EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FlowsToolMisreadTest,
+    ::testing::Values(
+        MisreadCase{
+            "second_document.yaml",
+            "second_document.yaml:5:1: a second YAML document starts here: "
+            "the loader reads only the first and ignores the rest of the "
+            "file\n"
+            "second_document.yaml: 1 flow as loaded\n"
+            "  flow first_document_flow, check_order false\n"
+            "    <a>\n"
+            "1 finding in 1 file\n"},
+        MisreadCase{
+            "merge_key.yaml",
+            "merge_key.yaml:1:1: unknown key \"defaults\" is ignored by the "
+            "loader\n"
+            "merge_key.yaml:5:5: merge key \"<<\" in flow \"merged_flow\" is "
+            "ignored: the loader does not merge, so the keys it names are not "
+            "read\n"
+            "merge_key.yaml:8:21: \"failure_id\" in flow \"merged_flow\" is "
+            "\"017\", which the loader reads as an octal number: 15, not 17\n"
+            "merge_key.yaml: 1 flow as loaded\n"
+            "  flow merged_flow, check_order false\n"
+            "    <m1>#15\n"
+            "3 findings in 1 file\n"},
+        MisreadCase{
+            "empty_entries.yaml",
+            "empty_entries.yaml:2:3: flow entry 1 is empty, not a map: the "
+            "loader stores a flow without points under the empty id\n"
+            "empty_entries.yaml:5:7: point entry 1 in flow \"after_empty\" is "
+            "empty, not a map: the loader keeps a critical point with an "
+            "empty id\n"
+            "empty_entries.yaml: 2 flows as loaded\n"
+            "  flow \"\", check_order false\n"
+            "    (no points)\n"
+            "  flow after_empty, check_order false\n"
+            "    <> -> <e2>\n"
+            "2 findings in 1 file\n"},
+        MisreadCase{
+            "alias_repeats.yaml",
+            "alias_repeats.yaml:6:9: point id \"start\" in flow \"boot\" "
+            "repeats the one at line 5 (and 2 more like it, the last at "
+            "8:5)\n"
+            "alias_repeats.yaml:7:5: flow id \"boot\" repeats the one at line "
+            "2: this later entry replaces it (and 1 more like it, the last at "
+            "8:5)\n"
+            "alias_repeats.yaml: 1 flow as loaded\n"
+            "  flow boot, check_order false\n"
+            "    <start> -> <start>\n"
+            "5 findings in 1 file\n"},
+        MisreadCase{
+            "control_characters.yaml",
+            "control_characters.yaml:6:9: unknown key \"bogus_key\" in flow "
+            "\"esc\\x1b[31mred\" is ignored by the loader\n"
+            "control_characters.yaml:7:9: point id \"nul\\x00byte\" in flow "
+            "\"esc\\x1b[31mred\" repeats the one at line 5\n"
+            "control_characters.yaml: 1 flow as loaded\n"
+            "  flow esc\\x1b[31mred (two\\nlines), check_order false\n"
+            "    <nul\\x00byte> -> <nul\\x00byte>\n"
+            "2 findings in 1 file\n"}),
+    [](const ::testing::TestParamInfo<MisreadCase>& info) {
+      std::string name = info.param.file;
+      return name.substr(0, name.find('.'));
+    });
+
+TEST(FlowsToolValidateTest, MissingFileAloneSaysNothingOnStandardOutput) {
+  const ToolRun run = RunTool({"validate", "does_not_exist.yaml"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "kelpwood-flows: does_not_exist.yaml: No such file or directory\n");
+}
+
+TEST(FlowsToolValidateTest, JsonHoldsFindingsFlowsAndUnreadableFiles) {
+  const ToolRun run =
+      RunTool({"validate", "--json", "duplicate_flows.yaml", "missing.yaml"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out,
+            "{\"files\":[{\"file\":\"duplicate_flows.yaml\",\"error\":null,"
+            "\"findings\":1,\"flows\":[{\"flow_id\":\"duplicate_flow\","
+            "\"flow_name\":\"Second\",\"check_order\":false,\"points\":["
+            "{\"point_id\":\"d2\",\"critical\":true,\"failure_id\":0},"
+            "{\"point_id\":\"d3\",\"critical\":false,\"failure_id\":0}]}]},"
+            "{\"file\":\"missing.yaml\",\"error\":\"No such file or "
+            "directory\",\"findings\":0,\"flows\":[]}],"
+            "\"findings\":[{\"file\":\"duplicate_flows.yaml\",\"line\":6,"
+            "\"column\":5,\"kind\":\"repeated_flow\",\"message\":\"flow id "
+            "\\\"duplicate_flow\\\" repeats the one at line 2: this later "
+            "entry replaces it\",\"repeats\":0}],\"finding_count\":1}\n");
+  EXPECT_EQ(run.err,
+            "kelpwood-flows: missing.yaml: No such file or directory\n");
+}
+
+TEST(FlowsToolValidateTest, JsonKeepsControlCharactersEscaped) {
+  const ToolRun run = RunTool({"validate", "-j", "control_characters.yaml"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.out.find("\"flow_id\":\"esc\\u001b[31mred\",\"flow_name\":"
+                         "\"two\\nlines\""),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+}
+
+TEST(FlowsToolCheckTest, JsonHoldsOneResultPerFlow) {
+  const ToolRun run =
+      RunTool({"check", "--json", "check_flows.yaml", "check_failing.trace"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out,
+            "{\"config\":\"check_flows.yaml\",\"trace\":\"check_failing."
+            "trace\",\"loader_errors\":0,\"results\":["
+            "{\"flow\":\"boot\",\"code\":\"PASSED\",\"points\":[\"power_on\","
+            "\"ready\"],\"failure_id\":null,\"recorded_at_fault\":null,"
+            "\"configured_at_fault\":null},"
+            "{\"flow\":\"update\",\"code\":\"POINT_FAILED\",\"points\":["
+            "\"download\",\"flash\"],\"failure_id\":3,\"recorded_at_fault\":{"
+            "\"point_id\":\"flash\",\"line\":4},\"configured_at_fault\":{"
+            "\"point_id\":\"flash\",\"critical\":true,\"failure_id\":3}},"
+            "{\"flow\":\"unknown_flow\",\"code\":\"FLOW_NOT_FOUND\","
+            "\"points\":[\"step\"],\"failure_id\":null,"
+            "\"recorded_at_fault\":null,\"configured_at_fault\":null}],"
+            "\"passed\":1,\"total\":3}\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(FlowsToolInputTest, DashReadsStandardInput) {
+  const std::string data = KELPWOOD_TEST_DATA_DIR;
+  ToolRun run =
+      RunToolWith({"validate", "-"}, {data + "/duplicate_flows.yaml", ""});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+            "-:6:5: flow id \"duplicate_flow\" repeats the one at line 2: "
+            "this later entry replaces it\n");
+
+  const std::string failing_table =
+      "FLOW          RESULT          RECORDED AT FAULT  CONFIGURED AT FAULT\n"
+      "boot          PASSED          -                  -\n"
+      "update        POINT_FAILED    flash (line 4)     <flash>#3\n"
+      "unknown_flow  FLOW_NOT_FOUND  -                  -\n"
+      "1 of 3 flows passed\n";
+  run = RunToolWith({"check", "-", "check_failing.trace"},
+                    {data + "/check_flows.yaml", ""});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out, failing_table);
+  EXPECT_EQ(run.err, "");
+  run = RunToolWith({"check", "check_flows.yaml", "-"},
+                    {data + "/check_failing.trace", ""});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out, failing_table);
+
+  run = RunTool({"check", "-", "-"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.err,
+            "kelpwood-flows: check: CONFIG and TRACE cannot both be '-'\n"
+            "Try 'kelpwood-flows --help' for more information.\n");
+}
+
+TEST(FlowsToolOutputTest, FullStandardOutputExitsTwoWithTheReason) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"validate", "example.yaml"},
+           {"check", "--json", "check_flows.yaml", "check_passing.trace"},
+           {"--help"},
+           {"--version"}}) {
+    const ToolRun run = RunToolWith(arguments, {"/dev/null", "/dev/full"});
+    EXPECT_EQ(run.exit_code, 2) << arguments[0];
+    EXPECT_EQ(run.err,
+              "kelpwood-flows: write error: No space left on device\n");
+  }
+}
+
+TEST(FlowsToolUsageTest, VersionNamesTheLibrarysVersion) {
+  EXPECT_STREQ(kelpwood::Version(), KELPWOOD_VERSION_STRING);
+  const std::string expected = std::to_string(KELPWOOD_VERSION_MAJOR) + "." +
+                               std::to_string(KELPWOOD_VERSION_MINOR) + "." +
+                               std::to_string(KELPWOOD_VERSION_PATCH);
+  EXPECT_EQ(expected, KELPWOOD_VERSION_STRING);
+  for (const char* option : {"--version", "-V"}) {
+    const ToolRun run = RunTool({option});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "kelpwood-flows " + expected + "\n");
+  }
+}
+
+TEST(FlowsToolUsageTest, RefusedCommandLinesNameTheirFault) {
+  const struct {
+    std::vector<std::string> arguments;
+    const char* message;
+  } cases[] = {
+      {{"valdate", "example.yaml"},
+       "unknown command 'valdate'; did you mean 'validate'?"},
+      {{"chek"}, "unknown command 'chek'; did you mean 'check'?"},
+      {{"lint"}, "unknown command 'lint'"},
+      {{}, "missing command"},
+      {{"--bogus", "validate"}, "unrecognized option '--bogus'"},
+      {{"validate", "-x", "example.yaml"}, "unrecognized option '-x'"},
+      {{"validate", "--json=yes", "example.yaml"},
+       "option '--json' doesn't allow an argument"},
+      {{"validate"}, "validate: missing FILE"},
+      {{"check", "a", "b", "c"}, "check: too many operands"},
+  };
+  for (const auto& refused : cases) {
+    const ToolRun run = RunToolWith(refused.arguments, Streams());
+    EXPECT_EQ(run.exit_code, 2) << refused.message;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, std::string("kelpwood-flows: ") + refused.message +
+                           "\nTry 'kelpwood-flows --help' for more "
+                           "information.\n");
+  }
+}
+
+TEST(FlowsToolUsageTest, VerboseBeforeTheCommandShowsTheLibraryLog) {
+  const ToolRun run = RunTool({"-v", "validate", "bad_middle_point.yaml"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.out.find("[ERROR] Failed to parse trace point config: "),
+            std::string::npos)
+      << run.out;
 }
 
 }  // namespace

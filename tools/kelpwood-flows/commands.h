@@ -1,12 +1,11 @@
-// The two commands of kelpwood-flows. Each returns the process exit status:
-// 0 clean, 1 findings (or a failed flow), 2 a file that cannot be read.
+// The commands of kelpwood-flows, one per .cpp file. Each has the shape of
+// cli::Command::run: argv[0] is the command's name, it parses its own
+// options with getopt_long and returns the process exit status: 0 clean,
+// 1 findings (or a failed flow), 2 a usage error or a file that cannot be
+// read.
 
 #ifndef KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 #define KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
-
-#include <iosfwd>
-#include <string>
-#include <vector>
 
 namespace kelpwood {
 namespace flows_tool {
@@ -15,20 +14,19 @@ inline constexpr int kExitClean = 0;
 inline constexpr int kExitFindings = 1;
 inline constexpr int kExitTrouble = 2;
 
-// Reads a whole regular file. Anything else (missing, a directory, a FIFO, a
-// device) fails with a reason in `error`, without blocking.
-bool ReadRegularFile(const std::string& path, std::string& content,
-                     std::string& error);
+// Options given before the command, which every command honours.
+struct GlobalOptions {
+  bool verbose = false;
+};
+GlobalOptions& Globals() noexcept;
 
-// Reports, for each file, what the loader drops, ignores or misreads, then
-// the flows as the loader stores them.
-int Validate(const std::vector<std::string>& paths, std::ostream& out,
-             std::ostream& err);
+// validate [--json] FILE...: reports, for each file, what the loader drops,
+// ignores or misreads, then the flows as the loader stores them.
+int ValidateCommand(int argc, char** argv);
 
-// Loads `config_path` with Init, replays the trace file and checks every
-// flow that the trace names.
-int Check(const std::string& config_path, const std::string& trace_path,
-          std::ostream& out, std::ostream& err);
+// check [--json] CONFIG TRACE: loads CONFIG with Init, replays the trace
+// file and checks every flow that the trace names.
+int CheckCommand(int argc, char** argv);
 
 }  // namespace flows_tool
 }  // namespace kelpwood

@@ -1,156 +1,118 @@
 // kelpwood-flows: checks flow configuration files of kelpwood_common_libs
-// before they reach a device.
+// before they reach a device, and replays recorded traces against them.
 //
-//   kelpwood-flows validate FILE...       what the loader drops or misreads
-//   kelpwood-flows check CONFIG TRACE     replay a recorded trace and check it
+// The commands live in a table: each is `int NAME(int argc, char** argv)`
+// in its own .cpp file (see tools/common/cli.h). A new command is one new
+// file and one row of kCommands.
 
-#include <iostream>
+#include <getopt.h>
+
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
-#include "library_log.h"
 
 namespace kelpwood {
 namespace flows_tool {
 namespace {
 
-const char kProgram[] = "kelpwood-flows";
+struct CommandRow {
+  cli::Command command;
+  const char* synopsis;  // as shown in the help, after the program's name
+  const char* summary;   // lines separated by '\n'
+};
 
-const char kMainHelp[] =
-    "Usage: kelpwood-flows [OPTION]... COMMAND [ARG]...\n"
-    "Check the flow configuration files of kelpwood_common_libs.\n"
-    "\n"
-    "Commands:\n"
-    "  validate FILE...     report what the loader drops, ignores or misreads\n"
-    "                       in each FILE, then list its flows as loaded\n"
-    "  check CONFIG TRACE   load CONFIG, replay the trace points of TRACE and\n"
-    "                       check every flow that TRACE names\n"
-    "\n"
-    "Options:\n"
-    "  -v, --verbose        also show the library's own log lines\n"
-    "  -h, --help           display this help and exit\n"
-    "      --version        output version information and exit\n"
-    "\n"
-    "Run 'kelpwood-flows COMMAND --help' for more about a command.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  no findings, or every checked flow passed\n"
-    "  1  findings, or a checked flow failed\n"
-    "  2  usage error, or a file that cannot be read\n";
+const CommandRow kCommands[] = {
+    {{"validate", ValidateCommand},
+     "validate FILE...",
+     "report what a device would drop, ignore or misread in\n"
+     "each flow configuration FILE, then list its flows as loaded"},
+    {{"check", CheckCommand},
+     "check CONFIG TRACE",
+     "load CONFIG, replay the points recorded in TRACE and\n"
+     "check every flow that TRACE names"},
+};
 
-const char kValidateHelp[] =
-    "Usage: kelpwood-flows validate [OPTION]... FILE...\n"
-    "Judge each flow configuration FILE as FlowTrace::Init does, through the\n"
-    "library's own parse operations, and report as FILE:LINE:COLUMN:\n"
-    "  - flow and point entries that the loader drops, and why;\n"
-    "  - unknown keys at any level, with the nearest known key;\n"
-    "  - repeated keys, of which the loader reads only the first;\n"
-    "  - repeated flow ids (the later entry wins) and repeated point ids;\n"
-    "  - flows stored under the empty id, points without an id;\n"
-    "  - text values left empty, which the loader reads as \"null\";\n"
-    "  - flow_points that is not a sequence.\n"
-    "Then list each file's flows as loaded: id, name, check_order and the\n"
-    "chain of points, <critical> or [optional], with #failure_id when set.\n"
-    "\n"
-    "Options:\n"
-    "  -v, --verbose   also show the library's own log lines\n"
-    "  -h, --help      display this help and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  no findings\n"
-    "  1  findings in at least one FILE\n"
-    "  2  usage error, or a FILE that cannot be read (not a regular file)\n";
+void PrintHelp() {
+  std::string commands;
+  for (const CommandRow& row : kCommands) {
+    std::string summary = row.summary;
+    std::string indented;
+    for (std::size_t start = 0; start <= summary.size();) {
+      std::size_t end = summary.find('\n', start);
+      if (end == std::string::npos) end = summary.size();
+      if (!indented.empty()) indented += fmt::format("\n{:23}", "");
+      indented += summary.substr(start, end - start);
+      start = end + 1;
+    }
+    commands += fmt::format("  {:<20} {}\n", row.synopsis, indented);
+  }
+  fmt::print(
+      "Usage: kelpwood-flows [OPTION]... COMMAND [ARG]...\n"
+      "Check flow configuration files before they go to a device, and\n"
+      "replay recorded traces against them.\n"
+      "\n"
+      "Commands:\n"
+      "{}"
+      "\n"
+      "Options:\n"
+      "  -v, --verbose        also show the library's own log lines\n"
+      "  -h, --help           display this help and exit\n"
+      "  -V, --version        output version information and exit\n"
+      "\n"
+      "Run 'kelpwood-flows COMMAND --help' for more about a command, its\n"
+      "options (such as --json) and its output.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  no findings, or every checked flow passed\n"
+      "  1  findings, or a checked flow failed\n"
+      "  2  usage error, a file that cannot be read, or a failed write\n",
+      commands);
+}
 
-const char kCheckHelp[] =
-    "Usage: kelpwood-flows check [OPTION]... CONFIG TRACE\n"
-    "Load the flow configuration CONFIG with FlowTrace::Init, record every\n"
-    "line of TRACE with FlowTrace::Trace, then run FlowTrace::CheckFlow on\n"
-    "each flow that TRACE names, in order of first mention, and print one\n"
-    "row per flow: the flow, the result code, the recorded point at fault\n"
-    "(with its TRACE line) and the configured point at fault.\n"
-    "\n"
-    "TRACE holds one recorded point per line:\n"
-    "  FLOW_ID POINT_ID [ok|fail]\n"
-    "separated by blanks; the status defaults to ok. Blank lines are skipped\n"
-    "and '#' starts a comment that runs to the end of the line.\n"
-    "\n"
-    "Options:\n"
-    "  -v, --verbose   also show the library's own log lines\n"
-    "  -h, --help      display this help and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every flow passed\n"
-    "  1  at least one flow did not pass\n"
-    "  2  usage error, a malformed TRACE line, or a file that cannot be read\n";
-
-int UsageError(const std::string& message) {
-  std::cerr << kProgram << ": " << message << "\n"
-            << "Try '" << kProgram << " --help' for more information.\n";
-  return kExitTrouble;
+int Main(int argc, char** argv) {
+  cli::SetProgramName("kelpwood-flows");
+  static const option kOptions[] = {
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  // "+": stop at the command, whose own options are its business.
+  for (int option;
+       (option = getopt_long(argc, argv, "+:vhV", kOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'v':
+        Globals().verbose = true;
+        break;
+      case 'h':
+        PrintHelp();
+        return kExitClean;
+      case 'V':
+        cli::PrintVersion();
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  if (optind >= argc) return cli::UsageError("missing command");
+  std::vector<cli::Command> commands;
+  for (const CommandRow& row : kCommands) commands.push_back(row.command);
+  return cli::RunCommand(commands, argc - optind, argv + optind);
 }
 
 }  // namespace
 
-int Main(int argc, char** argv) {
-  bool verbose = false;
-  bool help = false;
-  bool options_done = false;
-  std::string command;
-  std::vector<std::string> operands;
-  for (int index = 1; index < argc; ++index) {
-    const std::string argument = argv[index];
-    if (!options_done && argument.size() > 1 && argument[0] == '-') {
-      if (argument == "--") {
-        options_done = true;
-      } else if (argument == "-v" || argument == "--verbose") {
-        verbose = true;
-      } else if (argument == "-h" || argument == "--help") {
-        help = true;
-      } else if (argument == "--version" && command.empty()) {
-        std::cout << kProgram << " " << KELPWOOD_FLOWS_VERSION << "\n";
-        return kExitClean;
-      } else {
-        return UsageError("unrecognized option '" + argument + "'");
-      }
-    } else if (command.empty()) {
-      command = argument;
-    } else {
-      operands.push_back(argument);
-    }
-  }
-
-  if (command.empty()) {
-    if (help) {
-      std::cout << kMainHelp;
-      return kExitClean;
-    }
-    return UsageError("missing command");
-  }
-  if (command != "validate" && command != "check") {
-    return UsageError("unknown command '" + command + "'");
-  }
-  if (help) {
-    std::cout << (command == "validate" ? kValidateHelp : kCheckHelp);
-    return kExitClean;
-  }
-  if (command == "validate" && operands.empty()) {
-    return UsageError("validate: missing FILE");
-  }
-  if (command == "check" && operands.size() != 2) {
-    return UsageError(operands.size() < 2 ? "check: missing CONFIG or TRACE"
-                                          : "check: too many operands");
-  }
-
-  // Before any other library call: the logger reads its environment once.
-  SetUpLibraryLog(verbose);
-  if (command == "validate") return Validate(operands, std::cout, std::cerr);
-  return Check(operands[0], operands[1], std::cout, std::cerr);
+GlobalOptions& Globals() noexcept {
+  static GlobalOptions options;
+  return options;
 }
 
 }  // namespace flows_tool
 }  // namespace kelpwood
 
 int main(int argc, char** argv) {
-  return kelpwood::flows_tool::Main(argc, argv);
+  return kelpwood::cli::FinishStdout(kelpwood::flows_tool::Main(argc, argv));
 }

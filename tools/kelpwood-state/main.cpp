@@ -2,8 +2,11 @@
 // scripts and service units, following the same locking protocol as every
 // other process of the device.
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <getopt.h>
 #include <kelpwood/device_state.h>
 #include <kelpwood/state_file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,9 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "cli.h"
 
 namespace {
 
@@ -38,12 +44,15 @@ constexpr milliseconds kUnboundedWaitSlice = std::chrono::hours(24);
 constexpr double kMaxSeconds = 1e9;
 
 void PrintHelp() {
-  std::printf(
-      "Usage: %s [--file PATH] get\n"
-      "  or:  %s [--file PATH] set STATE [--retry-for SECONDS]\n"
-      "  or:  %s [--file PATH] wait STATE [--timeout SECONDS]\n"
-      "Read, change or wait for the device state: one byte shared by every\n"
-      "process of the device, kept in a state file under a record lock.\n"
+  fmt::print(
+      "Usage: {0} [--file PATH] get\n"
+      "  or:  {0} [--file PATH] --json get\n"
+      "  or:  {0} [--file PATH] set STATE [--retry-for SECONDS]\n"
+      "  or:  {0} [--file PATH] wait STATE [--timeout SECONDS]\n"
+      "Read, change or wait for the device state: one number from 0 to 255\n"
+      "shared by every process of the device, kept in a state file and\n"
+      "guarded by a lock, so that a script and a service never see half a\n"
+      "change.\n"
       "\n"
       "Commands:\n"
       "  get                  print the state (0-255)\n"
@@ -54,24 +63,31 @@ void PrintHelp() {
       "\n"
       "Options:\n"
       "  -f, --file PATH          use the state file PATH\n"
-      "                             (default: %s)\n"
+      "                             (default: {1})\n"
       "  -r, --retry-for SECONDS  set: while the state is locked, retry with\n"
       "                             backoff for up to SECONDS\n"
       "  -t, --timeout SECONDS    wait: give up after SECONDS (default: "
       "never)\n"
+      "  -j, --json               get: print one JSON object instead of the\n"
+      "                             bare number (see below)\n"
       "  -h, --help               display this help and exit\n"
+      "  -V, --version            output version information and exit\n"
       "\n"
       "SECONDS may have a fractional part. A missing state file is created\n"
       "holding 0; its directory must exist. Options may come before or after\n"
       "the command.\n"
       "\n"
+      "With --json, get prints one line: {{\"file\":PATH,\"state\":N}}, where\n"
+      "PATH is a JSON string and N a number from 0 to 255. More members may\n"
+      "be added later; existing ones keep their names and meaning.\n"
+      "\n"
       "Exit status:\n"
       "  0  done\n"
       "  1  not done: the state stayed locked (set) or the timeout passed "
       "(wait)\n"
-      "  2  usage error\n"
+      "  2  usage error, or the output could not be written\n"
       "  3  the state file cannot be created, opened or read\n",
-      kProgram, kProgram, kProgram, KELPWOOD_DEVICE_STATE_FILE);
+      kProgram, KELPWOOD_DEVICE_STATE_FILE);
 }
 
 // Thrown for a bad command line; main() turns it into exit status 2.
@@ -79,13 +95,16 @@ struct UsageError {
   std::string message;
 };
 
+// Thrown for --help and --version, which end the command line's reading.
+struct EarlyExit {};
+
 struct Arguments {
   std::string command;
   std::optional<int> state;
   std::string path = KELPWOOD_DEVICE_STATE_FILE;
   std::optional<milliseconds> retry_for;
   std::optional<milliseconds> timeout;
-  bool help = false;
+  bool json = false;
 };
 
 int ParseState(const std::string& text) {
@@ -113,71 +132,64 @@ milliseconds ParseSeconds(const std::string& option, const std::string& text) {
 }
 
 Arguments ParseArguments(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"file", required_argument, nullptr, 'f'},
+      {"retry-for", required_argument, nullptr, 'r'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"json", no_argument, nullptr, 'j'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
   Arguments arguments;
-  std::string positional[2];
-  int positional_count = 0;
-  bool options_ended = false;
-  for (int index = 1; index < argc; ++index) {
-    const std::string argument = argv[index];
-    if (!options_ended && argument.size() > 1 && argument[0] == '-') {
-      if (argument == "--") {
-        options_ended = true;
-        continue;
-      }
-      if (argument == "-h" || argument == "--help") {
-        arguments.help = true;
-        continue;
-      }
-      // Options with a value: "--name VALUE", "--name=VALUE" or "-n VALUE".
-      std::string name = argument;
-      std::optional<std::string> value;
-      const size_t equals = argument.find('=');
-      if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-        name = argument.substr(0, equals);
-        value = argument.substr(equals + 1);
-      }
-      if (name == "-f") name = "--file";
-      if (name == "-r") name = "--retry-for";
-      if (name == "-t") name = "--timeout";
-      if (name != "--file" && name != "--retry-for" && name != "--timeout") {
-        throw UsageError{"unrecognized option '" + argument + "'"};
-      }
-      if (!value) {
-        if (index + 1 >= argc) {
-          throw UsageError{"option '" + name + "' requires an argument"};
-        }
-        value = argv[++index];
-      }
-      if (name == "--file") {
-        if (value->empty()) throw UsageError{"empty path for --file"};
-        arguments.path = *value;
-      } else if (name == "--retry-for") {
-        arguments.retry_for = ParseSeconds(name, *value);
-      } else {
-        arguments.timeout = ParseSeconds(name, *value);
-      }
-      continue;
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, ":f:r:t:jhV", kOptions,
+                                         nullptr)) != -1;) {
+    switch (option) {
+      case 'f':
+        if (*optarg == '\0') throw UsageError{"empty path for --file"};
+        arguments.path = optarg;
+        break;
+      case 'r':
+        arguments.retry_for = ParseSeconds("--retry-for", optarg);
+        break;
+      case 't':
+        arguments.timeout = ParseSeconds("--timeout", optarg);
+        break;
+      case 'j':
+        arguments.json = true;
+        break;
+      case 'h':
+        PrintHelp();
+        throw EarlyExit{};
+      case 'V':
+        kelpwood::cli::PrintVersion();
+        throw EarlyExit{};
+      default:
+        throw UsageError{kelpwood::cli::RefusedOption(option, argv)};
     }
-    if (positional_count == 2) {
-      throw UsageError{"extra operand '" + argument + "'"};
-    }
-    positional[positional_count++] = argument;
   }
-  if (arguments.help) return arguments;
-
-  if (positional_count == 0) throw UsageError{"missing command"};
-  arguments.command = positional[0];
+  const std::vector<std::string> operands(argv + optind, argv + argc);
+  if (operands.empty()) throw UsageError{"missing command"};
+  arguments.command = operands[0];
   if (arguments.command == "get") {
-    if (positional_count > 1) {
-      throw UsageError{"extra operand '" + positional[1] + "'"};
+    if (operands.size() > 1) {
+      throw UsageError{"extra operand '" + operands[1] + "'"};
     }
   } else if (arguments.command == "set" || arguments.command == "wait") {
-    if (positional_count < 2) {
+    if (operands.size() < 2) {
       throw UsageError{"missing state after '" + arguments.command + "'"};
     }
-    arguments.state = ParseState(positional[1]);
+    arguments.state = ParseState(operands[1]);
+    if (operands.size() > 2) {
+      throw UsageError{"extra operand '" + operands[2] + "'"};
+    }
   } else {
-    throw UsageError{"unknown command '" + arguments.command + "'"};
+    const std::string nearest =
+        kelpwood::cli::Nearest(arguments.command, {"get", "set", "wait"});
+    throw UsageError{
+        "unknown command '" + arguments.command + "'" +
+        (nearest.empty() ? "" : "; did you mean '" + nearest + "'?")};
   }
   if (arguments.retry_for && arguments.command != "set") {
     throw UsageError{"--retry-for applies to 'set' only"};
@@ -185,7 +197,41 @@ Arguments ParseArguments(int argc, char** argv) {
   if (arguments.timeout && arguments.command != "wait") {
     throw UsageError{"--timeout applies to 'wait' only"};
   }
+  if (arguments.json && arguments.command != "get") {
+    throw UsageError{"--json applies to 'get' only"};
+  }
   return arguments;
+}
+
+// What the system says about the state file, for a message that otherwise
+// only names the library's operation: why it cannot be opened, or that it
+// is empty. "" when nothing looks wrong.
+std::string StateFileReason(const std::string& path) {
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int open_errno = errno;
+    if (open_errno != ENOENT) return std::strerror(open_errno);
+    // Missing: the reason it could not be created lies with its directory.
+    const std::string::size_type slash = path.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+      return std::strerror(errno);
+    }
+    return std::strerror(open_errno);
+  }
+  struct stat status {};
+  std::string reason;
+  if (::fstat(fd, &status) != 0) {
+    reason = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    reason = std::strerror(EISDIR);
+  } else if (S_ISREG(status.st_mode) && status.st_size == 0) {
+    reason = "the file is empty";
+  }
+  ::close(fd);
+  return reason;
 }
 
 device_state::State ToState(int byte) {
@@ -193,10 +239,16 @@ device_state::State ToState(int byte) {
       static_cast<std::int8_t>(static_cast<std::uint8_t>(byte)));
 }
 
-int Get(device_state::DeviceState& device) {
+int Get(device_state::DeviceState& device, const Arguments& arguments) {
   const device_state::State state = device.LockAndReadState();
   device.ReleaseLock();
-  std::printf("%u\n", static_cast<unsigned>(static_cast<std::uint8_t>(state)));
+  const unsigned byte = static_cast<std::uint8_t>(state);
+  if (arguments.json) {
+    fmt::print("{{\"file\":{},\"state\":{}}}\n",
+               kelpwood::cli::JsonString(arguments.path), byte);
+  } else {
+    fmt::print("{}\n", byte);
+  }
   return kExitDone;
 }
 
@@ -244,9 +296,8 @@ int Set(device_state::DeviceState& device, const Arguments& arguments) {
     std::this_thread::sleep_for(pause);
     backoff = std::min(backoff * 2, milliseconds(100));
   }
-  std::fprintf(stderr,
-               "%s: %s: busy: another process holds a lock on the state\n",
-               kProgram, arguments.path.c_str());
+  kelpwood::cli::Error("{}: busy: another process holds a lock on the state",
+                       arguments.path);
   return kExitNotDone;
 }
 
@@ -263,41 +314,46 @@ int Wait(device_state::DeviceState& device, const Arguments& arguments) {
     // A false result before the deadline means the read lock could not be
     // taken again.
     if (steady_clock::now() < deadline) {
-      std::fprintf(stderr, "%s: %s: Unable to lock.\n", kProgram,
-                   arguments.path.c_str());
+      kelpwood::cli::Error("{}: Unable to lock.", arguments.path);
       return kExitStateFile;
     }
     if (arguments.timeout) break;
   }
   device.ReleaseLock();
-  std::fprintf(stderr, "%s: timed out waiting for state %d\n", kProgram,
-               *arguments.state);
+  kelpwood::cli::Error("timed out waiting for state {}", *arguments.state);
   return kExitNotDone;
+}
+
+int Run(int argc, char** argv) {
+  Arguments arguments;
+  try {
+    arguments = ParseArguments(argc, argv);
+  } catch (const UsageError& error) {
+    return kelpwood::cli::UsageError(error.message);
+  } catch (const EarlyExit&) {
+    return kExitDone;
+  }
+  try {
+    device_state::DeviceState device(arguments.path);
+    if (arguments.command == "get") return Get(device, arguments);
+    if (arguments.command == "set") return Set(device, arguments);
+    return Wait(device, arguments);
+  } catch (const std::exception& error) {
+    // The library's message names the operation; the system's reason is
+    // found afterwards, once the library has let go of the file.
+    const std::string reason = StateFileReason(arguments.path);
+    if (reason.empty()) {
+      kelpwood::cli::Error("{}: {}", arguments.path, error.what());
+    } else {
+      kelpwood::cli::Error("{}: {} ({})", arguments.path, error.what(), reason);
+    }
+    return kExitStateFile;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Arguments arguments;
-  try {
-    arguments = ParseArguments(argc, argv);
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n",
-                 kProgram, error.message.c_str(), kProgram);
-    return kExitUsage;
-  }
-  if (arguments.help) {
-    PrintHelp();
-    return kExitDone;
-  }
-  try {
-    device_state::DeviceState device(arguments.path);
-    if (arguments.command == "get") return Get(device);
-    if (arguments.command == "set") return Set(device, arguments);
-    return Wait(device, arguments);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, arguments.path.c_str(),
-                 error.what());
-    return kExitStateFile;
-  }
+  kelpwood::cli::SetProgramName(kProgram);
+  return kelpwood::cli::FinishStdout(Run(argc, argv));
 }

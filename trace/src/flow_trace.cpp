@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "flow_config_keys.h"
 #include "timed_trace_point.h"
 
 namespace kelpwood {
@@ -610,7 +611,7 @@ void FlowTrace::Init(const std::string& path) {
       }
     }
 
-    YAML::Node workflows = root["workflows"];
+    YAML::Node workflows = root[config_keys::kWorkflows];
     if (!workflows || workflows.IsNull()) {
       KELPWOOD_LOG_ERROR("No workflows configuration found");
       return;
@@ -638,19 +639,19 @@ std::shared_ptr<TraceFlowCfg> FlowTrace::parseTraceFlowCfg(
     const YAML::Node& node) {
   try {
     auto cfg = std::make_shared<TraceFlowCfg>();
-    if (const YAML::Node value = node["flow_id"]) {
+    if (const YAML::Node value = node[config_keys::kFlowId]) {
       cfg->flow_id = value.as<std::string>();
     }
-    if (const YAML::Node value = node["flow_name"]) {
+    if (const YAML::Node value = node[config_keys::kFlowName]) {
       cfg->flow_name = value.as<std::string>();
     }
-    if (const YAML::Node value = node["description"]) {
+    if (const YAML::Node value = node[config_keys::kFlowDescription]) {
       cfg->description = value.as<std::string>();
     }
     // The file's default is false, unlike the record's own default.
-    const YAML::Node check_order = node["check_order"];
+    const YAML::Node check_order = node[config_keys::kCheckOrder];
     cfg->check_order = check_order ? check_order.as<bool>() : false;
-    const YAML::Node points = node["flow_points"];
+    const YAML::Node points = node[config_keys::kFlowPoints];
     if (points && points.IsSequence()) {
       for (const auto& entry : points) {
         std::shared_ptr<TracePointCfg> point_cfg = parseTracePointCfg(entry);
@@ -673,19 +674,19 @@ std::shared_ptr<TracePointCfg> FlowTrace::parseTracePointCfg(
     const YAML::Node& node) {
   try {
     auto cfg = std::make_shared<TracePointCfg>();
-    if (const YAML::Node value = node["point_id"]) {
+    if (const YAML::Node value = node[config_keys::kPointId]) {
       cfg->point_id = value.as<std::string>();
     }
-    if (const YAML::Node value = node["failure_id"]) {
+    if (const YAML::Node value = node[config_keys::kFailureId]) {
       cfg->failure_id = value.as<unsigned int>();
     }
-    if (const YAML::Node value = node["point_desc"]) {
+    if (const YAML::Node value = node[config_keys::kPointDesc]) {
       cfg->description = value.as<std::string>();
-    } else if (const YAML::Node other = node["description"]) {
+    } else if (const YAML::Node other = node[config_keys::kPointDescription]) {
       cfg->description = other.as<std::string>();
     }
     // A point is critical unless the file marks it optional.
-    const YAML::Node optional = node["optional"];
+    const YAML::Node optional = node[config_keys::kOptional];
     cfg->is_critical = optional ? !optional.as<bool>() : true;
     KELPWOOD_LOG_DEBUG(
         "Parsed trace point config: point_id={}, description={}, "

@@ -1,0 +1,290 @@
+#include "cli.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <getopt.h>
+#include <kelpwood/version.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kelpwood {
+namespace cli {
+namespace {
+
+const char* program_name = "kelpwood";
+
+// Closes the descriptor it owns.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ReadToEnd(int fd, std::string& content, std::string& error) {
+  content.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count == 0) return true;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      error = std::strerror(errno);
+      return false;
+    }
+    content.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
+// Length of the valid UTF-8 sequence at the start of `text`, or 0.
+std::size_t Utf8SequenceLength(std::string_view text) noexcept {
+  const auto byte = [&](std::size_t index) {
+    return static_cast<unsigned char>(text[index]);
+  };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t index = 2; index < length; ++index) {
+    if (byte(index) < 0x80 || byte(index) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+void SetProgramName(const char* name) noexcept { program_name = name; }
+
+const char* ProgramName() noexcept { return program_name; }
+
+void PrintError(std::string_view message) noexcept {
+  // One write per message, so that messages of concurrent tools do not mix.
+  std::string line = fmt::format("{}: {}\n", program_name, message);
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+int UsageError(std::string_view message) noexcept {
+  PrintError(fmt::format("{}\nTry '{} --help' for more information.", message,
+                         program_name));
+  return kExitUsage;
+}
+
+std::string RefusedOption(int code, char** argv) {
+  const char* argument = optind > 0 ? argv[optind - 1] : "";
+  const bool long_option = std::strncmp(argument, "--", 2) == 0;
+  std::string name = argument;
+  if (long_option) name = name.substr(0, name.find('='));
+  if (code == ':') {
+    return long_option ? fmt::format("option '{}' requires an argument", name)
+                       : fmt::format("option requires an argument -- '{}'",
+                                     static_cast<char>(optopt));
+  }
+  if (long_option && optopt != 0) {
+    return fmt::format("option '{}' doesn't allow an argument", name);
+  }
+  if (long_option) return fmt::format("unrecognized option '{}'", name);
+  return fmt::format("unrecognized option '-{}'", static_cast<char>(optopt));
+}
+
+void PrintVersion() noexcept { fmt::print("{} {}\n", program_name, Version()); }
+
+int FinishStdout(int status) noexcept {
+  // As coreutils' close_stdout: a write that failed while buffered shows up
+  // as the stream's error flag or as the final flush's failure, and some
+  // file systems report it only when the descriptor is closed. The FILE
+  // itself stays open, so that a library flushing it at exit finds a valid
+  // (empty) stream rather than a closed one.
+  errno = 0;
+  const bool flush_failed = std::fflush(stdout) != 0;
+  int reason = flush_failed ? errno : 0;
+  const bool had_error = std::ferror(stdout) != 0;
+  bool close_failed = false;
+  if (!flush_failed && !had_error && ::close(STDOUT_FILENO) != 0 &&
+      errno != EBADF) {
+    close_failed = true;
+    reason = errno;
+  }
+  if (!flush_failed && !had_error && !close_failed) return status;
+  if (reason != 0) {
+    Error("write error: {}", std::strerror(reason));
+  } else {
+    PrintError("write error");
+  }
+  return kExitUsage;
+}
+
+std::size_t EditDistance(std::string_view from, std::string_view to) noexcept {
+  std::vector<std::size_t> row(to.size() + 1);
+  for (std::size_t j = 0; j <= to.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= from.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= to.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t cost = from[i - 1] == to[j - 1] ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
+      diagonal = above;
+    }
+  }
+  return row[to.size()];
+}
+
+std::string Nearest(std::string_view word,
+                    const std::vector<std::string>& candidates) {
+  std::string best;
+  std::size_t best_distance = 0;
+  for (const std::string& candidate : candidates) {
+    const std::size_t distance = EditDistance(word, candidate);
+    if (best.empty() || distance < best_distance) {
+      best = candidate;
+      best_distance = distance;
+    }
+  }
+  const std::size_t limit = std::min<std::size_t>(3, (word.size() + 2) / 3);
+  return best_distance <= limit ? best : std::string();
+}
+
+std::string JsonString(std::string_view text) {
+  std::string json = "\"";
+  json.reserve(text.size() + 2);
+  for (std::size_t index = 0; index < text.size();) {
+    const unsigned char byte = static_cast<unsigned char>(text[index]);
+    switch (byte) {
+      case '"':
+        json += "\\\"";
+        break;
+      case '\\':
+        json += "\\\\";
+        break;
+      case '\n':
+        json += "\\n";
+        break;
+      case '\r':
+        json += "\\r";
+        break;
+      case '\t':
+        json += "\\t";
+        break;
+      case '\b':
+        json += "\\b";
+        break;
+      case '\f':
+        json += "\\f";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          json += fmt::format("\\u{:04x}", byte);
+        } else if (byte < 0x80) {
+          json += static_cast<char>(byte);
+        } else if (const std::size_t length =
+                       Utf8SequenceLength(text.substr(index))) {
+          json.append(text.substr(index, length));
+          index += length;
+          continue;
+        } else {
+          json += "\\ufffd";
+        }
+    }
+    ++index;
+  }
+  json += '"';
+  return json;
+}
+
+std::string EscapeControls(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char character : text) {
+    const unsigned char byte = static_cast<unsigned char>(character);
+    if (character == '\\') {
+      escaped += "\\\\";
+    } else if (character == '\n') {
+      escaped += "\\n";
+    } else if (character == '\t') {
+      escaped += "\\t";
+    } else if (character == '\r') {
+      escaped += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      escaped += fmt::format("\\x{:02x}", byte);
+    } else {
+      escaped += character;
+    }
+  }
+  return escaped;
+}
+
+bool ReadInput(const std::string& path, std::string& content,
+               std::string& error) {
+  if (path == "-") return ReadToEnd(STDIN_FILENO, content, error);
+  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting; the
+  // type is then checked on the descriptor itself, so that the file judged
+  // is the file read.
+  const UniqueFd fd(
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    error = "is a directory";
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    error = "not a regular file";
+    return false;
+  }
+  return ReadToEnd(fd.get(), content, error);
+}
+
+int RunCommand(const std::vector<Command>& commands, int argc, char** argv) {
+  const std::string name = argv[0];
+  std::vector<std::string> names;
+  for (const Command& command : commands) {
+    if (name == command.name) {
+      optind = 0;  // 0, not 1: glibc then also forgets a half-read "-xyz"
+      return command.run(argc, argv);
+    }
+    names.emplace_back(command.name);
+  }
+  const std::string nearest = Nearest(name, names);
+  if (nearest.empty()) {
+    return UsageError(fmt::format("unknown command '{}'", name));
+  }
+  return UsageError(
+      fmt::format("unknown command '{}'; did you mean '{}'?", name, nearest));
+}
+
+}  // namespace cli
+}  // namespace kelpwood
