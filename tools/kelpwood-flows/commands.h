@@ -28,6 +28,10 @@ int ValidateCommand(int argc, char** argv);
 // file and checks every flow that the trace names.
 int CheckCommand(int argc, char** argv);
 
+// timeline [--format chrome|html] [-o FILE] CONFIG TRACE: checks as check
+// does and draws each flow's run as a timeline.
+int TimelineCommand(int argc, char** argv);
+
 }  // namespace flows_tool
 }  // namespace kelpwood
 

@@ -32,6 +32,10 @@ const CommandRow kCommands[] = {
      "check CONFIG TRACE",
      "load CONFIG, replay the points recorded in TRACE and\n"
      "check every flow that TRACE names"},
+    {{"timeline", TimelineCommand},
+     "timeline CONFIG TRACE",
+     "check as 'check' does and draw the runs as Chrome\n"
+     "trace-event JSON (Perfetto) or an HTML page"},
 };
 
 void PrintHelp() {

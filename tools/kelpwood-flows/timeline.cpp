@@ -1,0 +1,254 @@
+// kelpwood-flows timeline: checks the flows of a trace file as `check` does
+// and draws the runs as Chrome trace-event JSON (for the Perfetto UI) or as
+// one self-contained HTML page.
+
+#include "journal/timeline.h"
+
+#include <fmt/format.h>
+#include <getopt.h>
+#include <kelpwood/flow_timeline.h>
+#include <kelpwood/flow_trace.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "journal/flow_run.h"
+#include "library_log.h"
+#include "trace_file.h"
+
+namespace kelpwood {
+namespace flows_tool {
+namespace {
+
+using trace::FlowCheckCode;
+using trace::TimelineFormat;
+
+const char kTimelineHelp[] =
+    "Usage: kelpwood-flows timeline [OPTION]... CONFIG TRACE\n"
+    "Check the flows of TRACE against CONFIG exactly as 'check' does, and\n"
+    "draw each flow's run as a timeline: the configured points above the\n"
+    "recorded ones, the verdict, and the point at fault with its result and\n"
+    "failure_id.\n"
+    "\n"
+    "TRACE holds one recorded point per line, as for 'check':\n"
+    "  FLOW_ID POINT_ID [ok|fail] [TIME]\n"
+    "TIME is the point's time in milliseconds with up to six decimals. A\n"
+    "line without TIME takes the time of the line before it (0 for the\n"
+    "first); in a file without any TIME, points are 1 ms apart in file\n"
+    "order. TRACE may be '-' for standard input.\n"
+    "\n"
+    "Options:\n"
+    "  -f, --format FORMAT  chrome (the default): Chrome trace-event JSON,\n"
+    "                       which ui.perfetto.dev (\"Open trace file\") and\n"
+    "                       chrome://tracing open;\n"
+    "                       html: one page with inline SVG, no script and\n"
+    "                       nothing fetched, for any browser\n"
+    "  -o, --output FILE    write to FILE (replaced) instead of standard\n"
+    "                       output\n"
+    "  -v, --verbose        also show the library's own log lines\n"
+    "  -h, --help           display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every flow passed\n"
+    "  1  at least one flow did not pass (the timeline is written)\n"
+    "  2  usage error, a malformed TRACE line, or a file that cannot be read\n"
+    "     or written\n";
+
+// The times of the records, in nanoseconds, by the rule of the help text.
+std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records) {
+  const bool timed =
+      std::any_of(records.begin(), records.end(),
+                  [](const TraceRecord& record) { return record.time_ns; });
+  std::vector<std::int64_t> times;
+  std::int64_t previous = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!timed) {
+      times.push_back(static_cast<std::int64_t>(i) * 1'000'000);
+    } else {
+      previous = records[i].time_ns.value_or(previous);
+      times.push_back(previous);
+    }
+  }
+  return times;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int Timeline(const std::string& config_path, const std::string& trace_path,
+             TimelineFormat format, const std::string& output_path) {
+  std::string content;
+  std::string error;
+  if (!cli::ReadInput(trace_path, content, error)) {
+    cli::Error("{}: {}", cli::EscapeControls(trace_path), error);
+    return kExitTrouble;
+  }
+  std::vector<TraceRecord> records;
+  if (!ParseTraceFile(trace_path, content, records)) return kExitTrouble;
+  // The configuration is read here first only to name a file trouble with
+  // the system's reason; the loader reads it again by its path.
+  std::string config;
+  if (!cli::ReadInput(config_path, config, error)) {
+    cli::Error("{}: {}", cli::EscapeControls(config_path), error);
+    return kExitTrouble;
+  }
+
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  TakeLibraryErrors();
+  registry.Init(config_path);
+  const std::size_t load_errors = TakeLibraryErrors().size();
+  if (load_errors != 0) {
+    cli::Error(
+        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
+        "for details",
+        cli::EscapeControls(config_path), load_errors,
+        load_errors == 1 ? "error" : "errors");
+  }
+
+  // Each flow of the trace becomes one run; its points keep their records'
+  // times, and the point at fault is found by the object the check returns.
+  const std::vector<std::int64_t> times = RecordTimes(records);
+  const std::string process =
+      trace_path == "-" ? "stdin" : BaseName(trace_path);
+  std::vector<journal::FlowRun> runs;
+  std::map<std::string, std::size_t> run_of_flow;
+  std::map<const trace::TracePoint*, std::size_t> record_of_point;
+  std::vector<std::vector<std::size_t>> records_of_run;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const TraceRecord& record = records[i];
+    const auto [entry, inserted] =
+        run_of_flow.emplace(record.flow_id, runs.size());
+    if (inserted) {
+      runs.emplace_back().flow_id = record.flow_id;
+      runs.back().run_id = "1";
+      records_of_run.emplace_back();
+    }
+    records_of_run[entry->second].push_back(i);
+    auto point =
+        std::make_shared<trace::TracePoint>(record.point_id, record.success);
+    point->timestamp = times[i] / 1'000'000;
+    record_of_point[point.get()] = i;
+    registry.Trace(record.flow_id, point);
+  }
+
+  std::size_t passed = 0;
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    journal::FlowRun& run = runs[r];
+    const std::shared_ptr<trace::FlowCheckResult> result =
+        registry.CheckFlow(run.flow_id);
+    std::vector<std::shared_ptr<trace::TracePoint>> ignored;
+    registry.SnapshotFlow(run.flow_id, ignored, run.cfg);
+    run.code = result->result;
+    if (run.code == FlowCheckCode::PASSED) ++passed;
+    if (result->point_cfg) {
+      run.fault_configured_point_id = result->point_cfg->point_id;
+      run.failure_id = result->point_cfg->failure_id;
+    }
+    const auto fault = record_of_point.find(result->trace_point.get());
+    std::vector<std::string> configured;
+    if (run.cfg) {
+      for (const auto& point : run.cfg->flow_points) {
+        if (point) configured.push_back(point->point_id);
+      }
+    }
+    for (std::size_t i : records_of_run[r]) {
+      if (fault != record_of_point.end() && fault->second == i) {
+        run.fault_point_index = static_cast<int>(run.points.size());
+      }
+      journal::RunPoint& point = run.points.emplace_back();
+      point.point_id = records[i].point_id;
+      point.success = records[i].success;
+      point.time_ns = times[i];
+      point.comm = process;
+      if (std::find(configured.begin(), configured.end(), point.point_id) ==
+          configured.end()) {
+        ++run.unexpected_points;
+      }
+    }
+    const auto [first, last] = std::minmax_element(
+        run.points.begin(), run.points.end(),
+        [](const journal::RunPoint& a, const journal::RunPoint& b) {
+          return a.time_ns < b.time_ns;
+        });
+    run.start_ns = first->time_ns;
+    run.end_ns = last->time_ns;
+  }
+
+  const std::string document = journal::RenderTimeline(runs, format);
+  if (output_path.empty()) {
+    std::fwrite(document.data(), 1, document.size(), stdout);
+  } else if (!journal::WriteTimelineFile(output_path, document, error)) {
+    cli::Error("{}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  return passed == runs.size() ? kExitClean : kExitFindings;
+}
+
+}  // namespace
+
+int TimelineCommand(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"format", required_argument, nullptr, 'f'},
+      {"output", required_argument, nullptr, 'o'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool verbose = Globals().verbose;
+  TimelineFormat format = TimelineFormat::kChrome;
+  std::string output_path;
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, ":f:o:vh", kOptions,
+                                         nullptr)) != -1;) {
+    switch (option) {
+      case 'f':
+        if (std::string(optarg) == "chrome") {
+          format = TimelineFormat::kChrome;
+        } else if (std::string(optarg) == "html") {
+          format = TimelineFormat::kHtml;
+        } else {
+          return cli::UsageError(
+              fmt::format("timeline: unknown format '{}' (chrome or html)",
+                          cli::EscapeControls(optarg)));
+        }
+        break;
+      case 'o':
+        output_path = optarg;
+        if (output_path.empty()) {
+          return cli::UsageError("timeline: empty --output FILE");
+        }
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        fmt::print("{}", kTimelineHelp);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  const int operands = argc - optind;
+  if (operands != 2) {
+    return cli::UsageError(operands < 2 ? "timeline: missing CONFIG or TRACE"
+                                        : "timeline: too many operands");
+  }
+  if (std::string(argv[optind]) == "-") {
+    return cli::UsageError("timeline: CONFIG cannot be '-'");
+  }
+  // Before any other library call: the logger reads its environment once.
+  SetUpLibraryLog(verbose);
+  return Timeline(argv[optind], argv[optind + 1], format, output_path);
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood
