@@ -6,7 +6,9 @@
 // trace point at every step. The flows are registered in code and, when a path
 // is given, loaded from a YAML file (examples/flows.yaml). Each flow is then
 // checked; its handler collects the result, and a summary table shows the
-// outcome, the point at fault and the flow's duration.
+// outcome, the point at fault and the flow's duration. While the boards run,
+// the main thread prints the boot flow's points as they are recorded, reading
+// snapshots that are safe to take while other threads trace.
 //
 // Every flow is scripted to end in one known outcome: one passes cleanly, one
 // passes with points that its configuration does not name, and each of the
@@ -21,6 +23,7 @@
 #include <kelpwood/flow_timeline.h>
 #include <kelpwood/flow_trace.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -399,12 +402,32 @@ int main(int argc, char** argv) {
   }
 
   fmt::print("== Running the device on two boards (threads)\n");
-  std::thread main_board(RunBoard, Board::kMain, std::cref(scenarios),
-                         file_loaded);
-  std::thread comms_board(RunBoard, Board::kComms, std::cref(scenarios),
-                          file_loaded);
+  std::atomic<int> boards_running{2};
+  auto run_board = [&](Board board) {
+    RunBoard(board, scenarios, file_loaded);
+    --boards_running;
+  };
+  std::thread main_board(run_board, Board::kMain);
+  std::thread comms_board(run_board, Board::kComms);
+
+  // Meanwhile the main thread follows the boot flow, printing each point once
+  // it has been recorded. The main board appends to that queue at the same
+  // time, so it is read through a snapshot (CopyTracePoints), never through
+  // the live reference that GetTracePoints hands out.
+  std::size_t boot_points_shown = 0;
+  auto show_new_boot_points = [&] {
+    const auto snapshot = registry.CopyTracePoints("boot");
+    for (; boot_points_shown < snapshot.size(); ++boot_points_shown) {
+      fmt::print("   boot: {}\n", snapshot[boot_points_shown]->point_id);
+    }
+  };
+  while (boards_running.load() > 0) {
+    show_new_boot_points();
+    std::this_thread::sleep_for(kStepTime);
+  }
   main_board.join();
   comms_board.join();
+  show_new_boot_points();
 
   fmt::print("== Checking every flow\n");
   struct Row {

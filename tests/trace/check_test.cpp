@@ -137,6 +137,41 @@ TEST_F(CheckFlowTest, RepeatedRecordingConsumesTheLaterOne) {
                   "[INFO] Flow '" + flow + "' check passed"}));
 }
 
+// A critical id configured twice needs two recordings: each configured point
+// takes its own recording out of the index, so one recording cannot satisfy
+// both.
+TEST_F(CheckFlowTest, IdConfiguredTwiceNeedsTwoRecordings) {
+  struct Case {
+    Recorded recorded;
+    FlowCheckCode expected;
+    std::string recorded_chain;
+    Lines tail;  // the lines after the two chains
+  };
+  const std::vector<Case> cases = {
+      {{{"A", true}},
+       FlowCheckCode::POINT_MISSING,
+       "A",
+       {"[ERROR] Critical point 'A' not executed in flow '" + flow + "'"}},
+      {{{"A", true}, {"A", true}},
+       FlowCheckCode::PASSED,
+       "A -> A",
+       {"[INFO] All points executed in flow '" + flow + "'",
+        "[INFO] Flow '" + flow + "' check passed"}},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.recorded_chain);
+    Configured configured = {Critical("A"), Critical("A")};
+    auto result = Run(configured, true, one.recorded);
+    EXPECT_EQ(result->result, one.expected);
+    EXPECT_EQ(result->trace_point, nullptr);
+    EXPECT_EQ(result->point_cfg, one.expected == FlowCheckCode::POINT_MISSING
+                                     ? configured[1]
+                                     : nullptr);
+    EXPECT_EQ(CapturedLines(),
+              Join(Head(one.recorded_chain, "<A> -> <A>"), one.tail));
+  }
+}
+
 TEST_F(CheckFlowTest, ReportsDuplicatedPointAtFirstMismatch) {
   Configured configured = {Critical("A"), Critical("B")};
   auto result = Run(configured, true, {{"A", true}, {"A", true}, {"B", true}});

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -106,6 +108,82 @@ TEST_F(FlowTraceConcurrencyTest, TracesFromSeveralThreadsGetContiguousIndices) {
     const int t = std::stoi(id.substr(0, id.find(':')));
     EXPECT_EQ(std::stoi(id.substr(id.find(':') + 1)), next[t]++);
   }
+  registry.RemoveTraceFlow(flow);
+}
+
+// The refusal is for the handler's own thread only: another thread that
+// records while the handler runs waits for the mutex and is served.
+TEST_F(FlowTraceConcurrencyTest, OtherThreadWaitsForAHandlerAndIsServed) {
+  const std::string flow = Flow("f");
+  registry.RegisterTraceFlow(flow, {}, "name", "", false);
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  registry.RegisterFlowHandler(
+      flow, [&](const std::string&, const std::shared_ptr<FlowCheckResult>&) {
+        entered.set_value();
+        released.wait();
+      });
+  ClearCapturedMessages();
+
+  std::thread checker([&] { registry.CheckFlow(flow); });
+  entered.get_future().wait();
+  std::atomic<bool> recorded{false};
+  std::thread recorder([&] {
+    registry.Trace(flow, "B", true);
+    recorded = true;
+  });
+  // The recorder cannot finish while the handler holds the mutex.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(recorded.load());
+  release.set_value();
+  recorder.join();
+  checker.join();
+
+  const auto points = registry.CopyTracePoints(flow);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0]->point_id, "B");
+  for (const auto& line : CapturedLines()) {
+    EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
+  }
+  registry.RemoveTraceFlow(flow);
+}
+
+// Snapshots taken while two threads record are each a whole prefix of the
+// queue: positions match indices and no snapshot is shorter than the one
+// before it.
+TEST_F(FlowTraceConcurrencyTest, CopyTracePointsWhileOthersTraceIsConsistent) {
+  constexpr int kThreads = 2;
+  constexpr int kPerThread = 2000;
+  const std::string flow = Flow("f");
+  registry.RegisterTraceFlow(flow, {}, "n", "", true);
+
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) registry.Trace(flow, "p", true);
+      --running;
+    });
+  }
+  std::size_t previous = 0;
+  int snapshots = 0;
+  bool consistent = true;
+  while (running.load() > 0 || snapshots == 0) {
+    const auto snapshot = registry.CopyTracePoints(flow);
+    consistent = consistent && snapshot.size() >= previous;
+    for (std::size_t position = 0; position < snapshot.size(); ++position) {
+      consistent =
+          consistent && snapshot[position]->index == static_cast<int>(position);
+    }
+    previous = snapshot.size();
+    ++snapshots;
+  }
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_TRUE(consistent);
+  EXPECT_EQ(registry.CopyTracePoints(flow).size(),
+            static_cast<std::size_t>(kThreads * kPerThread));
   registry.RemoveTraceFlow(flow);
 }
 

@@ -76,6 +76,31 @@ TEST_F(RecordingTest, PointsGetTheirPositionAndComeBackInOrder) {
   EXPECT_TRUE(CapturedLines().empty());
 }
 
+TEST_F(RecordingTest, CopyTracePointsIsASnapshotOfTheSamePoints) {
+  const std::string flow = Flow("f");
+  registry.RegisterTraceFlow(flow, {}, "n", "", true);
+  registry.Trace(flow, "A", true);
+  registry.Trace(flow, "B", false);
+  ClearCapturedMessages();
+
+  const std::vector<std::shared_ptr<TracePoint>> copy =
+      registry.CopyTracePoints(flow);
+  EXPECT_EQ(copy, registry.GetTracePoints(flow));  // the same objects
+  registry.Trace(flow, "C", true);
+  registry.ResetFlow(flow);
+  ASSERT_EQ(copy.size(), 2u);
+  EXPECT_EQ(copy[0]->point_id, "A");
+  EXPECT_EQ(copy[1]->point_id, "B");
+  EXPECT_EQ(copy[1]->index, 1);
+  EXPECT_TRUE(registry.CopyTracePoints(flow).empty());
+  EXPECT_TRUE(CapturedLines().empty());
+
+  const std::string unknown = Flow("unknown");
+  EXPECT_TRUE(registry.CopyTracePoints(unknown).empty());
+  EXPECT_EQ(CapturedLines(), Lines{"[WARN] flow_id " + unknown + " not found"});
+  EXPECT_EQ(CapturedMessages().at(0).function, "CopyTracePoints");
+}
+
 TEST_F(RecordingTest, RecordingOnePointTwiceKeepsTheLaterPosition) {
   const std::string first = Flow("first");
   const std::string second = Flow("second");

@@ -13,9 +13,15 @@
 // the only exceptions that leave this API are std::system_error from the
 // registry mutex, std::bad_alloc, and whatever a flow handler throws.
 //
-// Thread safety: every operation may be called from any thread, except that a
-// flow handler runs with the registry mutex held and must not call back into
-// the registry (it would deadlock).
+// Thread safety: every operation may be called from any thread. A flow
+// handler runs inside CheckFlow with the registry mutex held; a registry call
+// that it makes on its own thread (other than the parse functions, which take
+// no lock) is refused with an ERROR and returns at once, doing nothing: make
+// such calls after CheckFlow returns. Other threads wait for the mutex.
+//
+// fork(): the registry mutex is held across fork(), so a child can record and
+// check at once. A fork() therefore waits for a CheckFlow running on another
+// thread to return, handler included.
 
 #ifndef KELPWOOD_FLOW_TRACE_H_
 #define KELPWOOD_FLOW_TRACE_H_
@@ -145,10 +151,17 @@ class FlowTrace {
   // The flow's queue, or an empty sequence for a flow without one. The caller
   // reads it without the registry lock: it REQUIRES that no other thread
   // records into, resets, removes or re-registers that flow meanwhile.
+  // When other threads may trace, use CopyTracePoints instead.
   const std::vector<std::shared_ptr<TracePoint>>& GetTracePoints(
       const std::string& flow_id);
+  // A snapshot of the flow's queue taken under the registry lock (the points
+  // themselves are shared, not copied), or an empty sequence after a WARN for
+  // a flow without one. Safe to read while other threads trace.
+  std::vector<std::shared_ptr<TracePoint>> CopyTracePoints(
+      const std::string& flow_id);
   // Copies, under the registry lock, the flow's queue (the shared points) to
-  // `points` and its configuration to `cfg` (null when it has none).
+  // `points` and its configuration to `cfg` (null when it has none). From a
+  // flow handler it is refused with an ERROR and leaves both empty.
   void SnapshotFlow(const std::string& flow_id,
                     std::vector<std::shared_ptr<TracePoint>>& points,
                     std::shared_ptr<const TraceFlowCfg>& cfg);
@@ -160,7 +173,8 @@ class FlowTrace {
 
   // Checks the flow's recorded points against its configuration, logs the
   // findings, calls the flow's handler (under the registry lock) and returns
-  // the result. Never returns null; changes nothing in the registry.
+  // the result. Never returns null; changes nothing in the registry. Called
+  // from a flow handler it checks nothing and returns FLOW_NOT_FOUND.
   std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
 
   // Milliseconds between the flow's first and last recorded points (by queue

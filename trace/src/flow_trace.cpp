@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +28,58 @@ namespace kelpwood {
 namespace trace {
 
 namespace {
+
+// True while this thread runs a flow handler. CheckFlow calls handlers with
+// the registry mutex held, and std::mutex is not recursive: a registry call
+// from the handler would lock it again and hang for ever, so such a call is
+// refused instead. Other threads never see the flag and wait for the lock.
+thread_local bool running_flow_handler = false;
+
+class FlowHandlerScope {
+ public:
+  FlowHandlerScope() noexcept { running_flow_handler = true; }
+  ~FlowHandlerScope() { running_flow_handler = false; }
+  FlowHandlerScope(const FlowHandlerScope&) = delete;
+  FlowHandlerScope& operator=(const FlowHandlerScope&) = delete;
+};
+
+// Logs the refusal of a registry call made from a flow handler, naming the
+// operation (the caller's function) and its own source location.
+[[gnu::noinline, gnu::cold]] bool RefuseInsideFlowHandler(
+    const spdlog::source_loc& location) {
+  Logger::Log(LogLevel::kError, location,
+              FMT_STRING("{} called from a flow handler is refused: call it "
+                         "after CheckFlow returns"),
+              location.funcname);
+  return true;
+}
+
+// True, after an ERROR, when the calling thread is running a flow handler.
+#define KELPWOOD_INSIDE_FLOW_HANDLER()           \
+  (running_flow_handler &&                       \
+   RefuseInsideFlowHandler(::spdlog::source_loc{ \
+       __FILE__, __LINE__, static_cast<const char*>(__func__)}))
+
+// The registry mutex is held across fork(), as glibc's malloc holds its own
+// locks: a child forked while another thread is inside the registry would
+// otherwise inherit a mutex that nobody in it will ever release.
+std::atomic<std::mutex*> fork_guarded_mutex{nullptr};
+// Whether this thread's prepare handler took the mutex. A flow handler that
+// forks already holds it (CheckFlow took it), so it is neither taken again
+// nor released after the fork; CheckFlow releases it as usual.
+thread_local bool fork_took_registry_mutex = false;
+
+void LockRegistryBeforeFork() noexcept {
+  std::mutex* registry_mutex = fork_guarded_mutex.load();
+  fork_took_registry_mutex = registry_mutex != nullptr && !running_flow_handler;
+  if (fork_took_registry_mutex) registry_mutex->lock();
+}
+
+void UnlockRegistryAfterFork() noexcept {
+  if (!fork_took_registry_mutex) return;
+  fork_took_registry_mutex = false;
+  fork_guarded_mutex.load()->unlock();
+}
 
 // Milliseconds since the Unix epoch, in integer arithmetic: a double would
 // round at today's magnitudes. Division truncates toward zero.
@@ -196,8 +251,20 @@ const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
   return "UNKNOWN";
 }
 
-FlowTrace::FlowTrace() = default;
-FlowTrace::~FlowTrace() = default;
+// The logger record is built before the registry so that it is destroyed
+// after it: a host static or an atexit hook that checks a flow at exit then
+// still logs through a live logger, whatever the order of first use was.
+FlowTrace::FlowTrace() {
+  Logger::Instance();
+  // Registered once: GetInstance constructs one registry per process.
+  if (::pthread_atfork(LockRegistryBeforeFork, UnlockRegistryAfterFork,
+                       UnlockRegistryAfterFork) != 0) {
+    throw std::bad_alloc();  // its only failure is ENOMEM
+  }
+  fork_guarded_mutex.store(&mutex);
+}
+
+FlowTrace::~FlowTrace() { fork_guarded_mutex.store(nullptr); }
 
 FlowTrace& FlowTrace::GetInstance() {
   static FlowTrace instance;
@@ -221,6 +288,8 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
       return;
     }
   }
+
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
 
   // Released after the mutex, so that dropping many points does not hold
   // up recording into other flows.
@@ -270,6 +339,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::vector<std::shared_ptr<TracePoint>> dropped_points;
   std::shared_ptr<TraceFlowCfg> dropped_cfg;
   std::lock_guard<std::mutex> lock(mutex);
@@ -299,6 +369,7 @@ void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_handlers.find(flow_id);
   if (entry != flow_handlers.end()) {
@@ -313,6 +384,7 @@ void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
 
 void FlowTrace::Trace(const std::string& flow_id,
                       const std::shared_ptr<TracePoint>& point) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (!point || entry == flow_queues.end()) {
@@ -326,6 +398,7 @@ void FlowTrace::Trace(const std::string& flow_id,
 
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
                       bool success) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -343,6 +416,7 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
 
 const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
     const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return empty_points;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -352,9 +426,26 @@ const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
   return entry->second;
 }
 
+std::vector<std::shared_ptr<TracePoint>> FlowTrace::CopyTracePoints(
+    const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return {};
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = flow_queues.find(flow_id);
+  if (entry == flow_queues.end()) {
+    KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
+    return {};
+  }
+  return entry->second;
+}
+
 void FlowTrace::SnapshotFlow(const std::string& flow_id,
                              std::vector<std::shared_ptr<TracePoint>>& points,
                              std::shared_ptr<const TraceFlowCfg>& cfg) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) {
+    points.clear();
+    cfg = nullptr;
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex);
   auto queue_entry = flow_queues.find(flow_id);
   if (queue_entry != flow_queues.end()) {
@@ -367,6 +458,7 @@ void FlowTrace::SnapshotFlow(const std::string& flow_id,
 }
 
 void FlowTrace::ResetFlow(const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -379,6 +471,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
 }
 
 void FlowTrace::ResetAllFlows() {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   decltype(flow_queues) dropped_queues;
   std::lock_guard<std::mutex> lock(mutex);
   flow_queues.swap(dropped_queues);
@@ -386,6 +479,12 @@ void FlowTrace::ResetAllFlows() {
 
 std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     const std::string& flow_id) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) {
+    // Nothing was checked, so the result must not read as a pass.
+    auto refused = std::make_shared<FlowCheckResult>();
+    refused->result = FlowCheckCode::FLOW_NOT_FOUND;
+    return refused;
+  }
   KELPWOOD_LOG_INFO("Check flow: {}", flow_id);
   auto result = std::make_shared<FlowCheckResult>();
 
@@ -535,6 +634,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
 call_handler:
   auto handler_entry = flow_handlers.find(flow_id);
   if (handler_entry != flow_handlers.end() && handler_entry->second) {
+    FlowHandlerScope handler_scope;
     handler_entry->second(flow_id, result);
   }
   return result;
@@ -545,6 +645,7 @@ std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
     return 0;
   }
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return 0;
   std::lock_guard<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
@@ -570,6 +671,7 @@ std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
 }
 
 void FlowTrace::Init(const std::string& path) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   try {
     YAML::Node root;
     // Only a regular file is read: a FIFO or a device would block or never
