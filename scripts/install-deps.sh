@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev libyaml-cpp-dev
 libsystemd-dev googletest libgtest-dev libbenchmark-dev systemd python3
-util-linux chromium libpng-dev"
+util-linux systemd-journal-remote chromium libpng-dev"
 if [ "${1:-}" = "--fuzz" ]; then
   packages="$packages clang libclang-rt-14-dev"
 fi

@@ -189,6 +189,8 @@ TEST_F(KelpwoodStateToolTest, UsageErrorsExitTwoWithAHint) {
       {{"set", "1", "--json"}, "--json applies to 'get' only"},
       {{"get", "--json=1"}, "option '--json' doesn't allow an argument"},
       {{"wait", "1", "2"}, "extra operand '2'"},
+      {{"get", "-f"}, "option requires an argument -- 'f'"},
+      {{"get", "-x"}, "unrecognized option '-x'"},
   };
   for (const auto& usage : cases) {
     std::vector<std::string> args = {"--file=" + path_};

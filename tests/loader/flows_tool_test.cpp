@@ -605,6 +605,10 @@ TEST(FlowsToolUsageTest, RefusedCommandLinesNameTheirFault) {
        "option '--json' doesn't allow an argument"},
       {{"validate"}, "validate: missing FILE"},
       {{"check", "a", "b", "c"}, "check: too many operands"},
+      {{"-v", "check", "--json", "a", "b"},
+       "check: --json and --verbose cannot be combined"},
+      {{"validate", "--json", "--verbose", "example.yaml"},
+       "validate: --json and --verbose cannot be combined"},
   };
   for (const auto& refused : cases) {
     const ToolRun run = RunToolWith(refused.arguments, Streams());

@@ -2,41 +2,27 @@
 // listening, the test starts one standalone (this needs root) and stops it by
 // its pid afterwards; entries are read back with journalctl.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child_process.h"
+#include "journald.h"
 #include "source_lines.h"
 
 namespace {
 
 using kelpwood_test::ChildResult;
+using kelpwood_test::Journald;
+using kelpwood_test::JournalTestLock;
 using kelpwood_test::LineContaining;
 using kelpwood_test::RunChild;
 using kelpwood_test::SourceLine;
-
-const char kJournald[] = "/lib/systemd/systemd-journald";
-const char kJournalDirectory[] = "/run/systemd/journal";
-const char kJournalSocket[] = "/run/systemd/journal/socket";
-// Serialises this test between build trees run at the same time, so that one
-// run never stops a journald that another is using.
-const char kTestLockPath[] = "/run/kelpwood-journal-test.lock";
 
 std::string FindJournalctl() {
   for (const char* path : {"/usr/bin/journalctl", "/bin/journalctl"}) {
@@ -44,106 +30,6 @@ std::string FindJournalctl() {
   }
   return "";
 }
-
-// True when a journald accepts datagrams on its native socket. A socket file
-// left behind by a journald that has exited refuses the connection.
-bool JournaldIsListening() {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, kJournalSocket, sizeof address.sun_path - 1);
-  const bool listening =
-      connect(fd, reinterpret_cast<const sockaddr*>(&address),
-              sizeof address) == 0;
-  close(fd);
-  return listening;
-}
-
-// Holds an exclusive flock on kTestLockPath for its lifetime.
-class TestLock {
- public:
-  TestLock() : fd_(open(kTestLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
-  }
-  TestLock(const TestLock&) = delete;
-  TestLock& operator=(const TestLock&) = delete;
-  ~TestLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-
- private:
-  int fd_;
-};
-
-// A journald for the test: the running one if there is one, else one started
-// here, which the destructor stops.
-class Journald {
- public:
-  Journald() {
-    if (JournaldIsListening()) return;
-    mkdir("/run/systemd", 0755);
-    mkdir(kJournalDirectory, 0755);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd <= 2; ++fd) {
-      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    }
-    char* argv[] = {const_cast<char*>(kJournald), nullptr};
-    char* envp[] = {nullptr};
-    const int spawn_error =
-        posix_spawn(&pid_, kJournald, &actions, nullptr, argv, envp);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawn_error != 0) {
-      pid_ = -1;
-      error_ = std::string("cannot start ") + kJournald + ": " +
-               std::strerror(spawn_error);
-    }
-  }
-  Journald(const Journald&) = delete;
-  Journald& operator=(const Journald&) = delete;
-
-  ~Journald() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (!Reap(std::chrono::seconds(3))) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // Waits up to `limit` for the socket to accept; on failure Error() says why.
-  bool WaitUntilListening(std::chrono::milliseconds limit) {
-    if (!error_.empty()) return false;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (JournaldIsListening()) return true;
-      if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        error_ = std::string(kJournald) + " exited at start";
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    error_ = std::string(kJournalSocket) + " does not accept datagrams";
-    return false;
-  }
-  const std::string& Error() const { return error_; }
-
- private:
-  bool Reap(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const pid_t reaped = waitpid(pid_, nullptr, WNOHANG);
-      if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-
-  pid_t pid_ = -1;
-  std::string error_;
-};
 
 // The string fields of one line of `journalctl -o json`. Values that are not
 // JSON strings (arrays for binary data, numbers) are left out.
@@ -197,12 +83,8 @@ std::map<std::string, std::string> ParseJsonEntry(const std::string& line) {
 }
 
 TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "starting systemd-journald needs root";
-  }
-  if (access(kJournald, X_OK) != 0) {
-    GTEST_SKIP() << kJournald << " is missing (Debian package systemd)";
-  }
+  const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
+  if (!unavailable.empty()) GTEST_SKIP() << unavailable;
   const std::string journalctl = FindJournalctl();
   if (journalctl.empty()) {
     GTEST_SKIP() << "journalctl is missing (Debian package systemd)";
@@ -224,7 +106,7 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
   ASSERT_GT(error_line, 0);
   ASSERT_GT(located_line, 0);
 
-  TestLock lock;
+  JournalTestLock lock;
   Journald journald;
   ASSERT_TRUE(journald.WaitUntilListening(std::chrono::seconds(5)))
       << journald.Error();

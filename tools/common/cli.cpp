@@ -18,21 +18,6 @@ namespace {
 
 const char* program_name = "kelpwood";
 
-// Closes the descriptor it owns.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ReadToEnd(int fd, std::string& content, std::string& error) {
   content.clear();
   char buffer[65536];
@@ -80,17 +65,21 @@ std::size_t Utf8SequenceLength(std::string_view text) noexcept {
 
 }  // namespace
 
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void SetProgramName(const char* name) noexcept { program_name = name; }
 
 const char* ProgramName() noexcept { return program_name; }
 
-void PrintError(std::string_view message) noexcept {
+void PrintError(std::string_view message) {
   // One write per message, so that messages of concurrent tools do not mix.
   std::string line = fmt::format("{}: {}\n", program_name, message);
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-int UsageError(std::string_view message) noexcept {
+int UsageError(std::string_view message) {
   PrintError(fmt::format("{}\nTry '{} --help' for more information.", message,
                          program_name));
   return kExitUsage;
@@ -113,9 +102,9 @@ std::string RefusedOption(int code, char** argv) {
   return fmt::format("unrecognized option '-{}'", static_cast<char>(optopt));
 }
 
-void PrintVersion() noexcept { fmt::print("{} {}\n", program_name, Version()); }
+void PrintVersion() { fmt::print("{} {}\n", program_name, Version()); }
 
-int FinishStdout(int status) noexcept {
+int FinishStdout(int status) {
   // As coreutils' close_stdout: a write that failed while buffered shows up
   // as the stream's error flag or as the final flush's failure, and some
   // file systems report it only when the descriptor is closed. The FILE
@@ -140,7 +129,7 @@ int FinishStdout(int status) noexcept {
   return kExitUsage;
 }
 
-std::size_t EditDistance(std::string_view from, std::string_view to) noexcept {
+std::size_t EditDistance(std::string_view from, std::string_view to) {
   std::vector<std::size_t> row(to.size() + 1);
   for (std::size_t j = 0; j <= to.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= from.size(); ++i) {

@@ -45,7 +45,7 @@ void SetProgramName(const char* name) noexcept;
 const char* ProgramName() noexcept;
 
 // Writes "PROG: message\n" to standard error.
-void PrintError(std::string_view message) noexcept;
+void PrintError(std::string_view message);
 
 template <typename... Args>
 void Error(fmt::format_string<Args...> format, Args&&... args) {
@@ -54,7 +54,7 @@ void Error(fmt::format_string<Args...> format, Args&&... args) {
 
 // Writes "PROG: message" and the "Try 'PROG --help'..." line to standard
 // error; returns kExitUsage so that a caller can `return UsageError(...)`.
-int UsageError(std::string_view message) noexcept;
+int UsageError(std::string_view message);
 
 // The message for the option that getopt_long just refused by returning
 // `code` ('?' unknown, ':' missing argument): "unrecognized option '--x'",
@@ -64,15 +64,15 @@ int UsageError(std::string_view message) noexcept;
 std::string RefusedOption(int code, char** argv);
 
 // Prints "PROG VERSION" (the library's version) to standard output.
-void PrintVersion() noexcept;
+void PrintVersion();
 
 // Flushes standard output and closes its descriptor. Returns `status` when
 // everything written reached its destination; otherwise reports
 // "PROG: write error: REASON" and returns kExitUsage.
-int FinishStdout(int status) noexcept;
+int FinishStdout(int status);
 
 // Levenshtein distance between two texts, in bytes.
-std::size_t EditDistance(std::string_view from, std::string_view to) noexcept;
+std::size_t EditDistance(std::string_view from, std::string_view to);
 
 // The candidate closest to `word` if it is close enough to be a typo (at
 // most a third of the word's letters wrong, never more than three), else "".
@@ -95,6 +95,20 @@ std::string EscapeControls(std::string_view text);
 // "Is a directory", "not a regular file").
 bool ReadInput(const std::string& path, std::string& content,
                std::string& error);
+
+// Owns one file descriptor and closes it. To be replaced by the library's
+// internal descriptor type once the tools can include it.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // One row of a command table.
 struct Command {

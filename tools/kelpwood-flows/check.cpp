@@ -108,21 +108,6 @@ void PrintJson(const std::string& config_path, const std::string& trace_path,
       results, passed, flows.size());
 }
 
-// Closes the descriptor it owns.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 int Check(const std::string& config_path, const std::string& trace_path,
           bool json) {
   if (config_path == "-" && trace_path == "-") {
@@ -146,7 +131,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
   // handed over as an anonymous in-memory file, which it reads like any
   // regular file.
   std::string load_path = config_path;
-  std::optional<OwnedFd> memory;
+  std::optional<cli::UniqueFd> memory;
   if (config_path == "-") {
     memory.emplace(::memfd_create("kelpwood-flows-config", MFD_CLOEXEC));
     if (memory->get() < 0 ||
@@ -246,7 +231,8 @@ const char kCheckHelp[] =
     "\n"
     "Options:\n"
     "  -j, --json      print one JSON object instead of the table (below)\n"
-    "  -v, --verbose   also show the library's own log lines\n"
+    "  -v, --verbose   also show the library's own log lines (not with\n"
+    "                  --json, whose output they would break)\n"
     "  -h, --help      display this help and exit\n"
     "\n"
     "With --json, standard output is one line holding one object:\n"
@@ -297,6 +283,10 @@ int CheckCommand(int argc, char** argv) {
   if (operands != 2) {
     return cli::UsageError(operands < 2 ? "check: missing CONFIG or TRACE"
                                         : "check: too many operands");
+  }
+  if (json && verbose) {
+    // The library's log goes to standard output and would break the object.
+    return cli::UsageError("check: --json and --verbose cannot be combined");
   }
   // Before any other library call: the logger reads its environment once.
   SetUpLibraryLog(verbose);

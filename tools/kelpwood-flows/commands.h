@@ -28,8 +28,21 @@ int ValidateCommand(int argc, char** argv);
 // file and checks every flow that the trace names.
 int CheckCommand(int argc, char** argv);
 
-// timeline [--format chrome|html] [-o FILE] CONFIG TRACE: checks as check
-// does and draws each flow's run as a timeline.
+// watch [--state-dir DIR] CONFIG...: follows the journal and writes a
+// verdict entry for every run of a device-wide flow.
+int WatchCommand(int argc, char** argv);
+
+// check --journal|--directory DIR [OPTION]... CONFIG...: checks the runs of
+// device-wide flows found in the local journal or a collected directory.
+int JournalCheckCommand(int argc, char** argv);
+
+// check: JournalCheckCommand when --journal or --directory is given, else
+// CheckCommand.
+int CheckOrJournalCheckCommand(int argc, char** argv);
+
+// timeline [--format chrome|html] [-o FILE] CONFIG TRACE, or with
+// --journal [--boot[=ID]] | --directory DIR [--machine ID] and CONFIG...:
+// checks as check does and draws each run as a timeline.
 int TimelineCommand(int argc, char** argv);
 
 }  // namespace flows_tool

@@ -28,14 +28,22 @@ const CommandRow kCommands[] = {
      "validate FILE...",
      "report what a device would drop, ignore or misread in\n"
      "each flow configuration FILE, then list its flows as loaded"},
-    {{"check", CheckCommand},
+    {{"check", CheckOrJournalCheckCommand},
      "check CONFIG TRACE",
      "load CONFIG, replay the points recorded in TRACE and\n"
-     "check every flow that TRACE names"},
+     "check every flow that TRACE names;\n"
+     "with --journal or --directory DIR: check the runs of\n"
+     "device-wide flows in the local journal or in journals\n"
+     "collected from devices"},
+    {{"watch", WatchCommand},
+     "watch CONFIG...",
+     "follow the journal and write a verdict entry for every\n"
+     "run of a device-wide flow"},
     {{"timeline", TimelineCommand},
      "timeline CONFIG TRACE",
      "check as 'check' does and draw the runs as Chrome\n"
-     "trace-event JSON (Perfetto) or an HTML page"},
+     "trace-event JSON (Perfetto) or an HTML page; with\n"
+     "--journal or --directory DIR: the runs in journals"},
 };
 
 void PrintHelp() {

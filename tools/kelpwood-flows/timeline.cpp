@@ -8,10 +8,13 @@
 #include <getopt.h>
 #include <kelpwood/flow_timeline.h>
 #include <kelpwood/flow_trace.h>
+#include <kelpwood/logger.h>
+#include <systemd/sd-id128.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +23,8 @@
 #include "cli.h"
 #include "commands.h"
 #include "journal/flow_run.h"
+#include "journal/flow_runs.h"
+#include "journal/journal_reader.h"
 #include "library_log.h"
 #include "trace_file.h"
 
@@ -32,10 +37,18 @@ using trace::TimelineFormat;
 
 const char kTimelineHelp[] =
     "Usage: kelpwood-flows timeline [OPTION]... CONFIG TRACE\n"
-    "Check the flows of TRACE against CONFIG exactly as 'check' does, and\n"
-    "draw each flow's run as a timeline: the configured points above the\n"
-    "recorded ones, the verdict, and the point at fault with its result and\n"
-    "failure_id.\n"
+    "  or:  kelpwood-flows timeline [OPTION]... --journal [--boot[=ID]]\n"
+    "                               CONFIG...\n"
+    "  or:  kelpwood-flows timeline [OPTION]... --directory DIR\n"
+    "                               [--machine ID] CONFIG...\n"
+    "Check flow runs exactly as 'check' does and draw each run as a\n"
+    "timeline: the configured points above the recorded ones, the verdict,\n"
+    "and the point at fault with its result and failure_id.\n"
+    "\n"
+    "With CONFIG and TRACE, each flow that TRACE names is one run. With\n"
+    "--journal (the local journal) or --directory DIR (journal files\n"
+    "collected from devices), the runs are those of the device-wide flows\n"
+    "of the CONFIG files, cut from the published points as 'watch' does.\n"
     "\n"
     "TRACE holds one recorded point per line, as for 'check':\n"
     "  FLOW_ID POINT_ID [ok|fail] [TIME]\n"
@@ -52,12 +65,16 @@ const char kTimelineHelp[] =
     "                       nothing fetched, for any browser\n"
     "  -o, --output FILE    write to FILE (replaced) instead of standard\n"
     "                       output\n"
+    "  -j, --journal        read the runs from the local journal\n"
+    "  -b, --boot[=ID]      with --journal: only the current boot, or boot ID\n"
+    "  -D, --directory DIR  read the runs from the journal files in DIR\n"
+    "  -m, --machine ID     only the runs of machine ID (32 hex digits)\n"
     "  -v, --verbose        also show the library's own log lines\n"
     "  -h, --help           display this help and exit\n"
     "\n"
     "Exit status:\n"
-    "  0  every flow passed\n"
-    "  1  at least one flow did not pass (the timeline is written)\n"
+    "  0  every run passed\n"
+    "  1  at least one run did not pass (the timeline is written)\n"
     "  2  usage error, a malformed TRACE line, or a file that cannot be read\n"
     "     or written\n";
 
@@ -82,6 +99,20 @@ std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records) {
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes the runs to `output_path`, or to standard output when it is empty.
+bool WriteDocument(const std::vector<journal::FlowRun>& runs,
+                   TimelineFormat format, const std::string& output_path) {
+  const std::string document = journal::RenderTimeline(runs, format);
+  std::string error;
+  if (output_path.empty()) {
+    std::fwrite(document.data(), 1, document.size(), stdout);
+  } else if (!journal::WriteTimelineFile(output_path, document, error)) {
+    cli::Error("{}", cli::EscapeControls(error));
+    return false;
+  }
+  return true;
 }
 
 int Timeline(const std::string& config_path, const std::string& trace_path,
@@ -183,13 +214,84 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
     run.end_ns = last->time_ns;
   }
 
-  const std::string document = journal::RenderTimeline(runs, format);
-  if (output_path.empty()) {
-    std::fwrite(document.data(), 1, document.size(), stdout);
-  } else if (!journal::WriteTimelineFile(output_path, document, error)) {
-    cli::Error("{}", cli::EscapeControls(error));
+  if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
+  return passed == runs.size() ? kExitClean : kExitFindings;
+}
+
+bool IsId128(const std::string& text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// Where the runs come from when they are read from journals.
+struct JournalSource {
+  bool local = false;
+  std::string directory;
+  bool by_boot = false;
+  std::string boot_id;  // empty with by_boot: the current boot
+  std::string machine_id;
+};
+
+int JournalTimeline(JournalSource source,
+                    const std::vector<std::string>& configs,
+                    TimelineFormat format, const std::string& output_path) {
+  if (source.by_boot && source.boot_id.empty()) {
+    sd_id128_t current;
+    char text[SD_ID128_STRING_MAX];
+    const int result = sd_id128_get_boot(&current);
+    if (result < 0) {
+      cli::Error("timeline: cannot read the current boot id: {}",
+                 std::strerror(-result));
+      return kExitTrouble;
+    }
+    source.boot_id = sd_id128_to_string(current, text);
+  }
+  std::map<std::string, journal::WatchedFlow> flows;
+  std::string error;
+  if (!journal::LoadWatchedFlows(configs, flows, error)) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
     return kExitTrouble;
   }
+  journal::RegisterWatchedFlows(flows);
+  // Each run is checked by replaying it into the registry; those checks'
+  // log lines are no part of the timeline.
+  if (Logger::Instance().logger) {
+    Logger::Instance().logger->set_level(spdlog::level::off);
+  }
+  std::unique_ptr<journal::JournalReader> reader =
+      source.local
+          ? journal::JournalReader::OpenLocal(error)
+          : journal::JournalReader::OpenDirectory(source.directory, error);
+  if (!reader) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  if ((source.by_boot && !reader->RestrictToBoot(source.boot_id)) ||
+      (!source.machine_id.empty() &&
+       !reader->RestrictToMachine(source.machine_id))) {
+    cli::Error("timeline: cannot select entries by id");
+    return kExitTrouble;
+  }
+  if (!reader->SeekHead(error)) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  std::vector<journal::FlowRun> runs;
+  std::size_t passed = 0;
+  journal::FlowRunEngine engine(flows, [&](journal::FlowRun&& run) {
+    if (run.code == FlowCheckCode::PASSED) ++passed;
+    runs.push_back(std::move(run));
+  });
+  journal::FlowEntry entry;
+  int step = 0;
+  while ((step = reader->Next(entry)) > 0) engine.Add(entry);
+  if (step < 0) {
+    cli::Error("timeline: cannot read the journal: {}", std::strerror(-step));
+    return kExitTrouble;
+  }
+  engine.EndAllRuns();
+  if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
   return passed == runs.size() ? kExitClean : kExitFindings;
 }
 
@@ -199,6 +301,10 @@ int TimelineCommand(int argc, char** argv) {
   static const option kOptions[] = {
       {"format", required_argument, nullptr, 'f'},
       {"output", required_argument, nullptr, 'o'},
+      {"journal", no_argument, nullptr, 'j'},
+      {"boot", optional_argument, nullptr, 'b'},
+      {"directory", required_argument, nullptr, 'D'},
+      {"machine", required_argument, nullptr, 'm'},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -206,10 +312,24 @@ int TimelineCommand(int argc, char** argv) {
   bool verbose = Globals().verbose;
   TimelineFormat format = TimelineFormat::kChrome;
   std::string output_path;
+  JournalSource source;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":f:o:vh", kOptions,
-                                         nullptr)) != -1;) {
+  for (int option; (option = getopt_long(argc, argv, ":f:o:jb::D:m:vh",
+                                         kOptions, nullptr)) != -1;) {
     switch (option) {
+      case 'j':
+        source.local = true;
+        break;
+      case 'b':
+        source.by_boot = true;
+        source.boot_id = optarg != nullptr ? optarg : "";
+        break;
+      case 'D':
+        source.directory = optarg;
+        break;
+      case 'm':
+        source.machine_id = optarg;
+        break;
       case 'f':
         if (std::string(optarg) == "chrome") {
           format = TimelineFormat::kChrome;
@@ -238,6 +358,34 @@ int TimelineCommand(int argc, char** argv) {
     }
   }
   const int operands = argc - optind;
+  if (source.local || !source.directory.empty()) {
+    if (source.local && !source.directory.empty()) {
+      return cli::UsageError(
+          "timeline: give only one of --journal and --directory DIR");
+    }
+    if (source.by_boot && !source.local) {
+      return cli::UsageError("timeline: --boot needs --journal");
+    }
+    if (source.by_boot && !source.boot_id.empty() && !IsId128(source.boot_id)) {
+      return cli::UsageError(
+          fmt::format("timeline: '{}' is not a boot id (32 hex digits)",
+                      cli::EscapeControls(source.boot_id)));
+    }
+    if (!source.machine_id.empty() && !IsId128(source.machine_id)) {
+      return cli::UsageError(
+          fmt::format("timeline: '{}' is not a machine id (32 hex digits)",
+                      cli::EscapeControls(source.machine_id)));
+    }
+    if (operands == 0) return cli::UsageError("timeline: missing CONFIG");
+    SetUpLibraryLog(verbose);
+    return JournalTimeline(source,
+                           std::vector<std::string>(argv + optind, argv + argc),
+                           format, output_path);
+  }
+  if (source.by_boot || !source.machine_id.empty()) {
+    return cli::UsageError(
+        "timeline: --boot and --machine need --journal or --directory DIR");
+  }
   if (operands != 2) {
     return cli::UsageError(operands < 2 ? "timeline: missing CONFIG or TRACE"
                                         : "timeline: too many operands");

@@ -977,7 +977,8 @@ const char kValidateHelp[] =
     "\n"
     "Options:\n"
     "  -j, --json      print one JSON object instead of the report (below)\n"
-    "  -v, --verbose   also show the library's own log lines\n"
+    "  -v, --verbose   also show the library's own log lines (not with\n"
+    "                  --json, whose output they would break)\n"
     "  -h, --help      display this help and exit\n"
     "\n"
     "With --json, standard output is one line holding one object:\n"
@@ -1029,6 +1030,10 @@ int ValidateCommand(int argc, char** argv) {
     }
   }
   if (optind >= argc) return cli::UsageError("validate: missing FILE");
+  if (json && verbose) {
+    // The library's log goes to standard output and would break the object.
+    return cli::UsageError("validate: --json and --verbose cannot be combined");
+  }
   // Before any other library call: the logger reads its environment once.
   SetUpLibraryLog(verbose);
   return Validate(std::vector<std::string>(argv + optind, argv + argc), json);

@@ -207,9 +207,9 @@ Arguments ParseArguments(int argc, char** argv) {
 // only names the library's operation: why it cannot be opened, or that it
 // is empty. "" when nothing looks wrong.
 std::string StateFileReason(const std::string& path) {
-  const int fd =
-      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+  const kelpwood::cli::UniqueFd fd(
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) {
     const int open_errno = errno;
     if (open_errno != ENOENT) return std::strerror(open_errno);
     // Missing: the reason it could not be created lies with its directory.
@@ -222,16 +222,12 @@ std::string StateFileReason(const std::string& path) {
     return std::strerror(open_errno);
   }
   struct stat status {};
-  std::string reason;
-  if (::fstat(fd, &status) != 0) {
-    reason = std::strerror(errno);
-  } else if (S_ISDIR(status.st_mode)) {
-    reason = std::strerror(EISDIR);
-  } else if (S_ISREG(status.st_mode) && status.st_size == 0) {
-    reason = "the file is empty";
+  if (::fstat(fd.get(), &status) != 0) return std::strerror(errno);
+  if (S_ISDIR(status.st_mode)) return std::strerror(EISDIR);
+  if (S_ISREG(status.st_mode) && status.st_size == 0) {
+    return "the file is empty";
   }
-  ::close(fd);
-  return reason;
+  return "";
 }
 
 device_state::State ToState(int byte) {

@@ -105,6 +105,14 @@ struct FlowCheckResult {
   std::shared_ptr<TracePointCfg> point_cfg;
 };
 
+// Where a flow's points are checked. A device-wide flow's points (and its
+// resets) are also published to the journal, so that a watcher can check a
+// flow recorded by several processes.
+enum class FlowScope : std::int32_t {
+  PROCESS = 0,
+  DEVICE = 1,
+};
+
 using FlowHandler = std::function<void(
     const std::string&, const std::shared_ptr<FlowCheckResult>&)>;
 
@@ -180,6 +188,23 @@ class FlowTrace {
   // Milliseconds between the flow's first and last recorded points (by queue
   // position), or 0 when there is no such duration.
   std::uint64_t GetFlowDuration(const std::string& flow_id);
+
+  // Journal settings, kept by flow id (the flow need not be registered yet)
+  // and set by Init from a flow's "scope" and "deadline_ms" keys. Trace and
+  // ResetFlow of a DEVICE flow also write a journal entry, never blocking:
+  // points journald does not take are counted and reported later.
+  // SetFlowScope(id, PROCESS) stops publishing, e.g. in a process that only
+  // checks what others publish.
+  void SetFlowScope(const std::string& flow_id, FlowScope scope);
+  FlowScope GetFlowScope(const std::string& flow_id);
+  // A run of the flow ends `deadline_ms` after its first point; 0: never.
+  // Stored for watchers of device-wide flows; CheckFlow does not use it.
+  void SetFlowDeadline(const std::string& flow_id, std::uint64_t deadline_ms);
+  std::uint64_t GetFlowDeadline(const std::string& flow_id);
+  // Whether every CheckFlow also writes its verdict as one journal entry.
+  // Until this is called, KELPWOOD_FLOW_JOURNAL=true in the environment
+  // switches it on.
+  void SetCheckVerdictsToJournal(bool enabled);
 
   // Builds one flow (or one point) from a YAML map. Returns null, after an
   // ERROR message, when yaml-cpp raises an error while reading the node.

@@ -19,6 +19,8 @@ inline constexpr char kFlowName[] = "flow_name";
 inline constexpr char kFlowDescription[] = "description";
 inline constexpr char kCheckOrder[] = "check_order";
 inline constexpr char kFlowPoints[] = "flow_points";
+inline constexpr char kScope[] = "scope";
+inline constexpr char kDeadlineMs[] = "deadline_ms";
 
 // One entry of "flow_points". "point_desc" wins over "description".
 inline constexpr char kPointId[] = "point_id";
@@ -30,7 +32,8 @@ inline constexpr char kOptional[] = "optional";
 // Every key the loader reads, per level.
 inline constexpr const char* kRootKeys[] = {kWorkflows};
 inline constexpr const char* kFlowKeys[] = {
-    kFlowId, kFlowName, kFlowDescription, kCheckOrder, kFlowPoints};
+    kFlowId,     kFlowName, kFlowDescription, kCheckOrder,
+    kFlowPoints, kScope,    kDeadlineMs};
 inline constexpr const char* kPointKeys[] = {kPointId, kFailureId, kPointDesc,
                                              kPointDescription, kOptional};
 

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "flow_config_keys.h"
+#include "journal/flow_publishing.h"
+#include "journal/verdict_entry.h"
 #include "timed_trace_point.h"
 
 namespace kelpwood {
@@ -214,6 +216,34 @@ class LatestRecordingIndex {
   std::size_t mask_ = 0;
 };
 
+// Reads a flow's "scope" (device or process, default process) and
+// "deadline_ms" (default 0) keys. False, after an ERROR message, when either
+// is present but not valid: the flow is then not loaded, as for any other
+// unreadable flow entry.
+bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
+                         journal::FlowJournalSettings& settings) {
+  try {
+    if (const YAML::Node scope = node[config_keys::kScope]) {
+      const std::string value = scope.as<std::string>();
+      if (value != "device" && value != "process") {
+        KELPWOOD_LOG_ERROR(
+            "Failed to parse trace flow config: flow '{}': scope is '{}', "
+            "not 'device' or 'process'",
+            flow_id, value);
+        return false;
+      }
+      settings.device_wide = value == "device";
+    }
+    if (const YAML::Node deadline = node[config_keys::kDeadlineMs]) {
+      settings.deadline_ms = deadline.as<std::uint64_t>();
+    }
+    return true;
+  } catch (const YAML::Exception& error) {
+    KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}", error.what());
+    return false;
+  }
+}
+
 }  // namespace
 
 TracePoint::TracePoint(const std::string& point_id, bool success)
@@ -385,7 +415,7 @@ void FlowTrace::RegisterFlowHandler(const std::string& flow_id,
 void FlowTrace::Trace(const std::string& flow_id,
                       const std::shared_ptr<TracePoint>& point) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
-  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (!point || entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
@@ -394,12 +424,18 @@ void FlowTrace::Trace(const std::string& flow_id,
   auto& queue = entry->second;
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(point);
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    // Published after the registry is unlocked: the send is a system call.
+    const std::int32_t index = point->index;
+    lock.unlock();
+    journal::PublishPoint(flow_id, *point, index);
+  }
 }
 
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
                       bool success) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
-  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
@@ -411,7 +447,11 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
   auto point =
       std::make_shared<TimedTracePoint>(point_id, success, NowNanoseconds());
   point->index = static_cast<std::int32_t>(queue.size());
-  queue.push_back(std::move(point));
+  queue.push_back(point);
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    lock.unlock();
+    journal::PublishPoint(flow_id, *point, point->index);
+  }
 }
 
 const std::vector<std::shared_ptr<TracePoint>>& FlowTrace::GetTracePoints(
@@ -459,7 +499,7 @@ void FlowTrace::SnapshotFlow(const std::string& flow_id,
 
 void FlowTrace::ResetFlow(const std::string& flow_id) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
-  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (entry == flow_queues.end()) {
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
@@ -468,6 +508,10 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   // clear() keeps the queue's storage: a flow is reset to be run again, and
   // its next run records about as many points without growing the queue.
   entry->second.clear();
+  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+    lock.unlock();
+    journal::PublishReset(flow_id);
+  }
 }
 
 void FlowTrace::ResetAllFlows() {
@@ -632,6 +676,18 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
   }
 
 call_handler:
+  if (journal::VerdictsGoToJournal()) {
+    auto queue_entry = flow_queues.find(flow_id);
+    auto cfg_entry = flow_cfgs.find(flow_id);
+    journal::SendVerdict(journal::MakeCheckedRun(
+        flow_id,
+        fmt::format(
+            "{}-{}", ::getpid(),
+            journal::FlowJournalTable::Instance().NextVerdictNumber(flow_id)),
+        cfg_entry == flow_cfgs.end() ? nullptr : cfg_entry->second,
+        queue_entry == flow_queues.end() ? empty_points : queue_entry->second,
+        *result));
+  }
   auto handler_entry = flow_handlers.find(flow_id);
   if (handler_entry != flow_handlers.end() && handler_entry->second) {
     FlowHandlerScope handler_scope;
@@ -725,16 +781,49 @@ void FlowTrace::Init(const std::string& path) {
     for (const auto& entry : workflows) {
       std::shared_ptr<TraceFlowCfg> cfg = parseTraceFlowCfg(entry);
       if (!cfg) continue;
+      journal::FlowJournalSettings settings;
+      if (!ReadFlowJournalKeys(entry, cfg->flow_id, settings)) continue;
       std::vector<std::shared_ptr<TracePoint>> dropped_points;
       std::shared_ptr<TraceFlowCfg> dropped_cfg;
       std::lock_guard<std::mutex> lock(mutex);
       dropped_cfg = std::exchange(flow_cfgs[cfg->flow_id], cfg);
       flow_queues[cfg->flow_id].swap(dropped_points);
+      auto& journal_table = journal::FlowJournalTable::Instance();
+      journal_table.SetDeviceWide(cfg->flow_id, settings.device_wide);
+      journal_table.SetDeadline(cfg->flow_id, settings.deadline_ms);
     }
   } catch (const YAML::Exception& error) {
     KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
                        error.what());
   }
+}
+
+void FlowTrace::SetFlowScope(const std::string& flow_id, FlowScope scope) {
+  std::lock_guard<std::mutex> lock(mutex);
+  journal::FlowJournalTable::Instance().SetDeviceWide(
+      flow_id, scope == FlowScope::DEVICE);
+}
+
+FlowScope FlowTrace::GetFlowScope(const std::string& flow_id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return journal::FlowJournalTable::Instance().Get(flow_id).device_wide
+             ? FlowScope::DEVICE
+             : FlowScope::PROCESS;
+}
+
+void FlowTrace::SetFlowDeadline(const std::string& flow_id,
+                                std::uint64_t deadline_ms) {
+  std::lock_guard<std::mutex> lock(mutex);
+  journal::FlowJournalTable::Instance().SetDeadline(flow_id, deadline_ms);
+}
+
+std::uint64_t FlowTrace::GetFlowDeadline(const std::string& flow_id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return journal::FlowJournalTable::Instance().Get(flow_id).deadline_ms;
+}
+
+void FlowTrace::SetCheckVerdictsToJournal(bool enabled) {
+  journal::SetVerdictsToJournal(enabled);
 }
 
 std::shared_ptr<TraceFlowCfg> FlowTrace::parseTraceFlowCfg(

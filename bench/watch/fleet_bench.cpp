@@ -1,0 +1,208 @@
+// The fleet check and the watch's run engine, against floors measured in the
+// same run:
+//   - check --directory over MACHINES x 10 runs x 10 points, built by a real
+//     systemd-journal-remote, against `journalctl --directory DIR -o export`
+//     (reading every entry once): wall time (median of interleaved
+//     repetitions), ratio, peak RSS;
+//   - the watch's processing rate: entries read through the journal reader
+//     and cut into checked runs, in points per second.
+//
+//   kelpwood_fleet_bench FLOWS_TOOL [MACHINES] [REPETITIONS]
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "journal/flow_runs.h"
+#include "journal/journal_reader.h"
+#include "journal/message_ids.h"
+
+namespace {
+
+constexpr int kRunsPerMachine = 10;
+constexpr int kPointsPerRun = 10;
+constexpr std::uint64_t kBaseUs = 1700000000000000;
+
+std::string Hex32(unsigned value, char fill) {
+  char text[33];
+  std::snprintf(text, sizeof text, "%024x%08x", 0, value);
+  std::string id(text);
+  std::replace(id.begin(), id.begin() + 24, '0', fill);
+  return id;
+}
+
+// Every machine's export stream, one after the other: 10 runs of the
+// 10-point flow, one in ten of them failing at point 7.
+void WriteFleet(const std::string& dir, int machines) {
+  const std::string command =
+      "/lib/systemd/systemd-journal-remote --output=" + dir +
+      "/fleet.journal - 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "w");
+  if (pipe == nullptr) std::exit(2);
+  std::string stream;
+  for (int m = 0; m < machines; ++m) {
+    const std::string machine = Hex32(static_cast<unsigned>(m), 'a');
+    const std::string boot = Hex32(static_cast<unsigned>(m), 'b');
+    std::uint64_t monotonic = 1000;
+    stream.clear();
+    for (int r = 0; r < kRunsPerMachine; ++r) {
+      for (int p = 0; p < kPointsPerRun; ++p) {
+        const bool ok = !(r == 3 && m % 10 == 0 && p == 7);
+        const std::uint64_t at = kBaseUs +
+                                 static_cast<std::uint64_t>(m) * 1000000 +
+                                 static_cast<std::uint64_t>(r * 1000 + p);
+        stream += "__REALTIME_TIMESTAMP=" + std::to_string(at) +
+                  "\n__MONOTONIC_TIMESTAMP=" + std::to_string(monotonic++) +
+                  "\n_BOOT_ID=" + boot + "\n_MACHINE_ID=" + machine +
+                  "\n_PID=77\n_COMM=publisher\nMESSAGE=point\nMESSAGE_ID=" +
+                  kelpwood::journal::kPointPublished +
+                  "\nFLOW_ID=fleet_flow\nPOINT_ID=p" + std::to_string(p) +
+                  "\nPOINT_SUCCESS=" + (ok ? "1" : "0") + "\n\n";
+      }
+    }
+    fwrite(stream.data(), 1, stream.size(), pipe);
+  }
+  if (pclose(pipe) != 0) std::exit(2);
+}
+
+struct Measure {
+  double seconds = 0;
+  long max_rss_kb = 0;
+};
+
+// Runs `argv` with standard output to /dev/null; its wall time and peak RSS.
+Measure Time(const std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (const std::string& word : words) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) !=
+      0) {
+    std::exit(2);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  Measure measure;
+  measure.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  measure.max_rss_kb = usage.ru_maxrss;
+  return measure;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FLOWS_TOOL [MACHINES] [REPETITIONS]\n",
+                 argv[0]);
+    return 2;
+  }
+  // The checks' own log lines are not what is measured.
+  setenv("SPDLOG_LEVEL", "off", 1);
+  setenv("SPDLOG_STDOUT", "false", 1);
+  const std::string tool = argv[1];
+  const int machines = argc > 2 ? std::atoi(argv[2]) : 1000;
+  const int repetitions = argc > 3 ? std::atoi(argv[3]) : 3;
+  char pattern[] = "/tmp/kelpwood-fleet-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 2;
+  const std::string dir = pattern;
+  {
+    std::ofstream config(dir + "/flows.yaml");
+    config << "workflows:\n  - flow_id: fleet_flow\n    flow_name: Fleet\n"
+              "    check_order: true\n    flow_points:\n";
+    for (int p = 0; p < kPointsPerRun; ++p) {
+      config << "      - point_id: p" << p << "\n";
+    }
+  }
+  std::filesystem::create_directory(dir + "/fleet");
+  WriteFleet(dir + "/fleet", machines);
+  const long points =
+      static_cast<long>(machines) * kRunsPerMachine * kPointsPerRun;
+
+  std::vector<double> floor_times, check_times;
+  long floor_rss = 0, check_rss = 0;
+  for (int i = 0; i < repetitions; ++i) {
+    const Measure floor = Time(
+        {"/usr/bin/journalctl", "--directory", dir + "/fleet", "-o", "export"});
+    const Measure check = Time(
+        {tool, "check", "--directory", dir + "/fleet", dir + "/flows.yaml"});
+    floor_times.push_back(floor.seconds);
+    check_times.push_back(check.seconds);
+    floor_rss = std::max(floor_rss, floor.max_rss_kb);
+    check_rss = std::max(check_rss, check.max_rss_kb);
+  }
+  const double floor_s = Median(floor_times);
+  const double check_s = Median(check_times);
+  std::printf(
+      "check --directory: %d machines x %d runs x %d points = %ld points\n"
+      "  floor journalctl -o export: %.3f s (peak RSS %ld KiB)\n"
+      "  kelpwood-flows check:       %.3f s (peak RSS %ld KiB)\n"
+      "  ratio %.2f (target <= 2.00), %d repetitions, medians\n",
+      machines, kRunsPerMachine, kPointsPerRun, points, floor_s, floor_rss,
+      check_s, check_rss, check_s / floor_s, repetitions);
+
+  // The watch's processing path in this process: read, cut, check.
+  std::map<std::string, kelpwood::journal::WatchedFlow> flows;
+  std::string error;
+  if (!kelpwood::journal::LoadWatchedFlows({dir + "/flows.yaml"}, flows,
+                                           error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  kelpwood::journal::RegisterWatchedFlows(flows);
+  std::vector<double> rates;
+  long runs = 0;
+  for (int i = 0; i < repetitions; ++i) {
+    runs = 0;
+    auto reader =
+        kelpwood::journal::JournalReader::OpenDirectory(dir + "/fleet", error);
+    if (!reader || !reader->SeekHead(error)) return 2;
+    kelpwood::journal::FlowRunEngine engine(
+        flows, [&runs](kelpwood::journal::FlowRun&&) { ++runs; });
+    kelpwood::journal::FlowEntry entry;
+    const auto start = std::chrono::steady_clock::now();
+    long taken = 0;
+    while (reader->Next(entry) > 0) {
+      engine.Add(entry);
+      ++taken;
+    }
+    engine.EndAllRuns();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
+    rates.push_back(static_cast<double>(taken) / seconds);
+  }
+  std::printf(
+      "watch processing (reader + runs + CheckFlow): %.0f points/s "
+      "(target >= 20000), %ld runs checked\n",
+      Median(rates), runs);
+  std::filesystem::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,520 @@
+#include "journal/flow_runs.h"
+
+#include <sys/stat.h>
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+#include "journal/verdict_entry.h"
+
+namespace kelpwood {
+namespace journal {
+namespace {
+
+using trace::FlowTrace;
+using trace::TraceFlowCfg;
+using trace::TracePoint;
+
+const char kStateHeader[] = "kelpwood-flows-watch-state 1";
+
+std::string RunKey(const std::string& machine_id, const std::string& boot_id,
+                   const std::string& name) {
+  std::string key;
+  key.reserve(machine_id.size() + boot_id.size() + name.size() + 2);
+  key += machine_id;
+  key += '\x1f';
+  key += boot_id;
+  key += '\x1f';
+  key += name;
+  return key;
+}
+
+// The state file holds one record per line, its fields separated by tabs;
+// control characters and '%' inside a field are written as %XX.
+std::string Escape(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == '%' || c == 0x7f) {
+      static const char kHex[] = "0123456789ABCDEF";
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 0xf];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+bool Unescape(const std::string& text, std::string& plain) {
+  plain.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      plain += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    int value = 0;
+    for (int k = 1; k <= 2; ++k) {
+      const char c = text[i + k];
+      value <<= 4;
+      if (c >= '0' && c <= '9') {
+        value |= c - '0';
+      } else if (c >= 'A' && c <= 'F') {
+        value |= c - 'A' + 10;
+      } else {
+        return false;
+      }
+    }
+    plain += static_cast<char>(value);
+    i += 2;
+  }
+  return true;
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  return fields;
+}
+
+bool ToInt64(const std::string& text, std::int64_t& value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+bool ToUint64(const std::string& text, std::uint64_t& value) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+}  // namespace
+
+bool LoadWatchedFlows(const std::vector<std::string>& paths,
+                      std::map<std::string, WatchedFlow>& flows,
+                      std::string& error) {
+  FlowTrace& registry = FlowTrace::GetInstance();
+  for (const std::string& path : paths) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+      error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      error = path + ": not a regular file";
+      return false;
+    }
+    try {
+      const YAML::Node root = YAML::LoadFile(path);
+      const YAML::Node workflows = root["workflows"];
+      if (!workflows || !workflows.IsSequence()) {
+        error = path + ": no workflows sequence";
+        return false;
+      }
+      for (const YAML::Node& entry : workflows) {
+        std::shared_ptr<TraceFlowCfg> cfg = registry.parseTraceFlowCfg(entry);
+        if (!cfg || cfg->flow_id.empty()) continue;
+        // A null configured point would make CheckFlow skip it; the engine
+        // skips it the same way by leaving it out.
+        cfg->flow_points.erase(std::remove(cfg->flow_points.begin(),
+                                           cfg->flow_points.end(), nullptr),
+                               cfg->flow_points.end());
+        WatchedFlow flow;
+        flow.cfg = cfg;
+        if (entry.IsMap() && entry["deadline_ms"]) {
+          try {
+            flow.deadline_ms = entry["deadline_ms"].as<std::uint64_t>();
+          } catch (const YAML::Exception&) {
+            error = path + ": flow '" + cfg->flow_id +
+                    "': deadline_ms is not a number of milliseconds";
+            return false;
+          }
+        }
+        flows[cfg->flow_id] = std::move(flow);
+      }
+    } catch (const YAML::Exception& exception) {
+      error = path + ": " + exception.what();
+      return false;
+    }
+  }
+  return true;
+}
+
+void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows) {
+  FlowTrace& registry = FlowTrace::GetInstance();
+  for (const auto& [flow_id, flow] : flows) {
+    // The registry keeps its own copy: CheckRun's traces never reach the
+    // engine's configuration.
+    registry.RegisterTraceFlow(std::make_shared<TraceFlowCfg>(*flow.cfg));
+    // Checking a run must never publish its points again.
+    registry.SetFlowScope(flow_id, trace::FlowScope::PROCESS);
+  }
+}
+
+void CheckRun(FlowRun& run) {
+  FlowTrace& registry = FlowTrace::GetInstance();
+  registry.ResetFlow(run.flow_id);
+  std::vector<std::shared_ptr<TracePoint>> traced;
+  traced.reserve(run.points.size());
+  for (const RunPoint& point : run.points) {
+    auto recorded = std::make_shared<TracePoint>(point.point_id, point.success);
+    recorded->timestamp = point.time_ns / 1000000;
+    registry.Trace(run.flow_id, recorded);
+    traced.push_back(std::move(recorded));
+  }
+  const std::shared_ptr<trace::FlowCheckResult> result =
+      registry.CheckFlow(run.flow_id);
+  // Leave nothing behind for the next run's check.
+  registry.ResetFlow(run.flow_id);
+
+  run.code = result->result;
+  run.fault_point_index = -1;
+  for (std::size_t i = 0; i < traced.size(); ++i) {
+    if (traced[i] == result->trace_point) {
+      run.fault_point_index = static_cast<int>(i);
+      break;
+    }
+  }
+  run.fault_configured_point_id.clear();
+  run.failure_id = 0;
+  if (result->point_cfg) {
+    run.fault_configured_point_id = result->point_cfg->point_id;
+    run.failure_id = result->point_cfg->failure_id;
+  }
+  run.unexpected_points = CountUnexpectedPoints(run.cfg.get(), run.points);
+}
+
+std::string FaultPointId(const FlowRun& run) {
+  if (run.fault_point_index >= 0 &&
+      static_cast<std::size_t>(run.fault_point_index) < run.points.size()) {
+    return run.points[static_cast<std::size_t>(run.fault_point_index)].point_id;
+  }
+  return run.fault_configured_point_id;
+}
+
+FlowRunEngine::FlowRunEngine(std::map<std::string, WatchedFlow> flows,
+                             RunSink sink)
+    : flows_(std::move(flows)), sink_(std::move(sink)) {}
+
+void FlowRunEngine::Add(const FlowEntry& entry) {
+  if (entry.kind == FlowEntryKind::kJournalSuppressed) {
+    // journald does not say which entries it dropped: every open run that a
+    // process of the unit contributes to may have lost that many points.
+    const std::string machine_boot =
+        RunKey(entry.machine_id, entry.boot_id, "");
+    bool given = false;
+    for (auto& [key, open] : open_) {
+      if (key.compare(0, machine_boot.size(), machine_boot) != 0) continue;
+      if (std::find(open.units.begin(), open.units.end(), entry.unit) ==
+          open.units.end()) {
+        continue;
+      }
+      open.run.possibly_lost_points += entry.count;
+      given = true;
+    }
+    if (!given) {
+      pending_unit_losses_[RunKey(entry.machine_id, entry.boot_id,
+                                  entry.unit)] += entry.count;
+    }
+    return;
+  }
+
+  const auto flow = flows_.find(entry.flow_id);
+  if (flow == flows_.end()) return;
+  const std::string key =
+      RunKey(entry.machine_id, entry.boot_id, entry.flow_id);
+  auto open = open_.find(key);
+
+  switch (entry.kind) {
+    case FlowEntryKind::kReset:
+      if (open != open_.end()) End(open, entry.time_ns);
+      return;
+    case FlowEntryKind::kPointsDropped:
+      if (open != open_.end()) {
+        open->second.run.possibly_lost_points += entry.count;
+      } else {
+        pending_flow_losses_[key] += entry.count;
+      }
+      return;
+    case FlowEntryKind::kPoint:
+      break;
+    case FlowEntryKind::kJournalSuppressed:
+      return;
+  }
+
+  const std::uint64_t deadline_ms = flow->second.deadline_ms;
+  if (open != open_.end() && deadline_ms > 0) {
+    const std::int64_t due = open->second.run.start_ns +
+                             static_cast<std::int64_t>(deadline_ms) * 1000000;
+    if (entry.time_ns > due) {
+      End(open, due);
+      open = open_.end();
+    }
+  }
+  if (open == open_.end()) {
+    Start(key, entry, flow->second);
+    open = open_.find(key);
+  }
+  OpenRun& run = open->second;
+  RunPoint point;
+  point.point_id = entry.point_id;
+  point.success = entry.success;
+  point.time_ns = entry.time_ns;
+  point.pid = entry.pid;
+  point.comm = entry.comm;
+  point.metadata = entry.metadata;
+  run.run.points.push_back(std::move(point));
+  run.run.end_ns = std::max(run.run.end_ns, entry.time_ns);
+  if (!entry.unit.empty() && std::find(run.units.begin(), run.units.end(),
+                                       entry.unit) == run.units.end()) {
+    run.units.push_back(entry.unit);
+    TakePendingLosses(run, entry.unit);
+  }
+  if (PointEndsRun(run, *flow->second.cfg, entry.point_id, entry.success)) {
+    End(open, run.run.end_ns);
+  }
+}
+
+void FlowRunEngine::Start(const std::string& key, const FlowEntry& entry,
+                          const WatchedFlow& flow) {
+  OpenRun open;
+  open.run.machine_id = entry.machine_id;
+  open.run.boot_id = entry.boot_id;
+  open.run.flow_id = entry.flow_id;
+  // The journal's receive time of the first point: the same for watch and
+  // for a later offline check, and unique among the flow's runs unless two
+  // of its first points arrive within one microsecond.
+  open.run.run_id = std::to_string(entry.realtime_us);
+  open.run.cfg = flow.cfg;
+  open.run.deadline_ms = flow.deadline_ms;
+  open.run.start_ns = entry.time_ns;
+  open.run.end_ns = entry.time_ns;
+  open.seen.assign(flow.cfg->flow_points.size(), false);
+  const auto pending = pending_flow_losses_.find(key);
+  if (pending != pending_flow_losses_.end()) {
+    open.run.possibly_lost_points += pending->second;
+    pending_flow_losses_.erase(pending);
+  }
+  open_.emplace(key, std::move(open));
+}
+
+void FlowRunEngine::TakePendingLosses(OpenRun& open, const std::string& unit) {
+  const auto pending = pending_unit_losses_.find(
+      RunKey(open.run.machine_id, open.run.boot_id, unit));
+  if (pending == pending_unit_losses_.end()) return;
+  open.run.possibly_lost_points += pending->second;
+  pending_unit_losses_.erase(pending);
+}
+
+bool FlowRunEngine::PointEndsRun(OpenRun& open, const TraceFlowCfg& cfg,
+                                 const std::string& point_id,
+                                 bool success) const {
+  const auto& configured = cfg.flow_points;
+  std::size_t position = configured.size();
+  for (std::size_t i = 0; i < configured.size(); ++i) {
+    if (configured[i]->point_id == point_id) {
+      position = i;
+      break;
+    }
+  }
+  if (position == configured.size()) return false;  // not configured
+  const bool critical = configured[position]->is_critical;
+  if (!success && critical) return true;
+  if (cfg.check_order) {
+    for (std::size_t i = 0; i < position; ++i) {
+      if (configured[i]->is_critical && !open.seen[i]) return true;
+    }
+  }
+  open.seen[position] = true;
+  if (cfg.check_order) {
+    // The last configured point under that id ends an ordered flow.
+    for (std::size_t i = configured.size(); i-- > 0;) {
+      if (configured[i]->point_id == point_id) {
+        open.seen[i] = true;
+        return i == configured.size() - 1;
+      }
+    }
+    return false;
+  }
+  // An unordered flow ends once every configured id has arrived.
+  for (std::size_t i = 0; i < configured.size(); ++i) {
+    if (configured[i]->point_id == point_id) open.seen[i] = true;
+  }
+  return std::all_of(open.seen.begin(), open.seen.end(),
+                     [](bool seen) { return seen; });
+}
+
+void FlowRunEngine::End(std::map<std::string, OpenRun>::iterator at,
+                        std::int64_t end_ns) {
+  FlowRun run = std::move(at->second.run);
+  open_.erase(at);
+  run.end_ns = std::max(run.end_ns, end_ns);
+  CheckRun(run);
+  sink_(std::move(run));
+}
+
+void FlowRunEngine::EndRunsDueBy(std::int64_t now_ns) {
+  for (auto it = open_.begin(); it != open_.end();) {
+    const FlowRun& run = it->second.run;
+    const std::int64_t due =
+        run.start_ns + static_cast<std::int64_t>(run.deadline_ms) * 1000000;
+    auto next = std::next(it);
+    if (run.deadline_ms > 0 && due <= now_ns) End(it, due);
+    it = next;
+  }
+}
+
+void FlowRunEngine::EndAllRuns() {
+  while (!open_.empty()) {
+    // Earliest start first, so that runs end in the order they began.
+    auto first = std::min_element(
+        open_.begin(), open_.end(), [](const auto& a, const auto& b) {
+          return a.second.run.start_ns < b.second.run.start_ns;
+        });
+    End(first, first->second.run.end_ns);
+  }
+}
+
+std::int64_t FlowRunEngine::NextDeadlineNs() const {
+  std::int64_t earliest = INT64_MAX;
+  for (const auto& [key, open] : open_) {
+    if (open.run.deadline_ms == 0) continue;
+    earliest =
+        std::min(earliest,
+                 open.run.start_ns +
+                     static_cast<std::int64_t>(open.run.deadline_ms) * 1000000);
+  }
+  return earliest;
+}
+
+void FlowRunEngine::SaveState(std::ostream& out) const {
+  out << kStateHeader << '\n';
+  for (const auto& [key, open] : open_) {
+    const FlowRun& run = open.run;
+    out << "run\t" << Escape(run.machine_id) << '\t' << Escape(run.boot_id)
+        << '\t' << Escape(run.flow_id) << '\t' << Escape(run.run_id) << '\t'
+        << run.start_ns << '\t' << run.end_ns << '\t'
+        << run.possibly_lost_points << '\n';
+    for (const RunPoint& point : run.points) {
+      out << "point\t" << Escape(point.point_id) << '\t'
+          << (point.success ? 1 : 0) << '\t' << point.time_ns << '\t'
+          << point.pid << '\t' << Escape(point.comm);
+      for (const auto& [name, value] : point.metadata) {
+        out << '\t' << Escape(name) << '\t' << Escape(value);
+      }
+      out << '\n';
+    }
+    for (const std::string& unit : open.units) {
+      out << "unit\t" << Escape(unit) << '\n';
+    }
+  }
+  for (const auto& [key, count] : pending_flow_losses_) {
+    out << "flow-loss\t" << Escape(key) << '\t' << count << '\n';
+  }
+  for (const auto& [key, count] : pending_unit_losses_) {
+    out << "unit-loss\t" << Escape(key) << '\t' << count << '\n';
+  }
+}
+
+bool FlowRunEngine::LoadState(std::istream& in) {
+  std::string line;
+  if (!std::getline(in, line) || line != kStateHeader) return false;
+  std::map<std::string, OpenRun> open_runs;
+  std::map<std::string, std::uint64_t> flow_losses;
+  std::map<std::string, std::uint64_t> unit_losses;
+  OpenRun* current = nullptr;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields = SplitFields(line);
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+      std::string plain;
+      if (!Unescape(fields[i], plain)) return false;
+      fields[i] = std::move(plain);
+    }
+    const std::string& tag = fields[0];
+    if (tag == "run" && fields.size() == 8) {
+      const auto flow = flows_.find(fields[3]);
+      // A flow no longer configured: its run is dropped with it.
+      OpenRun open;
+      FlowRun& run = open.run;
+      run.machine_id = fields[1];
+      run.boot_id = fields[2];
+      run.flow_id = fields[3];
+      run.run_id = fields[4];
+      if (!ToInt64(fields[5], run.start_ns) ||
+          !ToInt64(fields[6], run.end_ns) ||
+          !ToUint64(fields[7], run.possibly_lost_points)) {
+        return false;
+      }
+      if (flow == flows_.end()) {
+        current = nullptr;
+        continue;
+      }
+      run.cfg = flow->second.cfg;
+      run.deadline_ms = flow->second.deadline_ms;
+      open.seen.assign(run.cfg->flow_points.size(), false);
+      const std::string key = RunKey(run.machine_id, run.boot_id, run.flow_id);
+      current = &(open_runs[key] = std::move(open));
+    } else if (tag == "point" && fields.size() >= 6 && fields.size() % 2 == 0) {
+      RunPoint point;
+      point.point_id = fields[1];
+      point.success = fields[2] == "1";
+      std::int64_t pid = 0;
+      if (!ToInt64(fields[3], point.time_ns) || !ToInt64(fields[4], pid)) {
+        return false;
+      }
+      point.pid = static_cast<pid_t>(pid);
+      point.comm = fields[5];
+      for (std::size_t i = 6; i + 1 < fields.size(); i += 2) {
+        point.metadata.emplace_back(fields[i], fields[i + 1]);
+      }
+      if (current == nullptr) continue;
+      // Replaying the point marks the configured points it has seen.
+      for (std::size_t i = 0; i < current->run.cfg->flow_points.size(); ++i) {
+        if (current->run.cfg->flow_points[i]->point_id == point.point_id) {
+          current->seen[i] = true;
+        }
+      }
+      current->run.points.push_back(std::move(point));
+    } else if (tag == "unit" && fields.size() == 2) {
+      if (current != nullptr) current->units.push_back(fields[1]);
+    } else if ((tag == "flow-loss" || tag == "unit-loss") &&
+               fields.size() == 3) {
+      std::uint64_t count = 0;
+      if (!ToUint64(fields[2], count)) return false;
+      (tag == "flow-loss" ? flow_losses : unit_losses)[fields[1]] = count;
+    } else {
+      return false;
+    }
+  }
+  open_ = std::move(open_runs);
+  pending_flow_losses_ = std::move(flow_losses);
+  pending_unit_losses_ = std::move(unit_losses);
+  return true;
+}
+
+}  // namespace journal
+}  // namespace kelpwood

@@ -1,0 +1,118 @@
+// Cuts the published entries of device-wide flows into runs and checks each
+// run with the library's own CheckFlow. Library-internal: used by
+// kelpwood-flows watch and check.
+//
+// The rule for runs, per machine, boot and flow:
+//   - a run starts with the flow's first point after the previous run ended;
+//   - it ends when the flow's last configured point arrives (ordered flows)
+//     or once every configured point has (unordered flows);
+//   - when deadline_ms has passed after its first point;
+//   - at a published ResetFlow of the flow;
+//   - at once, when a critical point fails or, in an ordered flow, when a
+//     point arrives after a critical point that has not;
+//   - and, when reading a finished journal, at its end.
+// Each ended run is checked as if its points had been traced, in arrival
+// order, into a freshly reset flow of one process.
+
+#ifndef KELPWOOD_JOURNAL_FLOW_RUNS_H_
+#define KELPWOOD_JOURNAL_FLOW_RUNS_H_
+
+#include <kelpwood/flow_trace.h>
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "journal/flow_run.h"
+#include "journal/journal_reader.h"
+
+namespace kelpwood {
+namespace journal {
+
+// One configured flow as the run engine needs it.
+struct WatchedFlow {
+  std::shared_ptr<const trace::TraceFlowCfg> cfg;
+  std::uint64_t deadline_ms = 0;
+};
+
+// Reads the flows of the YAML flow files at `paths` with the loader's own
+// parser (later files win, as with repeated Init calls), adding each flow's
+// optional deadline_ms. False with a reason in `error` for a file that cannot
+// be read or holds no workflows sequence.
+bool LoadWatchedFlows(const std::vector<std::string>& paths,
+                      std::map<std::string, WatchedFlow>& flows,
+                      std::string& error);
+
+// Registers `flows` in the process's FlowTrace registry as process-wide
+// flows, so that CheckRun can check their runs without publishing them.
+// Replaces flows of the same id.
+void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows);
+
+// Fills the verdict fields of `run` (code, fault, failure_id, unexpected
+// points) with FlowTrace::CheckFlow: resets the flow, traces the run's
+// points and checks it. REQUIRES: the flow is registered (see above) and no
+// other code of the process records into it.
+void CheckRun(FlowRun& run);
+
+// The id of the point at fault: the recorded one where the check names
+// one, else the configured one; "" for none.
+std::string FaultPointId(const FlowRun& run);
+
+class FlowRunEngine {
+ public:
+  // Receives each ended, checked run, in the order runs end.
+  using RunSink = std::function<void(FlowRun&&)>;
+
+  FlowRunEngine(std::map<std::string, WatchedFlow> flows, RunSink sink);
+  FlowRunEngine(const FlowRunEngine&) = delete;
+  FlowRunEngine& operator=(const FlowRunEngine&) = delete;
+
+  // Takes one entry; entries of flows not configured are ignored.
+  void Add(const FlowEntry& entry);
+  // Ends every run whose deadline is at or before `now_ns`.
+  void EndRunsDueBy(std::int64_t now_ns);
+  // Ends every open run (end of a finished journal).
+  void EndAllRuns();
+  // The earliest deadline of an open run, or INT64_MAX when there is none.
+  std::int64_t NextDeadlineNs() const;
+  std::size_t OpenRunCount() const { return open_.size(); }
+
+  // Writes and reads back the open runs and the loss counts not yet given
+  // to a run, so that a restarted watch continues them. Load returns false
+  // for a malformed state and leaves the engine unchanged.
+  void SaveState(std::ostream& out) const;
+  bool LoadState(std::istream& in);
+
+ private:
+  struct OpenRun {
+    FlowRun run;
+    std::vector<bool> seen;  // per configured point
+    std::vector<std::string> units;
+  };
+
+  void Start(const std::string& key, const FlowEntry& entry,
+             const WatchedFlow& flow);
+  // True when the point just appended ends the run.
+  bool PointEndsRun(OpenRun& open, const trace::TraceFlowCfg& cfg,
+                    const std::string& point_id, bool success) const;
+  void End(std::map<std::string, OpenRun>::iterator at, std::int64_t end_ns);
+  void TakePendingLosses(OpenRun& open, const std::string& unit);
+
+  std::map<std::string, WatchedFlow> flows_;
+  RunSink sink_;
+  // Keyed by machine, boot and flow.
+  std::map<std::string, OpenRun> open_;
+  // Loss counts waiting for the next run: by machine, boot and flow
+  // (publisher drops) or machine, boot and unit (journald suppression).
+  std::map<std::string, std::uint64_t> pending_flow_losses_;
+  std::map<std::string, std::uint64_t> pending_unit_losses_;
+};
+
+}  // namespace journal
+}  // namespace kelpwood
+
+#endif  // KELPWOOD_JOURNAL_FLOW_RUNS_H_

@@ -1,0 +1,113 @@
+// Writing entries straight to systemd-journald, never blocking the caller.
+//
+// Entries travel in the journal's native datagram protocol over a
+// non-blocking AF_UNIX socket: a journald that is stopped or busy makes a
+// send fail at once instead of waiting. Uninstalled: shared by the library's
+// flow publishing and verdicts and by the tools.
+//
+//   JournalEntry entry;
+//   entry.Add("MESSAGE", "Flow 'boot' reset");
+//   entry.Add("FLOW_ID", "boot");
+//   JournalWriter::Instance().Send(entry);
+
+#ifndef KELPWOOD_JOURNAL_JOURNAL_WRITER_H_
+#define KELPWOOD_JOURNAL_JOURNAL_WRITER_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelpwood {
+namespace journal {
+
+// The longest field name journald accepts.
+inline constexpr std::size_t kMaxFieldNameLength = 64;
+
+// `prefix` followed by `key` made a valid field name: upper-cased, every
+// character outside [A-Z0-9_] replaced by '_', cut to kMaxFieldNameLength.
+// `prefix` must itself be valid ("POINT_META_").
+std::string JournalFieldName(std::string_view prefix, std::string_view key);
+
+// Whether `name` is a field name journald keeps: [A-Z0-9_], not starting
+// with '_' or a digit, 1 to kMaxFieldNameLength characters.
+bool IsValidFieldName(std::string_view name) noexcept;
+
+// The program's own short name (program_invocation_short_name), the value of
+// SYSLOG_IDENTIFIER in every entry the library writes.
+const char* ProgramIdentifier() noexcept;
+
+// One entry in the native protocol's serialized form. Values may hold any
+// bytes, new lines included. Reusable: Clear() keeps the storage.
+class JournalEntry {
+ public:
+  // Appends one field; a field may repeat.
+  void Add(std::string_view name, std::string_view value);
+  void Add(std::string_view name, std::int64_t value);
+  void Add(std::string_view name, std::uint64_t value);
+  // Appends a "NAME=value" assignment; one without '=' is ignored.
+  void AddAssignment(std::string_view assignment);
+
+  void Clear() noexcept { data_.clear(); }
+  bool empty() const noexcept { return data_.empty(); }
+  // The datagram as journald receives it.
+  const std::string& Serialized() const noexcept { return data_; }
+
+ private:
+  std::string data_;
+};
+
+// What became of one entry.
+enum class SendStatus {
+  kSent,        // journald has it (in its socket queue)
+  kWouldBlock,  // journald's queue is full (journald stopped or too slow)
+  kNoJournal,   // nothing listens on the socket
+  kFailed,      // any other error (out of memory, ...)
+};
+
+// A connection to journald's native socket. Send() never blocks and may be
+// called from any thread at once. When journald restarts the writer connects
+// to the new one on the next send (attempts are spaced out while none
+// listens).
+class JournalWriter {
+ public:
+  static constexpr char kDefaultSocketPath[] = "/run/systemd/journal/socket";
+
+  // The process's writer to kDefaultSocketPath, made on first use and never
+  // destroyed, so that entries can still be written while the process exits.
+  static JournalWriter& Instance();
+
+  explicit JournalWriter(std::string socket_path);
+  ~JournalWriter();
+  JournalWriter(const JournalWriter&) = delete;
+  JournalWriter& operator=(const JournalWriter&) = delete;
+
+  // Sends one entry. An entry larger than one datagram travels in a sealed
+  // memory file, as sd_journal_sendv does it.
+  SendStatus Send(const JournalEntry& entry) noexcept;
+  // Sends "NAME=value" assignments as one entry.
+  SendStatus Send(const std::vector<std::string>& assignments);
+
+ private:
+  SendStatus SendSerialized(std::string_view data) noexcept;
+  SendStatus SendThroughMemoryFile(std::string_view data) noexcept;
+  // Points the socket at the journald that listens now. False when none.
+  bool Reconnect() noexcept;
+
+  const std::string socket_path_;
+  // Stays the same number for the writer's life: a reconnection puts a new
+  // socket behind it with dup3(), so concurrent senders never see a closed
+  // or reused descriptor.
+  int fd_ = -1;
+  std::mutex reconnect_mutex_;
+  // steady_clock time of the last failed connection attempt, in ns.
+  std::atomic<std::int64_t> last_failed_connect_ns_{0};
+};
+
+}  // namespace journal
+}  // namespace kelpwood
+
+#endif  // KELPWOOD_JOURNAL_JOURNAL_WRITER_H_

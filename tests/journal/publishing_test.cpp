@@ -1,0 +1,262 @@
+// Device-wide flows and verdicts against a real systemd-journald, started
+// here when none listens (this needs root) and stopped by its pid.
+
+#include <gtest/gtest.h>
+#include <kelpwood/flow_trace.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "journal/flow_publishing.h"
+#include "journal/message_ids.h"
+#include "journald.h"
+#include "log_capture.h"
+
+namespace kelpwood {
+namespace journal {
+namespace {
+
+using kelpwood_test::ChildResult;
+using kelpwood_test::JournalFields;
+using kelpwood_test::ReadJournal;
+using kelpwood_test::RunChild;
+using kelpwood_test::SentFields;
+using trace::FlowScope;
+using trace::FlowTrace;
+
+constexpr char kHelperName[] = "kelpwood_journal_helper";
+constexpr std::chrono::seconds kReadLimit(5);
+
+std::int64_t NowMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A flow id of this run alone: the journal keeps earlier runs' entries.
+std::string UniqueFlowId(const std::string& stem) {
+  return stem + "_" + std::to_string(getpid()) + "_" +
+         std::to_string(
+             std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+ChildResult RunHelper(const std::vector<std::string>& commands,
+                      std::vector<std::string> environment = {}) {
+  environment.push_back("SPDLOG_STDOUT=false");
+  return RunChild(KELPWOOD_JOURNAL_HELPER, commands,
+                  kelpwood_test::WithSanitizerOptions(environment));
+}
+
+std::string Field(const JournalFields& entry, const std::string& name) {
+  auto found = entry.find(name);
+  return found == entry.end() ? "<missing>" : found->second;
+}
+
+class JournalPublishingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
+    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+    ASSERT_TRUE(journald_.WaitUntilListening(std::chrono::seconds(5)))
+        << journald_.Error();
+  }
+
+  kelpwood_test::JournalTestLock lock_;
+  kelpwood_test::Journald journald_;
+  kelpwood::testing::TempDir directory_;
+};
+
+TEST_F(JournalPublishingTest, TwoProcessesPublishOneDeviceWideFlow) {
+  const std::string flow = UniqueFlowId("mount");
+  const std::string config =
+      directory_.WriteFile("flows.yaml",
+                           "workflows:\n"
+                           "  - flow_id: " +
+                               flow +
+                               "\n"
+                               "    scope: device\n"
+                               "    deadline_ms: 500\n"
+                               "    flow_points:\n"
+                               "      - point_id: mount\n"
+                               "      - point_id: ready\n");
+  const std::string init = "init:" + config;
+  // A process that sets the flow back to process scope publishes nothing;
+  // it runs first, so that anything it sent would come before the others.
+  const ChildResult quiet =
+      RunHelper({init, "scope:" + flow + ":process", "trace:" + flow + ":x:1"});
+  ASSERT_TRUE(quiet.ExitedCleanly()) << quiet.standard_error;
+  const ChildResult first = RunHelper(
+      {init,
+       "point:" + flow +
+           ":mount:1:1700000000123:mount.point=/data:note=" + "two\nlines",
+       "point:" + flow + ":fsck:0:1700000000150"});
+  ASSERT_TRUE(first.ExitedCleanly()) << first.standard_error;
+  const std::int64_t before_ms = NowMilliseconds();
+  const ChildResult second =
+      RunHelper({init, "trace:" + flow + ":ready:1", "reset:" + flow});
+  const std::int64_t after_ms = NowMilliseconds();
+  ASSERT_TRUE(second.ExitedCleanly()) << second.standard_error;
+
+  std::vector<JournalFields> entries =
+      ReadJournal({"FLOW_ID=" + flow}, 4, kReadLimit);
+  ASSERT_EQ(entries.size(), 4u);
+  const std::string identifier =
+      std::string("SYSLOG_IDENTIFIER=") + kHelperName;
+  const std::string published = std::string("MESSAGE_ID=") + kPointPublished;
+  EXPECT_EQ(
+      SentFields(entries[0]),
+      (std::vector<std::string>{
+          "FLOW_ID=" + flow, "MESSAGE=Flow '" + flow + "' point 'mount' ok",
+          published, "POINT_ID=mount", "POINT_INDEX=0",
+          "POINT_META_MOUNT_POINT=/data", "POINT_META_NOTE=two\nlines",
+          "POINT_SUCCESS=1", "POINT_TIMESTAMP_NS=1700000000123000000",
+          "PRIORITY=6", identifier}));
+  EXPECT_EQ(
+      SentFields(entries[1]),
+      (std::vector<std::string>{
+          "FLOW_ID=" + flow, "MESSAGE=Flow '" + flow + "' point 'fsck' failed",
+          published, "POINT_ID=fsck", "POINT_INDEX=1", "POINT_SUCCESS=0",
+          "POINT_TIMESTAMP_NS=1700000000150000000", "PRIORITY=4", identifier}));
+  // The point stamped by Trace itself: its time lies within the child's run.
+  const std::int64_t stamped_ns =
+      std::stoll(Field(entries[2], "POINT_TIMESTAMP_NS"));
+  EXPECT_GE(stamped_ns, before_ms * 1'000'000);
+  EXPECT_LE(stamped_ns, after_ms * 1'000'000);
+  EXPECT_EQ(stamped_ns % 1'000'000, 0);
+  entries[2].erase("POINT_TIMESTAMP_NS");
+  EXPECT_EQ(
+      SentFields(entries[2]),
+      (std::vector<std::string>{"FLOW_ID=" + flow,
+                                "MESSAGE=Flow '" + flow + "' point 'ready' ok",
+                                published, "POINT_ID=ready", "POINT_INDEX=0",
+                                "POINT_SUCCESS=1", "PRIORITY=6", identifier}));
+  EXPECT_EQ(
+      SentFields(entries[3]),
+      (std::vector<std::string>{
+          "FLOW_ID=" + flow, "MESSAGE=Flow '" + flow + "' reset",
+          std::string("MESSAGE_ID=") + kFlowReset, "PRIORITY=6", identifier}));
+  const std::string first_pid = std::to_string(first.pid);
+  const std::string second_pid = std::to_string(second.pid);
+  EXPECT_EQ(Field(entries[0], "_PID"), first_pid);
+  EXPECT_EQ(Field(entries[1], "_PID"), first_pid);
+  EXPECT_EQ(Field(entries[2], "_PID"), second_pid);
+  EXPECT_EQ(Field(entries[3], "_PID"), second_pid);
+}
+
+TEST_F(JournalPublishingTest, CheckFlowWritesOneVerdictPerCheckWhenSwitchedOn) {
+  const std::string flow = UniqueFlowId("verdict");
+  const std::string config =
+      directory_.WriteFile("flows.yaml",
+                           "workflows:\n"
+                           "  - flow_id: " +
+                               flow +
+                               "\n"
+                               "    flow_name: Verdict flow\n"
+                               "    check_order: true\n"
+                               "    flow_points:\n"
+                               "      - point_id: a\n"
+                               "      - point_id: b\n"
+                               "        failure_id: 302\n"
+                               "      - point_id: c\n");
+  const std::string p = "point:" + flow + ":";
+  const std::vector<std::string> commands = {
+      "init:" + config, p + "a:1:1000",  p + "c:1:1010", p + "x:1:1012",
+      "check:" + flow,  "reset:" + flow, p + "a:1:2000", p + "b:1:2005",
+      p + "c:1:2030",   "check:" + flow};
+  // Switched off (the default), checks write nothing.
+  const ChildResult off = RunHelper(commands);
+  ASSERT_TRUE(off.ExitedCleanly()) << off.standard_error;
+  const ChildResult on = RunHelper(commands, {"KELPWOOD_FLOW_JOURNAL=true"});
+  ASSERT_TRUE(on.ExitedCleanly()) << on.standard_error;
+
+  const std::vector<JournalFields> entries =
+      ReadJournal({"FLOW_ID=" + flow}, 2, kReadLimit);
+  ASSERT_EQ(entries.size(), 2u);
+  const std::string pid = std::to_string(on.pid);
+  const std::string identifier =
+      std::string("SYSLOG_IDENTIFIER=") + kHelperName;
+  EXPECT_EQ(SentFields(entries[0]),
+            (std::vector<std::string>{
+                "CHECK_CODE=POINT_MISSING", "CONFIGURED_POINT_ID=b",
+                "DURATION_MS=12", "FAILURE_ID=302", "FLOW_ID=" + flow,
+                "FLOW_NAME=Verdict flow", "FLOW_RUN=" + pid + "-1",
+                "MESSAGE=Flow '" + flow +
+                    "' (Verdict flow): POINT_MISSING at 'b', failure_id 302; "
+                    "3 points recorded in 12 ms",
+                std::string("MESSAGE_ID=") + kVerdictPointMissing, "PRIORITY=3",
+                "RECORDED_POINTS=3", identifier, "UNEXPECTED_POINTS=1"}));
+  EXPECT_EQ(SentFields(entries[1]),
+            (std::vector<std::string>{
+                "CHECK_CODE=PASSED", "DURATION_MS=30", "FLOW_ID=" + flow,
+                "FLOW_NAME=Verdict flow", "FLOW_RUN=" + pid + "-2",
+                "MESSAGE=Flow '" + flow +
+                    "' (Verdict flow): PASSED; 3 points recorded in 30 ms",
+                std::string("MESSAGE_ID=") + kVerdictPassed, "PRIORITY=6",
+                "RECORDED_POINTS=3", identifier, "UNEXPECTED_POINTS=0"}));
+  EXPECT_EQ(Field(entries[0], "_PID"), pid);
+  EXPECT_EQ(Field(entries[1], "_PID"), pid);
+}
+
+TEST_F(JournalPublishingTest,
+       StoppedJournaldNeverBlocksTraceAndDropsAreReported) {
+  if (journald_.started_pid() <= 0) {
+    GTEST_SKIP() << "stops only a journald that this test started";
+  }
+  FlowTrace& registry = FlowTrace::GetInstance();
+  const std::string flow = UniqueFlowId("stopped");
+  registry.RegisterTraceFlow(flow, {}, "Stopped", "", false);
+  registry.SetFlowScope(flow, FlowScope::DEVICE);
+  EXPECT_EQ(registry.GetFlowScope(flow), FlowScope::DEVICE);
+
+  // journald's socket queue holds only a few datagrams: while journald is
+  // stopped, Trace goes on and counts what it could not send. A Trace that
+  // waited for journald would never finish this loop.
+  int traced = 0;
+  std::uint64_t dropped = 0;
+  std::chrono::nanoseconds slowest{0};
+  {
+    kelpwood_test::StoppedProcess stopped(journald_.started_pid());
+    while (traced < 5000 && (dropped = UnreportedDroppedPoints(flow)) < 50) {
+      const auto start = std::chrono::steady_clock::now();
+      registry.Trace(flow, "p" + std::to_string(traced), true);
+      slowest = std::max<std::chrono::nanoseconds>(
+          slowest, std::chrono::steady_clock::now() - start);
+      ++traced;
+    }
+  }
+  RecordProperty("slowest_trace_ns", std::to_string(slowest.count()));
+  ASSERT_EQ(dropped, 50u);
+  ASSERT_LT(static_cast<std::uint64_t>(traced), 5000u);
+  const std::size_t sent = static_cast<std::size_t>(traced) - dropped;
+  // Once journald has taken in what was queued, the next point brings the
+  // report of the dropped ones ahead of itself.
+  ASSERT_EQ(ReadJournal({"FLOW_ID=" + flow}, sent, kReadLimit).size(), sent);
+  registry.Trace(flow, "after", true);
+  EXPECT_EQ(UnreportedDroppedPoints(flow), 0u);
+
+  const std::vector<JournalFields> entries =
+      ReadJournal({"FLOW_ID=" + flow}, sent + 2, kReadLimit);
+  ASSERT_EQ(entries.size(), sent + 2);
+  const JournalFields& report = entries[sent];
+  EXPECT_EQ(
+      SentFields(report),
+      (std::vector<std::string>{
+          "DROPPED_POINTS=50", "FLOW_ID=" + flow,
+          "MESSAGE=50 points of flow '" + flow + "' could not be published",
+          std::string("MESSAGE_ID=") + kPointsDropped, "PRIORITY=4",
+          std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name}));
+  EXPECT_EQ(Field(entries[sent + 1], "POINT_ID"), "after");
+  EXPECT_EQ(Field(entries[sent + 1], "POINT_INDEX"), std::to_string(traced));
+  for (std::size_t i = 0; i < sent; ++i) {
+    EXPECT_EQ(Field(entries[i], "POINT_ID"), "p" + std::to_string(i));
+  }
+  registry.RemoveTraceFlow(flow);
+}
+
+}  // namespace
+}  // namespace journal
+}  // namespace kelpwood

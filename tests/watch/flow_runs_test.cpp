@@ -1,0 +1,267 @@
+// The run engine on entries as the journal reader hands them over: where
+// runs begin and end, what the library's check says about each, where lost
+// points are counted, and how open runs survive a restart.
+
+#include "journal/flow_runs.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kelpwood::journal::FlowEntry;
+using kelpwood::journal::FlowEntryKind;
+using kelpwood::journal::FlowRun;
+using kelpwood::journal::FlowRunEngine;
+using kelpwood::journal::WatchedFlow;
+using kelpwood::trace::TraceFlowCfg;
+using kelpwood::trace::TracePointCfg;
+
+std::shared_ptr<TracePointCfg> Point(const std::string& id, bool critical,
+                                     std::uint32_t failure_id = 0) {
+  auto point = std::make_shared<TracePointCfg>();
+  point->point_id = id;
+  point->is_critical = critical;
+  point->failure_id = failure_id;
+  return point;
+}
+
+// "ordered": <a> [b] <c #31> <d>, deadline 1000 ms.
+// "unordered": <x> <y> [z], no deadline.
+std::map<std::string, WatchedFlow> Flows() {
+  auto ordered = std::make_shared<TraceFlowCfg>();
+  ordered->flow_id = "ordered";
+  ordered->flow_name = "Ordered";
+  ordered->check_order = true;
+  ordered->flow_points = {Point("a", true), Point("b", false),
+                          Point("c", true, 31), Point("d", true)};
+  auto unordered = std::make_shared<TraceFlowCfg>();
+  unordered->flow_id = "unordered";
+  unordered->flow_name = "Unordered";
+  unordered->check_order = false;
+  unordered->flow_points = {Point("x", true), Point("y", true),
+                            Point("z", false)};
+  std::map<std::string, WatchedFlow> flows;
+  flows["ordered"] = WatchedFlow{ordered, 1000};
+  flows["unordered"] = WatchedFlow{unordered, 0};
+  kelpwood::journal::RegisterWatchedFlows(flows);
+  return flows;
+}
+
+// Steps: "FLOW POINT ok|fail MS", "FLOW reset MS", "FLOW dropped N",
+// "suppressed UNIT N"; the machine is "m1" unless the step ends in "@m2".
+FlowEntry Entry(const std::string& step) {
+  std::istringstream words(step);
+  std::vector<std::string> w;
+  for (std::string word; words >> word;) w.push_back(word);
+  FlowEntry entry;
+  entry.machine_id = "m1";
+  if (!w.empty() && w.back().rfind('@', 0) == 0) {
+    entry.machine_id = w.back().substr(1);
+    w.pop_back();
+  }
+  entry.boot_id = "b1";
+  entry.pid = 100;
+  entry.comm = "proc";
+  entry.unit = "pub.service";
+  if (w[0] == "suppressed") {
+    entry.kind = FlowEntryKind::kJournalSuppressed;
+    entry.unit = w[1];
+    entry.count = std::stoull(w[2]);
+    return entry;
+  }
+  entry.flow_id = w[0];
+  if (w[1] == "reset") {
+    entry.kind = FlowEntryKind::kReset;
+    entry.time_ns = std::stoll(w[2]) * 1000000;
+  } else if (w[1] == "dropped") {
+    entry.kind = FlowEntryKind::kPointsDropped;
+    entry.count = std::stoull(w[2]);
+  } else {
+    entry.kind = FlowEntryKind::kPoint;
+    entry.point_id = w[1];
+    entry.success = w[2] == "ok";
+    entry.time_ns = std::stoll(w[3]) * 1000000;
+    entry.realtime_us = static_cast<std::uint64_t>(std::stoll(w[3])) * 1000;
+  }
+  return entry;
+}
+
+// "m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 points, lost 0".
+std::string Describe(const FlowRun& run) {
+  std::string text = run.machine_id + " " + run.flow_id + "#" + run.run_id +
+                     ": " + kelpwood::trace::FlowCheckCodeName(run.code);
+  const std::string at = kelpwood::journal::FaultPointId(run);
+  if (!at.empty()) text += " at '" + at + "'";
+  if (run.failure_id != 0) {
+    text += ", failure_id " + std::to_string(run.failure_id);
+  }
+  return text + "; " + std::to_string(run.points.size()) + " points, lost " +
+         std::to_string(run.possibly_lost_points);
+}
+
+struct RunCase {
+  const char* name;
+  std::vector<std::string> steps;
+  // Runs ended by the steps themselves, then those ended at the end.
+  std::vector<std::string> ended;
+  std::vector<std::string> ended_at_end;
+};
+
+class FlowRunEngineTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(FlowRunEngineTest, EndsAndChecksRunsByTheRule) {
+  std::vector<std::string> ended;
+  FlowRunEngine engine(
+      Flows(), [&ended](FlowRun&& run) { ended.push_back(Describe(run)); });
+  for (const std::string& step : GetParam().steps) engine.Add(Entry(step));
+  EXPECT_EQ(ended, GetParam().ended);
+  ended.clear();
+  engine.EndAllRuns();
+  EXPECT_EQ(ended, GetParam().ended_at_end);
+  EXPECT_EQ(engine.OpenRunCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FlowRunEngineTest,
+    ::testing::Values(
+        RunCase{"OrderedEndsAtItsLastPoint",
+                {"ordered a ok 0", "ordered b ok 1", "ordered c ok 2",
+                 "ordered d ok 3"},
+                {"m1 ordered#0: PASSED; 4 points, lost 0"},
+                {}},
+        RunCase{"FailedCriticalPointEndsAtOnce",
+                {"ordered a ok 0", "ordered c fail 5"},
+                {"m1 ordered#0: POINT_FAILED at 'c', failure_id 31; 2 "
+                 "points, lost 0"},
+                {}},
+        RunCase{"FailedOptionalPointWaitsForTheRest",
+                {"ordered a ok 0", "ordered b fail 1", "ordered c ok 2",
+                 "ordered d ok 3"},
+                {"m1 ordered#0: POINT_FAILED at 'b'; 4 points, lost 0"},
+                {}},
+        RunCase{"SkippedCriticalPointEndsAtOnce",
+                {"ordered a ok 0", "ordered d ok 1"},
+                {"m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 "
+                 "points, lost 0"},
+                {}},
+        RunCase{"DeadlineEndsTheRunAndTheNextPointStartsOne",
+                {"ordered a ok 0", "ordered b ok 500", "ordered a ok 1500"},
+                {"m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 "
+                 "points, lost 0"},
+                {"m1 ordered#1500000: POINT_MISSING at 'c', failure_id 31; 1 "
+                 "points, lost 0"}},
+        RunCase{"ResetEndsTheRun",
+                {"ordered a ok 0", "ordered reset 1", "ordered reset 2",
+                 "ordered a ok 3", "ordered c ok 4", "ordered d ok 5"},
+                {"m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 1 "
+                 "points, lost 0",
+                 "m1 ordered#3000: PASSED; 3 points, lost 0"},
+                {}},
+        RunCase{"UnorderedEndsOnceEveryPointArrived",
+                {"unordered z ok 0", "unordered y ok 1", "unordered x ok 2",
+                 "unordered y ok 3", "unordered x ok 4"},
+                {"m1 unordered#0: PASSED; 3 points, lost 0"},
+                {"m1 unordered#3000: PASSED; 2 points, lost 0"}},
+        RunCase{
+            "MachinesKeepTheirOwnRuns",
+            {"ordered a ok 0 @m1", "ordered a ok 1 @m2", "ordered c ok 2 @m2",
+             "ordered d ok 3 @m1", "ordered d ok 4 @m2"},
+            {"m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 "
+             "points, lost 0",
+             "m2 ordered#1000: PASSED; 3 points, lost 0"},
+            {}},
+        RunCase{"UnconfiguredFlowsAreIgnored",
+                {"other a ok 0", "other reset 1", "other dropped 3"},
+                {},
+                {}},
+        RunCase{"DropCountsGoToTheOpenOrTheNextRun",
+                {"ordered dropped 2", "ordered a ok 0", "ordered dropped 3",
+                 "ordered c ok 1", "ordered d ok 2"},
+                {"m1 ordered#0: PASSED; 3 points, lost 5"},
+                {}},
+        RunCase{"SuppressionGoesToRunsOfTheUnit",
+                {"suppressed other.service 7", "suppressed pub.service 4",
+                 "unordered x ok 0", "suppressed pub.service 6"},
+                {},
+                {"m1 unordered#0: POINT_MISSING at 'y'; 1 points, lost 10"}}),
+    [](const ::testing::TestParamInfo<RunCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(FlowRunEngineStateTest, RestoredRunContinuesWithItsPointsAndLosses) {
+  std::vector<std::string> ended;
+  std::ostringstream saved;
+  {
+    FlowRunEngine engine(
+        Flows(), [&ended](FlowRun&& run) { ended.push_back(Describe(run)); });
+    FlowEntry first = Entry("ordered a ok 10");
+    first.comm = "tab\tand%";
+    first.metadata = {{"KEY", "line\nbreak"}};
+    engine.Add(first);
+    engine.Add(Entry("ordered dropped 2"));
+    engine.Add(Entry("unordered dropped 9"));
+    engine.SaveState(saved);
+  }
+  std::vector<FlowRun> runs;
+  FlowRunEngine engine(Flows(),
+                       [&runs](FlowRun&& run) { runs.push_back(run); });
+  std::istringstream in(saved.str());
+  ASSERT_TRUE(engine.LoadState(in));
+  EXPECT_EQ(engine.OpenRunCount(), 1u);
+  engine.Add(Entry("ordered c ok 20"));
+  engine.Add(Entry("ordered d ok 30"));
+  engine.Add(Entry("unordered x ok 40"));
+  engine.EndAllRuns();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(Describe(runs[0]), "m1 ordered#10000: PASSED; 3 points, lost 2");
+  EXPECT_EQ(runs[0].points[0].comm, "tab\tand%");
+  EXPECT_EQ(runs[0].points[0].metadata,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"KEY", "line\nbreak"}}));
+  EXPECT_EQ(runs[0].start_ns, 10000000);
+  EXPECT_EQ(runs[0].end_ns, 30000000);
+  EXPECT_EQ(Describe(runs[1]),
+            "m1 unordered#40000: POINT_MISSING at 'y'; 1 points, lost 9");
+  EXPECT_TRUE(ended.empty());
+}
+
+TEST(FlowRunEngineStateTest, RefusesDamagedStateAndKeepsItsRuns) {
+  FlowRunEngine engine(Flows(), [](FlowRun&&) {});
+  engine.Add(Entry("ordered a ok 0"));
+  for (const char* damaged :
+       {"", "kelpwood-flows-watch-state 2\n",
+        "kelpwood-flows-watch-state 1\nrun\tm1\tb1\n",
+        "kelpwood-flows-watch-state 1\nflow-loss\tk\tminus\n",
+        "kelpwood-flows-watch-state 1\nrun\tm1\tb1\tordered\t0\tx\t0\t0\n",
+        "kelpwood-flows-watch-state 1\nunit-loss\tbad%2\t1\n"}) {
+    std::istringstream in(damaged);
+    EXPECT_FALSE(engine.LoadState(in)) << damaged;
+    EXPECT_EQ(engine.OpenRunCount(), 1u);
+  }
+}
+
+TEST(FlowRunEngineDeadlineTest, EndsRunsDueByTheGivenTime) {
+  std::vector<std::string> ended;
+  FlowRunEngine engine(Flows(), [&ended](FlowRun&& run) {
+    ended.push_back(Describe(run) + " end " + std::to_string(run.end_ns));
+  });
+  engine.Add(Entry("ordered a ok 100"));
+  engine.Add(Entry("unordered x ok 100"));
+  EXPECT_EQ(engine.NextDeadlineNs(), 1100000000);
+  engine.EndRunsDueBy(1099999999);
+  EXPECT_TRUE(ended.empty());
+  engine.EndRunsDueBy(1100000000);
+  EXPECT_EQ(ended, (std::vector<std::string>{
+                       "m1 ordered#100000: POINT_MISSING at 'c', failure_id "
+                       "31; 1 points, lost 0 end 1100000000"}));
+  EXPECT_EQ(engine.NextDeadlineNs(), INT64_MAX);
+  EXPECT_EQ(engine.OpenRunCount(), 1u);
+}
+
+}  // namespace

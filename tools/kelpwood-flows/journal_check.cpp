@@ -1,0 +1,397 @@
+// kelpwood-flows check --journal / --directory: reads the published points
+// of device-wide flows from the local journal or from a directory collected
+// from many devices, cuts them into runs as watch does, checks every run and
+// reports per device (machine) and flow, then per flow across devices.
+
+#include <fmt/format.h>
+#include <getopt.h>
+#include <kelpwood/logger.h>
+#include <systemd/sd-id128.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "journal/flow_runs.h"
+#include "journal/journal_reader.h"
+#include "library_log.h"
+
+namespace kelpwood {
+namespace flows_tool {
+namespace {
+
+using journal::FlowEntry;
+using journal::FlowRun;
+using journal::JournalReader;
+using trace::FlowCheckCode;
+
+const char kJournalCheckHelp[] =
+    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
+    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
+    "Read the published points of the flows of CONFIG from the local journal\n"
+    "or from the journal files in DIR (as systemd-journal-remote writes\n"
+    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
+    "watch' does (runs still open at the end are checked as they stand),\n"
+    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
+    "and flow, then one summary line per flow.\n"
+    "\n"
+    "Options:\n"
+    "      --journal          read the local journal\n"
+    "  -D, --directory DIR    read the journal files in DIR\n"
+    "  -b, --boot[=ID]        only this boot (default: the current one)\n"
+    "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
+    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
+    "'@SECONDS'\n"
+    "  -m, --machine ID       only this machine\n"
+    "      --json             print one JSON document instead\n"
+    "  -h, --help             display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every run passed (or none was found)\n"
+    "  1  at least one run did not pass\n"
+    "  2  usage error, or a CONFIG or journal that cannot be read\n";
+
+int UsageTrouble(const std::string& message) {
+  return cli::UsageError("check: " + message);
+}
+
+bool IsId128(const std::string& text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+bool ParseSince(const std::string& text, std::uint64_t& realtime_us) {
+  if (!text.empty() && text[0] == '@') {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long seconds =
+        std::strtoull(text.c_str() + 1, &end, 10);
+    if (errno != 0 || end == text.c_str() + 1 || *end != '\0') return false;
+    realtime_us = static_cast<std::uint64_t>(seconds) * 1000000;
+    return true;
+  }
+  for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d"}) {
+    struct tm parts {};
+    const char* end = strptime(text.c_str(), format, &parts);
+    if (end == nullptr || *end != '\0') continue;
+    parts.tm_isdst = -1;
+    const time_t seconds = mktime(&parts);
+    if (seconds < 0) return false;
+    realtime_us = static_cast<std::uint64_t>(seconds) * 1000000;
+    return true;
+  }
+  return false;
+}
+
+// "POINT_MISSING at 'fsck', failure_id 302", or "PASSED".
+std::string Finding(const FlowRun& run) {
+  std::string text = trace::FlowCheckCodeName(run.code);
+  const std::string at = journal::FaultPointId(run);
+  if (!at.empty()) text += " at '" + at + "'";
+  if (run.failure_id != 0) {
+    text += ", failure_id " + std::to_string(run.failure_id);
+  }
+  return text;
+}
+
+// The runs of one flow on one machine, reduced to what the report shows.
+struct DeviceFlow {
+  std::uint64_t runs = 0;
+  std::uint64_t failed_runs = 0;
+  // The first run that did not pass, in the order runs ended.
+  bool has_failure = false;
+  FlowCheckCode code = FlowCheckCode::PASSED;
+  std::string point;
+  std::uint32_t failure_id = 0;
+  std::string finding;
+  std::string boot_id;
+  std::string run_id;
+};
+
+}  // namespace
+
+int JournalCheckCommand(int argc, char** argv) {
+  enum { kJsonOption = 256 };
+  static const option kOptions[] = {
+      {"journal", no_argument, nullptr, 'J'},
+      {"directory", required_argument, nullptr, 'D'},
+      {"boot", optional_argument, nullptr, 'b'},
+      {"since", required_argument, nullptr, 'S'},
+      {"machine", required_argument, nullptr, 'm'},
+      {"json", no_argument, nullptr, kJsonOption},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  bool local = false;
+  bool json = false;
+  bool by_boot = false;
+  std::string directory;
+  std::string boot_id;
+  std::string machine_id;
+  std::string since;
+  optind = 1;
+  opterr = 0;
+  for (;;) {
+    const int option =
+        getopt_long(argc, argv, ":D:b::S:m:h", kOptions, nullptr);
+    if (option == -1) break;
+    switch (option) {
+      case 'J':
+        local = true;
+        break;
+      case 'D':
+        directory = optarg;
+        break;
+      case 'b':
+        by_boot = true;
+        boot_id = optarg != nullptr ? optarg : "";
+        break;
+      case 'S':
+        since = optarg;
+        break;
+      case 'm':
+        machine_id = optarg;
+        break;
+      case kJsonOption:
+        json = true;
+        break;
+      case 'h':
+        fmt::print("{}", kJournalCheckHelp);
+        return kExitClean;
+      default:
+        return UsageTrouble(optopt != 0
+                                ? std::string("option '") + argv[optind - 1] +
+                                      "' needs an argument"
+                                : "unrecognized option '" +
+                                      std::string(argv[optind - 1]) + "'");
+    }
+  }
+  if (local == !directory.empty()) {
+    return UsageTrouble("give exactly one of --journal and --directory DIR");
+  }
+  std::vector<std::string> configs(argv + optind, argv + argc);
+  if (configs.empty()) return UsageTrouble("missing CONFIG");
+  if (by_boot && boot_id.empty()) {
+    sd_id128_t current;
+    char text[SD_ID128_STRING_MAX];
+    const int result = sd_id128_get_boot(&current);
+    if (result < 0) {
+      cli::Error("check: cannot read the current boot id: {}",
+                 std::strerror(-result));
+      return kExitTrouble;
+    }
+    boot_id = sd_id128_to_string(current, text);
+  }
+  if (by_boot && !IsId128(boot_id)) {
+    return UsageTrouble("'" + boot_id + "' is not a boot id (32 hex digits)");
+  }
+  if (!machine_id.empty() && !IsId128(machine_id)) {
+    return UsageTrouble("'" + machine_id +
+                        "' is not a machine id (32 hex digits)");
+  }
+  std::uint64_t since_us = 0;
+  if (!since.empty() && !ParseSince(since, since_us)) {
+    return UsageTrouble("'" + since + "' is not a time");
+  }
+
+  SetUpLibraryLog(false);
+  std::map<std::string, journal::WatchedFlow> flows;
+  std::string error;
+  if (!journal::LoadWatchedFlows(configs, flows, error)) {
+    cli::Error("check: {}", error);
+    return kExitTrouble;
+  }
+  journal::RegisterWatchedFlows(flows);
+  if (Logger::Instance().logger) {
+    Logger::Instance().logger->set_level(spdlog::level::off);
+  }
+
+  std::unique_ptr<JournalReader> reader =
+      local ? JournalReader::OpenLocal(error)
+            : JournalReader::OpenDirectory(directory, error);
+  if (!reader) {
+    cli::Error("check: {}", error);
+    return kExitTrouble;
+  }
+  if ((by_boot && !reader->RestrictToBoot(boot_id)) ||
+      (!machine_id.empty() && !reader->RestrictToMachine(machine_id))) {
+    cli::Error("check: cannot select entries by id");
+    return kExitTrouble;
+  }
+  const bool positioned = since.empty() ? reader->SeekHead(error)
+                                        : reader->SeekRealtime(since_us, error);
+  if (!positioned) {
+    cli::Error("check: {}", error);
+    return kExitTrouble;
+  }
+
+  // Keyed by machine, then flow: the report's order.
+  std::map<std::pair<std::string, std::string>, DeviceFlow> devices;
+  bool any_failed = false;
+  journal::FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    DeviceFlow& device = devices[{run.machine_id, run.flow_id}];
+    ++device.runs;
+    if (run.code == FlowCheckCode::PASSED) return;
+    any_failed = true;
+    ++device.failed_runs;
+    if (device.has_failure) return;
+    device.has_failure = true;
+    device.code = run.code;
+    device.point = journal::FaultPointId(run);
+    device.failure_id = run.failure_id;
+    device.finding = Finding(run);
+    device.boot_id = run.boot_id;
+    device.run_id = run.run_id;
+  });
+  FlowEntry entry;
+  int step = 0;
+  while ((step = reader->Next(entry)) > 0) engine.Add(entry);
+  if (step < 0) {
+    cli::Error("check: cannot read the journal: {}", std::strerror(-step));
+    return kExitTrouble;
+  }
+  engine.EndAllRuns();
+
+  // Per flow: devices passed, and devices failed by their first finding.
+  struct FlowSummary {
+    std::uint64_t passed = 0;
+    std::uint64_t failed = 0;
+    std::map<std::string, std::uint64_t> by_finding;
+    std::map<std::string, std::pair<std::string, std::string>> finding_parts;
+  };
+  std::map<std::string, FlowSummary> summaries;
+  for (const auto& [key, device] : devices) {
+    FlowSummary& summary = summaries[key.second];
+    if (!device.has_failure) {
+      ++summary.passed;
+      continue;
+    }
+    ++summary.failed;
+    const std::string finding =
+        device.point.empty()
+            ? std::string(trace::FlowCheckCodeName(device.code))
+            : std::string(trace::FlowCheckCodeName(device.code)) + " at '" +
+                  device.point + "'";
+    ++summary.by_finding[finding];
+    summary.finding_parts[finding] = {trace::FlowCheckCodeName(device.code),
+                                      device.point};
+  }
+  // Findings by how many devices show them, most first.
+  auto ranked = [](const FlowSummary& summary) {
+    std::vector<std::pair<std::string, std::uint64_t>> findings(
+        summary.by_finding.begin(), summary.by_finding.end());
+    std::stable_sort(
+        findings.begin(), findings.end(),
+        [](const auto& a, const auto& b) { return a.second > b.second; });
+    return findings;
+  };
+
+  std::string out;
+  if (json) {
+    out += "{\"devices\":[";
+    bool first = true;
+    for (const auto& [key, device] : devices) {
+      if (!first) out += ",";
+      first = false;
+      out += "{\"machine_id\":" + cli::JsonString(key.first) +
+             ",\"flow_id\":" + cli::JsonString(key.second) +
+             ",\"runs\":" + std::to_string(device.runs) +
+             ",\"failed_runs\":" + std::to_string(device.failed_runs) +
+             ",\"result\":" +
+             cli::JsonString(trace::FlowCheckCodeName(device.code));
+      if (device.has_failure) {
+        out += ",\"point_id\":" + cli::JsonString(device.point) +
+               ",\"failure_id\":" + std::to_string(device.failure_id) +
+               ",\"boot_id\":" + cli::JsonString(device.boot_id) +
+               ",\"flow_run\":" + cli::JsonString(device.run_id);
+      }
+      out += "}";
+    }
+    out += "],\"flows\":[";
+    first = true;
+    for (const auto& [flow_id, summary] : summaries) {
+      if (!first) out += ",";
+      first = false;
+      const auto flow = flows.find(flow_id);
+      out += "{\"flow_id\":" + cli::JsonString(flow_id) +
+             ",\"flow_name\":" + cli::JsonString(flow->second.cfg->flow_name) +
+             ",\"devices_passed\":" + std::to_string(summary.passed) +
+             ",\"devices_failed\":" + std::to_string(summary.failed) +
+             ",\"failures\":[";
+      bool first_finding = true;
+      for (const auto& [finding, count] : ranked(summary)) {
+        if (!first_finding) out += ",";
+        first_finding = false;
+        const auto& parts = summary.finding_parts.at(finding);
+        out += "{\"code\":" + cli::JsonString(parts.first) +
+               ",\"point_id\":" + cli::JsonString(parts.second) +
+               ",\"devices\":" + std::to_string(count) + "}";
+      }
+      out += "]}";
+    }
+    out += "]}\n";
+  } else {
+    for (const auto& [key, device] : devices) {
+      out += key.first + "  " + key.second + "  " +
+             std::to_string(device.runs) +
+             (device.runs == 1 ? " run  " : " runs  ");
+      if (!device.has_failure) {
+        out += "PASSED\n";
+        continue;
+      }
+      out += device.finding + " (" + std::to_string(device.failed_runs) +
+             " failed; first in boot " + device.boot_id + ", run " +
+             device.run_id + ")\n";
+    }
+    for (const auto& [flow_id, summary] : summaries) {
+      const auto flow = flows.find(flow_id);
+      const std::uint64_t total = summary.passed + summary.failed;
+      out += "Flow '" + flow_id + "' (" + flow->second.cfg->flow_name +
+             "): " + std::to_string(total) +
+             (total == 1 ? " device, " : " devices, ") +
+             std::to_string(summary.passed) + " passed, " +
+             std::to_string(summary.failed) + " failed";
+      bool first = true;
+      for (const auto& [finding, count] : ranked(summary)) {
+        out += first ? " (" : ", ";
+        first = false;
+        out += finding + ": " + std::to_string(count);
+      }
+      out += first ? "\n" : ")\n";
+    }
+    if (devices.empty()) out += "No runs of the configured flows found.\n";
+  }
+  // main() checks that standard output took it all.
+  fmt::print("{}", out);
+  return any_failed ? kExitFindings : kExitClean;
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood
+
+namespace kelpwood {
+namespace flows_tool {
+
+int CheckOrJournalCheckCommand(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    const std::string argument = argv[index];
+    if (argument == "--") break;
+    if (argument == "--journal" || argument.rfind("--directory", 0) == 0 ||
+        argument.rfind("-D", 0) == 0) {
+      return JournalCheckCommand(argc, argv);
+    }
+  }
+  return CheckCommand(argc, argv);
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood

@@ -1,0 +1,287 @@
+// kelpwood-flows watch: follows the local journal, cuts the published points
+// of device-wide flows into runs (see journal/flow_runs.h for the rule),
+// checks each run with the library's own CheckFlow and writes the verdict
+// as a structured journal entry. Its place in the journal and its open runs
+// are saved in the state directory, so that a restarted watch continues
+// where it stopped.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <getopt.h>
+#include <kelpwood/logger.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "journal/flow_runs.h"
+#include "journal/journal_reader.h"
+#include "journal/verdict_entry.h"
+#include "library_log.h"
+
+namespace kelpwood {
+namespace flows_tool {
+namespace {
+
+using journal::FlowEntry;
+using journal::FlowRun;
+using journal::FlowRunEngine;
+using journal::JournalReader;
+using trace::FlowCheckCode;
+
+const char kWatchHelp[] =
+    "Usage: kelpwood-flows watch [OPTION]... CONFIG...\n"
+    "Follow the local journal and check every run of the flows of CONFIG\n"
+    "whose points processes publish (flows with 'scope: device'). A run\n"
+    "starts with the flow's first point after the previous run ended, and\n"
+    "ends when its last configured point arrives (ordered flows) or all of\n"
+    "them have (unordered flows), when deadline_ms has passed after its\n"
+    "first point, at a published ResetFlow of the flow, or at once when a\n"
+    "critical point fails or an ordered flow skips one. Runs are kept apart\n"
+    "by machine and boot. Each verdict is written to the journal as a flow\n"
+    "verdict entry with FLOW_RUN, RUN_PID and RUN_COMM.\n"
+    "\n"
+    "Options:\n"
+    "  -s, --state-dir DIR  save the journal position and the open runs in\n"
+    "                       DIR (default /var/lib/kelpwood-flows-watch); a\n"
+    "                       restarted watch continues from there\n"
+    "  -h, --help           display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  stopped by SIGTERM or SIGINT\n"
+    "  2  usage error, a CONFIG or state that cannot be read, or a journal\n"
+    "     that cannot be followed\n";
+
+const char kDefaultStateDir[] = "/var/lib/kelpwood-flows-watch";
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void RequestStop(int) { stop_requested = 1; }
+
+int Trouble(const std::string& message) {
+  cli::Error("watch: {}", message);
+  return kExitTrouble;
+}
+
+// Writes the verdict entry of one checked run. Blocking here is right: the
+// watch has nothing else to do, and a verdict must not be lost.
+int WriteVerdict(const FlowRun& run) {
+  std::vector<std::string> fields = journal::BuildVerdictFields(run);
+  std::vector<iovec> vector(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    vector[i].iov_base = fields[i].data();
+    vector[i].iov_len = fields[i].size();
+  }
+  return sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
+}
+
+// The saved state: the cursor of the last entry taken, then the engine's
+// open runs.
+class StateFile {
+ public:
+  explicit StateFile(std::string dir)
+      : dir_(std::move(dir)),
+        path_(dir_ + "/state"),
+        temporary_path_(dir_ + "/state.tmp") {}
+
+  // False only for a state that exists but cannot be used.
+  bool Load(std::string& cursor, FlowRunEngine& engine, std::string& error) {
+    std::ifstream in(path_);
+    if (!in) {
+      if (errno == ENOENT) return true;
+      error = path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    std::string line;
+    if (!std::getline(in, line) || line.compare(0, 7, "cursor\t") != 0) {
+      error = path_ + ": not a kelpwood-flows watch state";
+      return false;
+    }
+    cursor = line.substr(7);
+    if (!engine.LoadState(in)) {
+      error = path_ + ": damaged state";
+      return false;
+    }
+    return true;
+  }
+
+  // Written beside and renamed over the old state, so that a crash leaves
+  // either the old or the new one whole.
+  bool Save(const std::string& cursor, const FlowRunEngine& engine,
+            std::string& error) {
+    std::ostringstream text;
+    text << "cursor\t" << cursor << "\n";
+    engine.SaveState(text);
+    const std::string content = text.str();
+    const int fd = ::open(temporary_path_.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      error = temporary_path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    std::size_t written = 0;
+    while (written < content.size()) {
+      const ssize_t step =
+          ::write(fd, content.data() + written, content.size() - written);
+      if (step < 0 && errno == EINTR) continue;
+      if (step < 0) {
+        error = temporary_path_ + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+      }
+      written += static_cast<std::size_t>(step);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+      error = temporary_path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
+      error = path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string dir_;
+  std::string path_;
+  std::string temporary_path_;
+};
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+int WatchCommand(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"state-dir", required_argument, nullptr, 's'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  std::string state_dir = kDefaultStateDir;
+  optind = 1;
+  opterr = 0;
+  for (;;) {
+    const int option = getopt_long(argc, argv, ":s:h", kOptions, nullptr);
+    if (option == -1) break;
+    switch (option) {
+      case 's':
+        state_dir = optarg;
+        break;
+      case 'h':
+        fmt::print("{}", kWatchHelp);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  std::vector<std::string> configs(argv + optind, argv + argc);
+  if (configs.empty()) {
+    return cli::UsageError("watch: missing CONFIG");
+  }
+
+  SetUpLibraryLog(false);
+  std::map<std::string, journal::WatchedFlow> flows;
+  std::string error;
+  if (!journal::LoadWatchedFlows(configs, flows, error)) return Trouble(error);
+  journal::RegisterWatchedFlows(flows);
+  // The checks' own log lines would only repeat the verdict entries.
+  if (Logger::Instance().logger) {
+    Logger::Instance().logger->set_level(spdlog::level::off);
+  }
+
+  if (::mkdir(state_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    return Trouble(state_dir + ": " + std::strerror(errno));
+  }
+  std::uint64_t verdicts_failed = 0;
+  FlowRunEngine engine(flows, [&verdicts_failed](FlowRun&& run) {
+    if (WriteVerdict(run) < 0) ++verdicts_failed;
+  });
+  StateFile state(state_dir);
+  std::string cursor;
+  if (!state.Load(cursor, engine, error)) return Trouble(error);
+
+  std::unique_ptr<JournalReader> reader = JournalReader::OpenLocal(error);
+  if (!reader) return Trouble(error);
+  // First start: only runs from now on; a restart: right after the last
+  // entry taken.
+  const bool positioned = cursor.empty()
+                              ? reader->SeekTail(error)
+                              : reader->SeekAfterCursor(cursor, error);
+  if (!positioned) return Trouble(error);
+
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sd_notify(0, "READY=1");
+
+  FlowEntry entry;
+  while (stop_requested == 0) {
+    bool taken = false;
+    int step = 0;
+    while ((step = reader->Next(entry)) > 0) {
+      engine.Add(entry);
+      taken = true;
+      if (stop_requested != 0) break;
+    }
+    if (step < 0) {
+      return Trouble(std::string("cannot read the journal: ") +
+                     std::strerror(-step));
+    }
+    const std::size_t open_before = engine.OpenRunCount();
+    engine.EndRunsDueBy(NowNs());
+    if (taken || engine.OpenRunCount() != open_before) {
+      if (taken) cursor = reader->Cursor();
+      if (!state.Save(cursor, engine, error)) return Trouble(error);
+    }
+    if (stop_requested != 0) break;
+    // Wake for new entries, for the next deadline, and at least once a
+    // second to notice a stop request that raced with the wait.
+    std::int64_t timeout_ns = 1000000000;
+    const std::int64_t next_deadline = engine.NextDeadlineNs();
+    if (next_deadline != INT64_MAX) {
+      timeout_ns =
+          std::clamp<std::int64_t>(next_deadline - NowNs(), 0, timeout_ns);
+    }
+    const int waited =
+        reader->Wait(static_cast<std::uint64_t>(timeout_ns / 1000) + 1);
+    if (waited < 0 && waited != -EINTR) {
+      return Trouble(std::string("cannot follow the journal: ") +
+                     std::strerror(-waited));
+    }
+  }
+  sd_notify(0, "STOPPING=1");
+  if (!state.Save(cursor, engine, error)) return Trouble(error);
+  if (verdicts_failed > 0) {
+    cli::Error("watch: {} verdict entries could not be written to the journal",
+               verdicts_failed);
+  }
+  return kExitClean;
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood
