@@ -422,6 +422,7 @@ TEST(FlowTimelineTest, AddRunSnapshotsPointsConfigurationAndVerdict) {
   registry.Trace("timeline.host", "start", true);
   registry.Trace("timeline.host", "work", false);
   registry.Trace("timeline.host", "done", true);
+  registry.SetFlowDeadline("timeline.host", 50);
   trace::FlowTimeline timeline;
   timeline.AddRun("timeline.host", *registry.CheckFlow("timeline.host"));
   const std::int64_t work_ns =
@@ -447,6 +448,7 @@ TEST(FlowTimelineTest, AddRunSnapshotsPointsConfigurationAndVerdict) {
   EXPECT_EQ(Count(html, "<g class=\"point cfg"), 3u);
   EXPECT_EQ(Count(html, "<g class=\"point rec"), 3u);
   EXPECT_EQ(Count(html, "POINT_FAILED · failure_id 77"), 1u);
+  EXPECT_EQ(Count(html, ">deadline 50 ms</text>"), 1u);
 }
 
 TEST(FlowTimelineTest, WriteReplacesTheFileOrNamesThePathAndReason) {

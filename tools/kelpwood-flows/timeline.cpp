@@ -178,6 +178,7 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
         registry.CheckFlow(run.flow_id);
     std::vector<std::shared_ptr<trace::TracePoint>> ignored;
     registry.SnapshotFlow(run.flow_id, ignored, run.cfg);
+    run.deadline_ms = registry.GetFlowDeadline(run.flow_id);
     run.code = result->result;
     if (run.code == FlowCheckCode::PASSED) ++passed;
     if (result->point_cfg) {

@@ -77,6 +77,10 @@ void FlowTimeline::AddRun(const std::string& flow_id,
       }
     }
     run.cfg = std::move(copy);
+    // Asked only with a configuration: from a flow handler the snapshot is
+    // refused (no configuration), and this call would wait for the mutex
+    // that the handler's CheckFlow holds.
+    run.deadline_ms = registry.GetFlowDeadline(flow_id);
   }
 
   std::unordered_set<std::string> configured;
