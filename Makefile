@@ -1,6 +1,7 @@
 # The two set-up commands of README.md, and a few conveniences.
 #   make test    install missing packages, build, run every test through CTest
-#   make demo    install missing packages, build and run the flow-tracing demo
+#   make demo    install missing packages, build and run the flow-tracing demo,
+#                which also writes its timeline to build/demo-timeline.{html,json}
 #   make bench   build and run the benchmarks (Release build)
 #   make deb     build the Debian packages into build-deb/ and run lintian
 #   make install-test  install them into a fresh Debian 12 tree and test there
@@ -29,7 +30,8 @@ test: build
 
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kelpwood_demo
-	$(BUILD)/examples/kelpwood_demo examples/flows.yaml
+	KELPWOOD_DEMO_TIMELINE=$(BUILD)/demo-timeline \
+	  $(BUILD)/examples/kelpwood_demo examples/flows.yaml
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELPWOOD_BUILD_TESTS=OFF $(CMAKE_ARGS)

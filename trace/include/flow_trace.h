@@ -64,6 +64,11 @@ class KELPWOOD_API TracePoint {
   std::int32_t index = 0;
   // Free annotations, logged by CheckFlow in insertion order.
   std::vector<std::pair<std::string, std::string>> metadata;
+
+ protected:
+  // Stamps `timestamp` from `time_ns`, a system-clock reading in nanoseconds
+  // since the Unix epoch that the derived class keeps as well.
+  TracePoint(const std::string& point_id, bool success, std::int64_t time_ns);
 };
 
 // One expected point of a flow's configuration.
@@ -190,6 +195,12 @@ class KELPWOOD_API FlowTrace {
   // a flow without one. Safe to read while other threads trace.
   std::vector<std::shared_ptr<TracePoint>> CopyTracePoints(
       const std::string& flow_id);
+  // Copies, under the registry lock, the flow's queue (the shared points) to
+  // `points` and its configuration to `cfg` (null when it has none). From a
+  // flow handler it is refused with an ERROR and leaves both empty.
+  void SnapshotFlow(const std::string& flow_id,
+                    std::vector<std::shared_ptr<TracePoint>>& points,
+                    std::shared_ptr<const TraceFlowCfg>& cfg);
   // Empties the flow's queue; the flow keeps accepting points.
   void ResetFlow(const std::string& flow_id);
   // Erases every flow's queue; configurations and handlers stay, but no flow

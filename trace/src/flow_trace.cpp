@@ -24,6 +24,7 @@
 #include "flow_config_keys.h"
 #include "journal/flow_publishing.h"
 #include "journal/verdict_entry.h"
+#include "timed_trace_point.h"
 
 namespace kelpwood {
 namespace trace {
@@ -84,13 +85,7 @@ void UnlockRegistryAfterFork() noexcept {
 
 // Milliseconds since the Unix epoch, in integer arithmetic: a double would
 // round at today's magnitudes. Division truncates toward zero.
-std::int64_t NowMilliseconds() noexcept {
-  const std::int64_t nanoseconds =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  return nanoseconds / 1'000'000;
-}
+std::int64_t NowMilliseconds() noexcept { return NowNanoseconds() / 1'000'000; }
 
 // Whether an INFO message would reach a sink. The flow check builds its two
 // chain texts only when somebody can read them; the message itself is still
@@ -254,7 +249,17 @@ bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
 TracePoint::TracePoint(const std::string& point_id, bool success)
     : point_id(point_id), timestamp(NowMilliseconds()), success(success) {}
 
+TracePoint::TracePoint(const std::string& point_id, bool success,
+                       std::int64_t time_ns)
+    : point_id(point_id), timestamp(time_ns / 1'000'000), success(success) {}
+
 TracePoint::~TracePoint() = default;
+
+std::int64_t NowNanoseconds() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
   switch (code) {
@@ -438,7 +443,10 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
     return;
   }
   auto& queue = entry->second;
-  auto point = std::make_shared<TracePoint>(point_id, success);
+  // The point keeps the clock's nanoseconds beside `timestamp`, in the same
+  // single allocation.
+  auto point =
+      std::make_shared<TimedTracePoint>(point_id, success, NowNanoseconds());
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(std::move(point));
   if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
@@ -471,6 +479,25 @@ std::vector<std::shared_ptr<TracePoint>> FlowTrace::CopyTracePoints(
     return {};
   }
   return entry->second;
+}
+
+void FlowTrace::SnapshotFlow(const std::string& flow_id,
+                             std::vector<std::shared_ptr<TracePoint>>& points,
+                             std::shared_ptr<const TraceFlowCfg>& cfg) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) {
+    points.clear();
+    cfg = nullptr;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  auto queue_entry = flow_queues.find(flow_id);
+  if (queue_entry != flow_queues.end()) {
+    points = queue_entry->second;
+  } else {
+    points.clear();
+  }
+  auto cfg_entry = flow_cfgs.find(flow_id);
+  cfg = cfg_entry != flow_cfgs.end() ? cfg_entry->second : nullptr;
 }
 
 void FlowTrace::ResetFlow(const std::string& flow_id) {
