@@ -1,15 +1,18 @@
 # The two set-up commands of README.md, and a few conveniences.
 #   make test    install missing packages, build, run every test through CTest
-#   make demo    install missing packages, build and run the flow-tracing demo
+#   make demo    install missing packages, build and run the flow-tracing demo,
+#                which also writes its timeline to build/demo-timeline.{html,json}
 #   make bench   build and run the benchmarks (Release build)
 #   make deb     build the Debian packages into build-deb/ and run lintian
 #   make install-test  install them into a fresh Debian 12 tree and test there
+#   make abi-check  build, then check the exported symbols and compare the
+#                shared object with the ABI kept in abi/ (abidiff)
 BUILD ?= build
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench deb install-test clean
+.PHONY: all deps configure build test demo bench abi-check deb install-test clean
 
 all: build
 
@@ -27,7 +30,8 @@ test: build
 
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kelpwood_demo
-	$(BUILD)/examples/kelpwood_demo examples/flows.yaml
+	KELPWOOD_DEMO_TIMELINE=$(BUILD)/demo-timeline \
+	  $(BUILD)/examples/kelpwood_demo examples/flows.yaml
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELPWOOD_BUILD_TESTS=OFF $(CMAKE_ARGS)
@@ -43,6 +47,9 @@ deb:
 
 install-test: deb
 	scripts/install-test.sh build-deb
+abi-check: build
+	scripts/exported-symbols.sh $(BUILD)/libkelpwood_common_libs.so.1
+	scripts/abi-check.sh $(BUILD)/libkelpwood_common_libs.so.1
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) build-deb

@@ -67,22 +67,26 @@ if(KELPWOOD_BUILD_TOOLS)
       list(APPEND kelpwood_manpages ${page})
     endforeach()
     add_custom_target(kelpwood_manpages ALL DEPENDS ${kelpwood_manpages})
-    install(FILES ${kelpwood_manpages}
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    if(KELPWOOD_INSTALL)
+      install(FILES ${kelpwood_manpages}
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
     if(KELPWOOD_BUILD_TESTS)
       add_subdirectory(tests/packaging)
     endif()
   endif()
 
   # bash-completion loads a command's completion by the command's name.
-  install(FILES
-    dist/bash-completion/kelpwood-flows
-    dist/bash-completion/kelpwood-state
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  if(KELPWOOD_INSTALL)
+    install(FILES
+      dist/bash-completion/kelpwood-flows
+      dist/bash-completion/kelpwood-state
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
-  # systemd reads these under PREFIX/lib, never under a multiarch libdir.
-  # (The journal catalog is installed with the journal module, and the
-  # watch unit with kelpwood-flows.)
-  install(FILES dist/kelpwood.tmpfiles
-    DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
+    # systemd reads these under PREFIX/lib, never under a multiarch libdir.
+    # (The journal catalog is installed with the journal module, and the
+    # watch unit with kelpwood-flows.)
+    install(FILES dist/kelpwood.tmpfiles
+      DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
+  endif()
 endif()

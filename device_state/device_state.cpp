@@ -195,6 +195,7 @@ State GetState(int fd) {
   unsigned char byte = 0;
   if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0 ||
       RetryOnInterrupt([&] { return ::read(fd, &byte, 1); }) != 1) {
+    // Contract text: the state file is called the "lock file" in every message.
     throw std::runtime_error("Unable to get state from lock file.");
   }
   return kelpwood::internal::StateFromByte(byte);

@@ -16,6 +16,8 @@
 #ifndef KELPWOOD_DEVICE_STATE_H_
 #define KELPWOOD_DEVICE_STATE_H_
 
+#include <kelpwood/export.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -34,14 +36,14 @@ enum class State : std::int8_t {};
 // Writes state as the byte at offset 0 of fd. Returns true exactly when the
 // seek to 0 succeeded and one byte was written. Takes no lock and does not
 // flush to disk.
-bool SetState(State state, int fd);
+KELPWOOD_API bool SetState(State state, int fd);
 
 // Reads the byte at offset 0 of fd. Throws std::runtime_error "Unable to get
 // state from lock file." unless the seek to 0 succeeded and exactly one byte
 // was read. Takes no lock.
-State GetState(int fd);
+KELPWOOD_API State GetState(int fd);
 
-class DeviceState {
+class KELPWOOD_API DeviceState {
  public:
   // Opens the state file at KELPWOOD_DEVICE_STATE_FILE, see below.
   DeviceState();

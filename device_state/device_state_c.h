@@ -28,6 +28,7 @@
 #ifndef KELPWOOD_DEVICE_STATE_C_H_
 #define KELPWOOD_DEVICE_STATE_C_H_
 
+#include <kelpwood/export.h>
 #include <stdbool.h>
 #include <stdint.h>
 
@@ -48,41 +49,44 @@ typedef struct DeviceStateHandle DeviceStateHandle;
 /* Opens the state file KELPWOOD_DEVICE_STATE_FILE, creating it with the byte 0
  * if missing. Returns null if it cannot be created, initialised or opened
  * (for instance when its directory does not exist). Takes no lock. */
-DeviceStateHandle* DeviceState_create(void);
+KELPWOOD_API DeviceStateHandle* DeviceState_create(void);
 
 /* As DeviceState_create(), for the state file at path. */
-DeviceStateHandle* DeviceState_create_at(const char* path);
+KELPWOOD_API DeviceStateHandle* DeviceState_create_at(const char* path);
 
 /* Releases the handle's lock, closes its descriptor (dropping every lock this
  * process holds on the file) and frees it. Does nothing for null. */
-void DeviceState_destroy(DeviceStateHandle* handle);
+KELPWOOD_API void DeviceState_destroy(DeviceStateHandle* handle);
 
 /* Takes a read lock unless the handle holds one (WAITING while another
  * process writes), then returns the state. Returns DEVICE_STATE_READ_ERROR
  * when locking fails or the byte cannot be read; a lock taken stays held. */
-int32_t DeviceState_LockAndReadState(DeviceStateHandle* handle);
+KELPWOOD_API int32_t DeviceState_LockAndReadState(DeviceStateHandle* handle);
 
 /* REQUIRES the read lock. Writes the low 8 bits of state without waiting for
  * other processes: false, with the read lock still held, while any other
  * process holds a lock on the byte. On success the read lock is held again. */
-bool DeviceState_TransitState(DeviceStateHandle* handle, int32_t state);
+KELPWOOD_API bool DeviceState_TransitState(DeviceStateHandle* handle,
+                                           int32_t state);
 
 /* REQUIRES the read lock. Blocks, with NO time limit, until the state equals
  * the low 8 bits of state, re-reading once per second with the lock dropped in
  * between; true with the read lock held. False when the byte cannot be read,
  * when re-locking fails (holding no lock) or without the read lock. */
-bool DeviceState_WaitForStateChange(DeviceStateHandle* handle, int32_t state);
+KELPWOOD_API bool DeviceState_WaitForStateChange(DeviceStateHandle* handle,
+                                                 int32_t state);
 
 /* As DeviceState_WaitForStateChange(), but false once timeout_ms (negative
  * counts as 0) has passed, the read lock still held, and it wakes within
  * milliseconds of a change (inotify; once a second where unavailable). */
-bool DeviceState_WaitForStateChangeFor(DeviceStateHandle* handle, int32_t state,
-                                       int64_t timeout_ms);
+KELPWOOD_API bool DeviceState_WaitForStateChangeFor(DeviceStateHandle* handle,
+                                                    int32_t state,
+                                                    int64_t timeout_ms);
 
 /* Releases whatever lock the handle holds (for the whole process). The only
  * possible failure, of the handle's internal mutex, is swallowed: the lock
  * then stays as it was, and DeviceState_destroy() still drops it. */
-void DeviceState_ReleaseLock(DeviceStateHandle* handle);
+KELPWOOD_API void DeviceState_ReleaseLock(DeviceStateHandle* handle);
 
 #ifdef __cplusplus
 } /* extern "C" */

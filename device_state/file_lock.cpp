@@ -245,6 +245,7 @@ bool FileLock::upgradeToWriteLock() {
 
 bool FileLock::downgradeToReadLock() {
   std::lock_guard<std::mutex> guard(mutex);
+  // Contract texts: "downupgrade" is what callers' log filters match; keep it.
   if (heldType() != F_WRLCK) {
     WriteStderrLine("Cannot downupgrade lock: current lock is not a write lock",
                     nullptr);

@@ -19,13 +19,14 @@
 #define KELPWOOD_FILE_LOCK_H_
 
 #include <fcntl.h>
+#include <kelpwood/export.h>
 
 #include <mutex>
 #include <string>
 
 namespace file_lock {
 
-class FileLock {
+class KELPWOOD_API FileLock {
  public:
   // Wraps fd, which the caller keeps owning: the lock never closes it. Holds
   // no lock yet (getLockType() == F_UNLCK). Throws std::runtime_error

@@ -20,6 +20,7 @@
 // per-flow and per-point lines are shown as well.
 
 #include <fmt/format.h>
+#include <kelpwood/flow_timeline.h>
 #include <kelpwood/flow_trace.h>
 
 #include <atomic>
@@ -457,6 +458,27 @@ int main(int argc, char** argv) {
         ConfiguredAtFault(result),
         result.point_cfg ? std::to_string(result.point_cfg->failure_id) : "-",
         row.duration_ms);
+  }
+
+  // With KELPWOOD_DEMO_TIMELINE=PREFIX, the checked runs are also drawn as
+  // PREFIX.html and PREFIX.json (Chrome trace-event JSON, for Perfetto).
+  if (const char* prefix = std::getenv("KELPWOOD_DEMO_TIMELINE")) {
+    kelpwood::trace::FlowTimeline timeline;
+    for (const Row& row : rows) {
+      timeline.AddRun(row.scenario->flow_id, *row.result);
+    }
+    for (const auto& [format, extension] :
+         {std::pair{kelpwood::trace::TimelineFormat::kHtml, ".html"},
+          std::pair{kelpwood::trace::TimelineFormat::kChrome, ".json"}}) {
+      std::string error;
+      const std::string path = prefix + std::string(extension);
+      if (timeline.Write(path, format, &error)) {
+        fmt::print("\ndemo: timeline written to {}", path);
+      } else {
+        fmt::print("\ndemo: {}", error);
+      }
+    }
+    fmt::print("\n");
   }
 
   fmt::print("\n");

@@ -22,6 +22,7 @@
 #define KELPWOOD_LOGGER_H_
 
 #include <fmt/format.h>
+#include <kelpwood/export.h>
 #include <spdlog/common.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -46,7 +47,7 @@ enum class LogLevel : int { kDebug = 1, kInfo = 2, kWarn = 3, kError = 4 };
 
 // Default visibility is explicit so that a module built with
 // -fvisibility-inlines-hidden still binds to the library's one record.
-class __attribute__((visibility("default"))) Logger {
+class KELPWOOD_API Logger {
  public:
   // The logger that receives every message; empty if spdlog failed while the
   // record was being built (messages are then dropped).
@@ -62,13 +63,14 @@ class __attribute__((visibility("default"))) Logger {
   // writing one line to standard output for each variable that is unset or
   // invalid. An spdlog error ends construction quietly where it occurred; any
   // other exception propagates (Instance() then retries on its next call).
-  explicit Logger(const std::string& name);
+  KELPWOOD_LOCAL explicit Logger(const std::string& name);
 
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
   // The one record of the process, built on the first call (thread-safe).
   static Logger& Instance() {
+    // Contract: "spdlog" is the journal's SYSLOG_IDENTIFIER for every message.
     static Logger instance("spdlog");
     return instance;
   }
@@ -78,7 +80,7 @@ class __attribute__((visibility("default"))) Logger {
   // the threshold, or one that no sink would receive, is never formatted.
   // Never throws for a logger left empty by a failed construction.
   template <typename... Args>
-  static void Log(LogLevel message_level, const spdlog::source_loc& location,
+  KELPWOOD_LOCAL static void Log(LogLevel message_level, const spdlog::source_loc& location,
                   fmt::format_string<Args...> format, Args&&... args);
 
  private:

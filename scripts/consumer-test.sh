@@ -1,45 +1,104 @@
 #!/bin/sh
-# Builds tests/consumer against kelpwood_common_libs installed at PREFIX, once
-# through the CMake package and once through pkg-config, runs both programs
-# and compares their standard output byte for byte. Installs nothing.
+# Builds tests/consumer against kelpwood_common_libs and runs it, comparing
+# its standard output byte for byte, and checks the library's exported
+# symbols (scripts/exported-symbols.sh). Installs nothing.
 #
-#   scripts/consumer-test.sh PREFIX
+#   scripts/consumer-test.sh PREFIX        the library installed at PREFIX,
+#                                          through the CMake package and
+#                                          through pkg-config
+#   scripts/consumer-test.sh --subproject  this source tree included with
+#                                          add_subdirectory() by a parent
+#                                          project (tests/consumer/subproject)
 #
-# Exits non-zero on any build failure or output mismatch.
+# Exits non-zero on any build failure, output mismatch or foreign symbol.
 set -eu
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 PREFIX" >&2
+usage() {
+  echo "usage: $0 PREFIX | --subproject" >&2
   exit 2
-fi
-prefix=$(cd "$1" && pwd)
-source_dir=$(cd "$(dirname "$0")/../tests/consumer" && pwd)
+}
+[ $# -eq 1 ] || usage
+root=$(cd "$(dirname "$0")/.." && pwd)
+source_dir=$root/tests/consumer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The library directory name depends on the platform's GNUInstallDirs choice.
+build() {  # build NAME COMMAND...: runs a build step, showing its log on failure
+  name=$1
+  shift
+  "$@" >>"$work/$name.log" 2>&1 || { cat "$work/$name.log" >&2; exit 1; }
+}
+
 library_path=""
-pkg_config_path=""
-for dir in lib lib64 lib/x86_64-linux-gnu; do
-  if [ -d "$prefix/$dir" ]; then
-    library_path="${library_path:+$library_path:}$prefix/$dir"
-    pkg_config_path="${pkg_config_path:+$pkg_config_path:}$prefix/$dir/pkgconfig"
+builds=""
+if [ "$1" = "--subproject" ]; then
+  echo "consumer-test: building as a subproject (add_subdirectory)"
+  mkdir "$work/subproject"
+  build subproject cmake -S "$source_dir/subproject" -B "$work/subproject" \
+    -DKELPWOOD_SOURCE_DIR="$root"
+  build subproject cmake --build "$work/subproject" -j "${JOBS:-2}"
+  # The parent has no install rules of its own, and the library must add
+  # none when it is not the top-level project.
+  build subproject cmake --install "$work/subproject" --prefix "$work/installed"
+  if [ -e "$work/installed" ]; then
+    echo "consumer-test: FAIL the subproject installed files:" >&2
+    find "$work/installed" -type f >&2
+    exit 1
+  fi
+  libraries="$work/subproject/kelpwood_common_libs/libkelpwood_common_libs.so.1"
+  builds=subproject
+else
+  case $1 in -*) usage ;; esac
+  prefix=$(cd "$1" && pwd)
+
+  # The library directory name depends on the platform's GNUInstallDirs choice.
+  pkg_config_path=""
+  libraries=""
+  for dir in lib lib64 lib/x86_64-linux-gnu; do
+    if [ -d "$prefix/$dir" ]; then
+      library_path="${library_path:+$library_path:}$prefix/$dir"
+      pkg_config_path="${pkg_config_path:+$pkg_config_path:}$prefix/$dir/pkgconfig"
+      if [ -e "$prefix/$dir/libkelpwood_common_libs.so.1" ]; then
+        libraries="$libraries $prefix/$dir/libkelpwood_common_libs.so.1"
+      fi
+    fi
+  done
+
+  echo "consumer-test: building through find_package"
+  build cmake cmake -S "$source_dir" -B "$work/cmake" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  build cmake cmake --build "$work/cmake"
+
+  echo "consumer-test: building through pkg-config"
+  mkdir "$work/pkg-config"
+  build pkg-config env \
+    PKG_CONFIG_PATH="$pkg_config_path${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" \
+    make --no-print-directory -C "$source_dir" OUTPUT="$work/pkg-config"
+
+  # A caller that hides its own symbols must still share the library's one
+  # logger record: the numbering then runs on across both, as above.
+  echo "consumer-test: building through pkg-config with hidden visibility"
+  mkdir "$work/hidden"
+  build hidden env \
+    PKG_CONFIG_PATH="$pkg_config_path${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" \
+    make --no-print-directory -C "$source_dir" OUTPUT="$work/hidden" \
+    CXXFLAGS="-O2 -fvisibility=hidden -fvisibility-inlines-hidden"
+  builds="cmake pkg-config hidden"
+fi
+
+failures=0
+if [ -z "$libraries" ]; then
+  echo "consumer-test: FAIL no libkelpwood_common_libs.so.1 found" >&2
+  failures=$((failures + 1))
+fi
+for library in $libraries; do
+  if "$root/scripts/exported-symbols.sh" "$library" >"$work/symbols" 2>&1; then
+    echo "consumer-test: ok   exported symbols"
+  else
+    cat "$work/symbols" >&2
+    failures=$((failures + 1))
   fi
 done
-
-echo "consumer-test: building through find_package"
-cmake -S "$source_dir" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/cmake.log" 2>&1 ||
-  { cat "$work/cmake.log" >&2; exit 1; }
-cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1 ||
-  { cat "$work/cmake.log" >&2; exit 1; }
-
-echo "consumer-test: building through pkg-config"
-mkdir "$work/pkg-config"
-PKG_CONFIG_PATH="$pkg_config_path${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" \
-  make --no-print-directory -C "$source_dir" OUTPUT="$work/pkg-config" \
-  >"$work/pkg-config.log" 2>&1 ||
-  { cat "$work/pkg-config.log" >&2; exit 1; }
 
 # With the environment unset, a second logger record would write the three
 # construction lines twice; with one record they appear once, and the
@@ -52,7 +111,6 @@ environment variable SPDLOG_SYSTEMD is not set, and set false
 environment variable SPDLOG_LEVEL is not set, and set default level
 $messages"
 
-failures=0
 check() {  # check NAME EXPECTED PROGRAM [NAME=VALUE...]
   name=$1 expected=$2 program=$3
   shift 3
@@ -73,7 +131,7 @@ check() {  # check NAME EXPECTED PROGRAM [NAME=VALUE...]
   fi
 }
 
-for build in cmake pkg-config; do
+for build in $builds; do
   program="$work/$build/kelpwood_consumer"
   check "$build, variables set" "$messages" "$program" \
     SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info

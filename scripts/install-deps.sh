@@ -7,7 +7,8 @@ set -eu
 
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev libyaml-cpp-dev
 libsystemd-dev googletest libgtest-dev libbenchmark-dev systemd python3
-util-linux help2man systemd-journal-remote"
+util-linux help2man systemd-journal-remote binutils abigail-tools
+chromium libpng-dev"
 for option in "$@"; do
   case $option in
     --fuzz) packages="$packages clang libclang-rt-14-dev" ;;

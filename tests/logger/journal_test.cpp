@@ -11,17 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
 #include "journald.h"
 #include "source_lines.h"
+#include "support/child_process.h"
 
 namespace {
 
-using kelpwood_test::ChildResult;
+using kelpwood::testing::ChildResult;
+using kelpwood::testing::RunChild;
 using kelpwood_test::Journald;
 using kelpwood_test::JournalTestLock;
 using kelpwood_test::LineContaining;
-using kelpwood_test::RunChild;
 using kelpwood_test::SourceLine;
 
 std::string FindJournalctl() {
@@ -121,9 +121,9 @@ TEST(LoggerJournalTest, EntriesCarryMessagePriorityIdentifierAndLocation) {
       KELPWOOD_LOG_HELPER,
       {"debug:first-" + token, "info:second-" + token, "warn:third-" + token,
        "error:fourth-" + token, "located", "library"},
-      kelpwood_test::WithSanitizerOptions({"SPDLOG_STDOUT=false",
-                                           "SPDLOG_SYSTEMD=true",
-                                           "SPDLOG_LEVEL=debug"}));
+      kelpwood::testing::WithSanitizerOptions({"SPDLOG_STDOUT=false",
+                                               "SPDLOG_SYSTEMD=true",
+                                               "SPDLOG_LEVEL=debug"}));
   ASSERT_TRUE(child.ExitedCleanly()) << child.standard_error;
   EXPECT_EQ(child.standard_output, "");
   EXPECT_EQ(child.standard_error, "");

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "source_lines.h"
+#include "support/child_process.h"
 
 namespace {
 
-using kelpwood_test::ChildResult;
+using kelpwood::testing::ChildResult;
+using kelpwood::testing::RunChild;
 using kelpwood_test::LineContaining;
-using kelpwood_test::RunChild;
 using kelpwood_test::SourceLine;
 
 const char kStdoutUnset[] =
@@ -40,7 +40,7 @@ ChildResult RunHelper(const std::vector<std::string>& environment,
                       const std::vector<std::string>& steps) {
   ChildResult result =
       RunChild(KELPWOOD_LOG_HELPER, steps,
-               kelpwood_test::WithSanitizerOptions(environment));
+               kelpwood::testing::WithSanitizerOptions(environment));
   EXPECT_TRUE(result.ExitedCleanly())
       << "status " << result.status << ", stderr: " << result.standard_error;
   return result;

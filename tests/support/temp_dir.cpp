@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace kelpwood {
@@ -38,6 +39,14 @@ std::string TempDir::WriteFile(const std::string& name,
   out.close();
   if (!out) throw std::runtime_error("cannot write " + file_path);
   return file_path;
+}
+
+std::string TempDir::ReadFile(const std::string& name) const {
+  std::ifstream in(File(name), std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 std::vector<std::string> TempDir::Entries() const {

@@ -25,6 +25,9 @@ class TempDir {
   // Writes `content` to the file `name` in the directory; returns its path.
   std::string WriteFile(const std::string& name,
                         const std::string& content) const;
+  // The whole content of the file `name` in the directory, or "<missing>"
+  // when it cannot be read.
+  std::string ReadFile(const std::string& name) const;
   // Names of the entries, sorted.
   std::vector<std::string> Entries() const;
 

@@ -1,4 +1,4 @@
-// The flow-tracing tests' fixture and small builders for configured points.
+// The flow-tracing tests' fixture and helpers.
 
 #ifndef KELPWOOD_TESTS_TRACE_TEST_POINTS_H_
 #define KELPWOOD_TESTS_TRACE_TEST_POINTS_H_
@@ -17,27 +17,16 @@
 namespace kelpwood {
 namespace testing {
 
+// Configured points are built as callers build them.
+using trace::Critical;
 using trace::FlowCheckCode;
 using trace::FlowCheckResult;
 using trace::FlowTrace;
+using trace::Optional;
 using trace::TraceFlowCfg;
 using trace::TracePoint;
 using trace::TracePointCfg;
 using Lines = std::vector<std::string>;
-
-inline std::shared_ptr<trace::TracePointCfg> Critical(const std::string& id) {
-  auto point = std::make_shared<trace::TracePointCfg>();
-  point->point_id = id;
-  point->is_critical = true;
-  return point;
-}
-
-inline std::shared_ptr<trace::TracePointCfg> Optional(const std::string& id) {
-  auto point = std::make_shared<trace::TracePointCfg>();
-  point->point_id = id;
-  point->is_critical = false;
-  return point;
-}
 
 // A check of a flow running on a thread of its own and held inside its flow
 // handler, and so with the registry held, until Release().

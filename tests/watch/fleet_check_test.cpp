@@ -240,4 +240,32 @@ TEST_F(FleetCheckTest, RefusesBadUsageWithItsCause) {
   }
 }
 
+// kelpwood-flows timeline draws the same runs: one slice per run, the
+// publishing process named by its command and machine, the fault marked.
+TEST_F(FleetCheckTest, TimelineDrawsTheRunsOfOneMachine) {
+  const ChildResult result =
+      RunChild(KELPWOOD_FLOWS_TOOL,
+               {"timeline", "--directory", *dir_ + "/fleet", "--machine",
+                kMachineC, *dir_ + "/flows.yaml"},
+               kelpwood::testing::WithSanitizerOptions({}));
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
+  const std::string& json = result.standard_output;
+  std::size_t runs = 0;
+  for (std::size_t at = json.find("\"cat\":\"run\""); at != std::string::npos;
+       at = json.find("\"cat\":\"run\"", at + 1)) {
+    ++runs;
+  }
+  EXPECT_EQ(runs, 2u);
+  EXPECT_NE(json.find("{\"ph\":\"M\",\"name\":\"process_name\",\"pid\":45,"
+                      "\"tid\":0,\"args\":{\"name\":\"publisher on "
+                      "cccccccccccc\"}}"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"ts\":10,\"name\":\"fault: POINT_FAILED mount\","
+                      "\"args\":{\"code\":\"POINT_FAILED\",\"failure_id\":302"),
+            std::string::npos)
+      << json;
+}
+
 }  // namespace

@@ -15,13 +15,13 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "commands.h"
 #include "library_log.h"
+#include "trace_file.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -31,52 +31,6 @@ using trace::FlowCheckCode;
 using trace::FlowCheckCodeName;
 using trace::FlowTrace;
 using trace::TracePoint;
-
-struct TraceRecord {
-  std::string flow_id;
-  std::string point_id;
-  bool success = true;
-  int line = 0;
-};
-
-// Splits the trace into records; returns false after reporting each
-// malformed line.
-bool ParseTrace(const std::string& path, const std::string& content,
-                std::vector<TraceRecord>& records) {
-  std::istringstream lines(content);
-  std::string text;
-  int line = 0;
-  bool well_formed = true;
-  while (std::getline(lines, text)) {
-    ++line;
-    std::istringstream words(text);
-    std::vector<std::string> fields;
-    for (std::string word; words >> word;) {
-      if (word[0] == '#') break;  // a comment runs to the end of the line
-      fields.push_back(word);
-    }
-    if (fields.empty()) continue;
-    TraceRecord record;
-    record.line = line;
-    bool valid = fields.size() == 2 || fields.size() == 3;
-    if (valid) {
-      record.flow_id = fields[0];
-      record.point_id = fields[1];
-      if (fields.size() == 3) {
-        valid = fields[2] == "ok" || fields[2] == "fail";
-        record.success = fields[2] == "ok";
-      }
-    }
-    if (!valid) {
-      cli::Error("{}:{}: expected 'FLOW_ID POINT_ID [ok|fail]'",
-                 cli::EscapeControls(path), line);
-      well_formed = false;
-      continue;
-    }
-    records.push_back(record);
-  }
-  return well_formed;
-}
 
 std::string ConfiguredPoint(const trace::TracePointCfg& point) {
   std::string text = point.is_critical ? "<" + point.point_id + ">"
@@ -171,7 +125,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
     return kExitTrouble;
   }
   std::vector<TraceRecord> records;
-  if (!ParseTrace(trace_path, content, records)) return kExitTrouble;
+  if (!ParseTraceFile(trace_path, content, records)) return kExitTrouble;
 
   // The loader takes a path: a configuration read from standard input is
   // handed over as an anonymous in-memory file, which it reads like any
@@ -212,6 +166,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
     if (inserted) flows.push_back({record.flow_id, nullptr, {}, 0});
     flows[known->second].points.push_back(record.point_id);
     auto point = std::make_shared<TracePoint>(record.point_id, record.success);
+    if (record.time_ns) point->timestamp = *record.time_ns / 1'000'000;
     point_lines[point.get()] = record.line;
     registry.Trace(record.flow_id, point);
   }
@@ -257,8 +212,10 @@ const char kCheckHelp[] =
     "at fault, <critical> or [optional], with #failure_id when set.\n"
     "\n"
     "TRACE holds one recorded point per line:\n"
-    "  FLOW_ID POINT_ID [ok|fail]\n"
-    "separated by blanks; the status defaults to ok. Blank lines are skipped\n"
+    "  FLOW_ID POINT_ID [ok|fail] [TIME]\n"
+    "separated by blanks; the status defaults to ok. TIME, the point's time\n"
+    "in milliseconds with up to six decimals, becomes its timestamp (the\n"
+    "time of the replay otherwise). Blank lines are skipped\n"
     "and '#' starts a comment that runs to the end of the line. Either CONFIG\n"
     "or TRACE (not both) may be '-' for standard input.\n"
     "\n"

@@ -40,6 +40,11 @@ int JournalCheckCommand(int argc, char** argv);
 // CheckCommand.
 int CheckOrJournalCheckCommand(int argc, char** argv);
 
+// timeline [--format chrome|html] [-o FILE] CONFIG TRACE, or with
+// --journal [--boot[=ID]] | --directory DIR [--machine ID] and CONFIG...:
+// checks as check does and draws each run as a timeline.
+int TimelineCommand(int argc, char** argv);
+
 }  // namespace flows_tool
 }  // namespace kelpwood
 

@@ -39,6 +39,11 @@ const CommandRow kCommands[] = {
      "watch CONFIG...",
      "follow the journal and write a verdict entry for every\n"
      "run of a device-wide flow"},
+    {{"timeline", TimelineCommand},
+     "timeline CONFIG TRACE",
+     "check as 'check' does and draw the runs as Chrome\n"
+     "trace-event JSON (Perfetto) or an HTML page; with\n"
+     "--journal or --directory DIR: the runs in journals"},
 };
 
 void PrintHelp() {

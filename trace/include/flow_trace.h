@@ -2,8 +2,11 @@
 // as an ordered list of expected trace points, recorded at run time and
 // checked for failed, missing, extra and out-of-order points.
 //
-//   auto& registry = kelpwood::trace::FlowTrace::GetInstance();
-//   registry.RegisterTraceFlow("boot", {critical("init"), critical("ready")},
+//   namespace kt = kelpwood::trace;
+//   auto& registry = kt::FlowTrace::GetInstance();
+//   registry.RegisterTraceFlow("boot", {kt::Critical("init"),
+//                                       kt::Optional("splash"),
+//                                       kt::Critical("ready", 42)},
 //                              "Boot", "", /*check_order=*/true);
 //   registry.Trace("boot", "init", true);
 //   registry.Trace("boot", "ready", true);
@@ -26,6 +29,8 @@
 #ifndef KELPWOOD_FLOW_TRACE_H_
 #define KELPWOOD_FLOW_TRACE_H_
 
+#include <kelpwood/export.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,7 +49,7 @@ namespace trace {
 
 // One recorded trace point. Callers and the library read and write its fields
 // directly.
-class TracePoint {
+class KELPWOOD_API TracePoint {
  public:
   // Copies `point_id`, stores `success` and stamps `timestamp` with the
   // current system-clock time in milliseconds (truncated).
@@ -59,18 +64,46 @@ class TracePoint {
   std::int32_t index = 0;
   // Free annotations, logged by CheckFlow in insertion order.
   std::vector<std::pair<std::string, std::string>> metadata;
+
+ protected:
+  // Stamps `timestamp` from `time_ns`, a system-clock reading in nanoseconds
+  // since the Unix epoch that the derived class keeps as well.
+  TracePoint(const std::string& point_id, bool success, std::int64_t time_ns);
 };
 
 // One expected point of a flow's configuration.
-struct TracePointCfg {
+struct KELPWOOD_API TracePointCfg {
   std::string point_id;
   std::string description;
   bool is_critical = false;
   std::uint32_t failure_id = 0;
 };
 
+// A configured point that the flow requires, as the configuration file
+// builds one without "optional": critical, with `failure_id` and
+// `description`. A new object on every call.
+inline std::shared_ptr<TracePointCfg> Critical(
+    const std::string& point_id, std::uint32_t failure_id = 0,
+    const std::string& description = "") {
+  auto point = std::make_shared<TracePointCfg>();
+  point->point_id = point_id;
+  point->description = description;
+  point->is_critical = true;
+  point->failure_id = failure_id;
+  return point;
+}
+
+// As Critical(), for a point the flow may skip ("optional: true").
+inline std::shared_ptr<TracePointCfg> Optional(
+    const std::string& point_id, std::uint32_t failure_id = 0,
+    const std::string& description = "") {
+  auto point = Critical(point_id, failure_id, description);
+  point->is_critical = false;
+  return point;
+}
+
 // The configuration of one flow.
-struct TraceFlowCfg {
+struct KELPWOOD_API TraceFlowCfg {
   bool check_order = true;
   std::string flow_id;
   std::string flow_name;
@@ -90,11 +123,11 @@ enum class FlowCheckCode : std::int32_t {
 
 // The code's enumerator name ("POINT_MISSING"), or "UNKNOWN" for a value
 // outside the enumeration.
-const char* FlowCheckCodeName(FlowCheckCode code) noexcept;
+KELPWOOD_API const char* FlowCheckCodeName(FlowCheckCode code) noexcept;
 
 // The outcome of one CheckFlow call. `trace_point` and `point_cfg` are the
 // registry's own objects at fault, where there are any.
-struct FlowCheckResult {
+struct KELPWOOD_API FlowCheckResult {
   FlowCheckCode result = FlowCheckCode::PASSED;
   std::shared_ptr<TracePoint> trace_point;
   std::shared_ptr<TracePointCfg> point_cfg;
@@ -112,7 +145,7 @@ using FlowHandler = std::function<void(
     const std::string&, const std::shared_ptr<FlowCheckResult>&)>;
 
 // The registry of flows. One per process; reach it with GetInstance().
-class FlowTrace {
+class KELPWOOD_API FlowTrace {
  public:
   // The one registry, built on first use (thread-safe) and destroyed at exit.
   static FlowTrace& GetInstance();
@@ -162,6 +195,12 @@ class FlowTrace {
   // a flow without one. Safe to read while other threads trace.
   std::vector<std::shared_ptr<TracePoint>> CopyTracePoints(
       const std::string& flow_id);
+  // Copies, under the registry lock, the flow's queue (the shared points) to
+  // `points` and its configuration to `cfg` (null when it has none). From a
+  // flow handler it is refused with an ERROR and leaves both empty.
+  void SnapshotFlow(const std::string& flow_id,
+                    std::vector<std::shared_ptr<TracePoint>>& points,
+                    std::shared_ptr<const TraceFlowCfg>& cfg);
   // Empties the flow's queue; the flow keeps accepting points.
   void ResetFlow(const std::string& flow_id);
   // Erases every flow's queue; configurations and handlers stay, but no flow

@@ -25,6 +25,7 @@
 #include "internal/posix_file.h"
 #include "journal/flow_publishing.h"
 #include "journal/verdict_entry.h"
+#include "timed_trace_point.h"
 
 namespace kelpwood {
 namespace trace {
@@ -85,13 +86,7 @@ void UnlockRegistryAfterFork() noexcept {
 
 // Milliseconds since the Unix epoch, in integer arithmetic: a double would
 // round at today's magnitudes. Division truncates toward zero.
-std::int64_t NowMilliseconds() noexcept {
-  const std::int64_t nanoseconds =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  return nanoseconds / 1'000'000;
-}
+std::int64_t NowMilliseconds() noexcept { return NowNanoseconds() / 1'000'000; }
 
 // Whether an INFO message would reach a sink. The flow check builds its two
 // chain texts only when somebody can read them; the message itself is still
@@ -223,7 +218,17 @@ bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
 TracePoint::TracePoint(const std::string& point_id, bool success)
     : point_id(point_id), timestamp(NowMilliseconds()), success(success) {}
 
+TracePoint::TracePoint(const std::string& point_id, bool success,
+                       std::int64_t time_ns)
+    : point_id(point_id), timestamp(time_ns / 1'000'000), success(success) {}
+
 TracePoint::~TracePoint() = default;
+
+std::int64_t NowNanoseconds() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
   switch (code) {
@@ -382,6 +387,7 @@ void FlowTrace::Trace(const std::string& flow_id,
   std::unique_lock<std::mutex> lock(mutex);
   auto entry = flow_queues.find(flow_id);
   if (!point || entry == flow_queues.end()) {
+    // Contract text; CheckFlow and GetFlowDuration say "Flow with ID" instead.
     KELPWOOD_LOG_WARN("flow_id {} not found", flow_id);
     return;
   }
@@ -406,7 +412,10 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
     return;
   }
   auto& queue = entry->second;
-  auto point = std::make_shared<TracePoint>(point_id, success);
+  // The point keeps the clock's nanoseconds beside `timestamp`, in the same
+  // single allocation.
+  auto point =
+      std::make_shared<TimedTracePoint>(point_id, success, NowNanoseconds());
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(std::move(point));
   if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
@@ -439,6 +448,25 @@ std::vector<std::shared_ptr<TracePoint>> FlowTrace::CopyTracePoints(
     return {};
   }
   return entry->second;
+}
+
+void FlowTrace::SnapshotFlow(const std::string& flow_id,
+                             std::vector<std::shared_ptr<TracePoint>>& points,
+                             std::shared_ptr<const TraceFlowCfg>& cfg) {
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) {
+    points.clear();
+    cfg = nullptr;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  auto queue_entry = flow_queues.find(flow_id);
+  if (queue_entry != flow_queues.end()) {
+    points = queue_entry->second;
+  } else {
+    points.clear();
+  }
+  auto cfg_entry = flow_cfgs.find(flow_id);
+  cfg = cfg_entry != flow_cfgs.end() ? cfg_entry->second : nullptr;
 }
 
 void FlowTrace::ResetFlow(const std::string& flow_id) {
@@ -553,6 +581,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
 
     // Leftovers, reported in recording order.
     if (consumed_count < recorded_count) {
+      // Contract text, trailing ": " included; leftovers follow one per line.
       KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
       for (std::size_t position = 0; position < recorded_count; ++position) {
         if (!consumed[position]) {
@@ -611,6 +640,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
           result->trace_point = actual;
         }
         result->point_cfg = expected;
+        // Contract text, wording included: log readers match it.
         KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'",
                            flow_id, actual->point_id, expected->point_id);
         goto call_handler;
@@ -709,6 +739,7 @@ void FlowTrace::Init(const std::string& path) {
       return;
     }
     if (!workflows.IsSequence()) {
+      // Contract text, lower-case first letter included.
       KELPWOOD_LOG_ERROR("workflows should be a sequence");
       return;
     }

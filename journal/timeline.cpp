@@ -1,0 +1,1077 @@
+#include "timeline.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace kelpwood {
+namespace journal {
+namespace {
+
+using trace::FlowCheckCode;
+using trace::FlowCheckCodeName;
+
+// ---------------------------------------------------------------------------
+// Text from the data: point ids, metadata and process names come from callers
+// and from other processes' journal entries, so they may hold any bytes. Both
+// formats need valid UTF-8; a byte that does not start a valid sequence is
+// replaced by U+FFFD.
+
+// The length of the valid UTF-8 sequence at the start of `text`, or 0.
+std::size_t Utf8SequenceLength(std::string_view text) noexcept {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(text[i]);
+  };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// Appends `text` as the body of a JSON string.
+void AppendJsonEscaped(std::string& out, std::string_view text) {
+  while (!text.empty()) {
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    const std::size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
+      out += kReplacementCharacter;
+      text.remove_prefix(1);
+      continue;
+    }
+    if (length > 1) {
+      out.append(text.data(), length);
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20) {
+      fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+    text.remove_prefix(length);
+  }
+}
+
+// Appends `text` for HTML text or a quoted attribute value. Control
+// characters other than tab and newline are not allowed in HTML either.
+void AppendHtmlEscaped(std::string& out, std::string_view text) {
+  while (!text.empty()) {
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    const std::size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
+      out += kReplacementCharacter;
+      text.remove_prefix(1);
+      continue;
+    }
+    if (length > 1) {
+      out.append(text.data(), length);
+    } else if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (c == '"') {
+      out += "&quot;";
+    } else if (c == '\'') {
+      out += "&#39;";
+    } else if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
+      out += kReplacementCharacter;
+    } else {
+      out += static_cast<char>(c);
+    }
+    text.remove_prefix(length);
+  }
+}
+
+// At most `limit` characters of `text` (whole UTF-8 sequences), with an
+// ellipsis when cut: labels stay short, the hover title keeps the whole id.
+std::string Shortened(const std::string& text, std::size_t limit) {
+  std::size_t characters = 0;
+  std::size_t position = 0;
+  while (position < text.size()) {
+    if (characters == limit) {
+      return text.substr(0, position) + "\xE2\x80\xA6";
+    }
+    const std::size_t length = std::max<std::size_t>(
+        1, Utf8SequenceLength(std::string_view(text).substr(position)));
+    position += length;
+    ++characters;
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Times.
+
+// `nanoseconds` as decimal microseconds, exact: "1234", "1234.5", "0.001".
+void AppendMicroseconds(std::string& out, std::int64_t nanoseconds) {
+  const char* sign = nanoseconds < 0 ? "-" : "";
+  const std::uint64_t magnitude =
+      nanoseconds < 0 ? 0 - static_cast<std::uint64_t>(nanoseconds)
+                      : static_cast<std::uint64_t>(nanoseconds);
+  std::uint64_t fraction = magnitude % 1000;
+  if (fraction == 0) {
+    fmt::format_to(std::back_inserter(out), "{}{}", sign, magnitude / 1000);
+    return;
+  }
+  int digits = 3;
+  while (fraction % 10 == 0) {
+    fraction /= 10;
+    --digits;
+  }
+  fmt::format_to(std::back_inserter(out), "{}{}.{:0{}}", sign, magnitude / 1000,
+                 fraction, digits);
+}
+
+// `nanoseconds` as milliseconds for people: "12.345 ms", "3 ms".
+std::string Milliseconds(std::int64_t nanoseconds) {
+  std::string text;
+  AppendMicroseconds(text, nanoseconds / 1000);
+  // AppendMicroseconds printed thousandths of the value given: microseconds
+  // as milliseconds.
+  return text + " ms";
+}
+
+// The span of a run: its first and last moments on the time axis.
+struct RunSpan {
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+};
+
+RunSpan SpanOf(const FlowRun& run) {
+  RunSpan span{run.start_ns, run.end_ns};
+  bool known = run.start_ns != 0 || run.end_ns != 0;
+  for (const RunPoint& point : run.points) {
+    if (!known) {
+      span = RunSpan{point.time_ns, point.time_ns};
+      known = true;
+    }
+    span.start = std::min(span.start, point.time_ns);
+    span.end = std::max(span.end, point.time_ns);
+  }
+  if (span.end < span.start) span.end = span.start;
+  return span;
+}
+
+// Recorded positions in time order; equal times keep the recording order.
+std::vector<std::size_t> PointsInTimeOrder(const FlowRun& run) {
+  std::vector<std::size_t> order(run.points.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) {
+                     return run.points[a].time_ns < run.points[b].time_ns;
+                   });
+  return order;
+}
+
+// The configured point ids of a run; empty without a configuration.
+std::unordered_set<std::string> ConfiguredIds(const FlowRun& run) {
+  std::unordered_set<std::string> ids;
+  if (!run.cfg) return ids;
+  for (const auto& point : run.cfg->flow_points) {
+    if (point) ids.insert(point->point_id);
+  }
+  return ids;
+}
+
+bool HasFault(const FlowRun& run) { return run.code != FlowCheckCode::PASSED; }
+
+bool IsFaultPoint(const FlowRun& run, std::size_t position) {
+  return run.fault_point_index >= 0 &&
+         static_cast<std::size_t>(run.fault_point_index) == position;
+}
+
+// ---------------------------------------------------------------------------
+// Chrome trace-event JSON.
+
+// Process ids above Linux's largest pid_max, for tracks that are no process
+// of the device: the flow runs, and processes whose pid is unknown or taken
+// by a process of another machine or boot.
+constexpr std::int64_t kFirstSyntheticPid = 4'194'305;
+
+class ChromeTraceWriter {
+ public:
+  ChromeTraceWriter(const std::vector<FlowRun>& runs, std::string& out)
+      : runs_(runs), out_(out) {}
+
+  void Write() {
+    origin_ = Origin();
+    out_ += "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[";
+    for (std::size_t i = 0; i < runs_.size(); ++i) WriteRun(runs_[i], i);
+    out_ += "\n]}\n";
+  }
+
+ private:
+  using ProcessKey = std::tuple<std::string, std::string, pid_t, std::string>;
+  static constexpr std::int64_t kRunsPid = kFirstSyntheticPid;
+
+  std::int64_t Origin() const {
+    bool known = false;
+    std::int64_t origin = 0;
+    for (const FlowRun& run : runs_) {
+      if (run.points.empty() && run.start_ns == 0 && run.end_ns == 0) continue;
+      const std::int64_t start = SpanOf(run).start;
+      origin = known ? std::min(origin, start) : start;
+      known = true;
+    }
+    return origin;
+  }
+
+  // Microseconds after the origin; never before it.
+  void Time(std::int64_t nanoseconds) {
+    AppendMicroseconds(out_, nanoseconds > origin_ ? nanoseconds - origin_ : 0);
+  }
+
+  void BeginEvent() {
+    out_ += first_event_ ? "\n" : ",\n";
+    first_event_ = false;
+  }
+
+  void String(std::string_view text) {
+    out_ += '"';
+    AppendJsonEscaped(out_, text);
+    out_ += '"';
+  }
+
+  void Metadata(const char* kind, std::int64_t pid, std::int64_t tid,
+                std::string_view name) {
+    BeginEvent();
+    fmt::format_to(std::back_inserter(out_),
+                   "{{\"ph\":\"M\",\"name\":\"{}\",\"pid\":{},\"tid\":{},"
+                   "\"args\":{{\"name\":",
+                   kind, pid, tid);
+    String(name);
+    out_ += "}}";
+  }
+
+  // The track of a recording process, named on first use.
+  std::int64_t ProcessTrack(const FlowRun& run, const RunPoint& point) {
+    const ProcessKey key{run.machine_id, run.boot_id, point.pid, point.comm};
+    auto found = processes_.find(key);
+    if (found != processes_.end()) return found->second;
+    std::int64_t pid = point.pid;
+    if (pid <= 0 || !used_pids_.insert(pid).second) pid = next_synthetic_pid_++;
+    processes_.emplace(key, pid);
+    std::string name = point.comm.empty()
+                           ? (point.pid > 0 ? "pid " + std::to_string(point.pid)
+                                            : "unknown process")
+                           : point.comm;
+    if (!run.machine_id.empty()) {
+      name += " on " + run.machine_id.substr(0, 12);
+    }
+    Metadata("process_name", pid, 0, name);
+    return pid;
+  }
+
+  // A lane of the flow-runs track where `span` overlaps no earlier run of the
+  // same flow, so that slices on one lane nest.
+  std::int64_t RunLane(const FlowRun& run, RunSpan span) {
+    std::vector<std::pair<std::int64_t, std::int64_t>>& lanes =
+        lanes_[run.flow_id];
+    for (auto& [tid, end] : lanes) {
+      if (end <= span.start) {
+        end = span.end;
+        return tid;
+      }
+    }
+    const std::int64_t tid = next_tid_++;
+    lanes.emplace_back(tid, span.end);
+    std::string name = run.flow_id;
+    if (lanes.size() > 1) name += fmt::format(" (lane {})", lanes.size());
+    Metadata("thread_name", kRunsPid, tid, name);
+    return tid;
+  }
+
+  void WriteRun(const FlowRun& run, std::size_t run_number) {
+    const RunSpan span = SpanOf(run);
+    if (run_number == 0) Metadata("process_name", kRunsPid, 0, "flow runs");
+    const std::int64_t lane = RunLane(run, span);
+    const char* code = FlowCheckCodeName(run.code);
+
+    BeginEvent();
+    fmt::format_to(std::back_inserter(out_),
+                   "{{\"ph\":\"X\",\"cat\":\"run\",\"pid\":{},\"tid\":{},"
+                   "\"ts\":",
+                   kRunsPid, lane);
+    Time(span.start);
+    out_ += ",\"dur\":";
+    AppendMicroseconds(out_, span.end - span.start);
+    out_ += ",\"name\":";
+    String(run.flow_id);
+    out_ += ",\"args\":{\"run_id\":";
+    String(run.run_id);
+    if (run.cfg) {
+      out_ += ",\"flow_name\":";
+      String(run.cfg->flow_name);
+    }
+    fmt::format_to(std::back_inserter(out_),
+                   ",\"code\":\"{}\",\"points\":{},\"unexpected_points\":{},"
+                   "\"failure_id\":{},\"deadline_ms\":{},"
+                   "\"possibly_lost_points\":{},\"start_unix_ns\":\"{}\"",
+                   code, run.points.size(), run.unexpected_points,
+                   run.failure_id, run.deadline_ms, run.possibly_lost_points,
+                   span.start);
+    if (!run.machine_id.empty()) {
+      out_ += ",\"machine_id\":";
+      String(run.machine_id);
+      out_ += ",\"boot_id\":";
+      String(run.boot_id);
+    }
+    out_ += "}}";
+
+    WritePoints(run, run_number);
+
+    // The verdict closes the run on its lane.
+    Instant("verdict", std::string("verdict: ") + code, kRunsPid, lane,
+            span.end, run, nullptr);
+    // A fault without a recorded point (a missing critical point) is shown
+    // on the run's lane as well.
+    if (HasFault(run) && !FaultIsRecorded(run)) {
+      std::string name = std::string("fault: ") + code;
+      if (!run.fault_configured_point_id.empty()) {
+        name += " " + run.fault_configured_point_id;
+      }
+      Instant("fault", name, kRunsPid, lane, span.end, run, nullptr);
+    }
+  }
+
+  static bool FaultIsRecorded(const FlowRun& run) {
+    return run.fault_point_index >= 0 &&
+           static_cast<std::size_t>(run.fault_point_index) < run.points.size();
+  }
+
+  // Each process's points of the run on a thread track of their own, as
+  // slices from one point to the next, linked in time order by one flow.
+  void WritePoints(const FlowRun& run, std::size_t run_number) {
+    if (run.points.empty()) return;
+    const std::unordered_set<std::string> configured = ConfiguredIds(run);
+    const std::vector<std::size_t> order = PointsInTimeOrder(run);
+
+    struct Track {
+      std::int64_t pid;
+      std::int64_t tid;
+    };
+    std::vector<Track> track_of(run.points.size());
+    // Next point on the same track, in time order, for each point's dur.
+    std::vector<std::size_t> next_on_track(run.points.size(),
+                                           run.points.size());
+    std::map<std::int64_t, std::pair<std::int64_t, std::size_t>> tracks;
+    for (std::size_t position : order) {
+      const std::int64_t pid = ProcessTrack(run, run.points[position]);
+      auto found = tracks.find(pid);
+      if (found == tracks.end()) {
+        const std::int64_t tid = next_tid_++;
+        Metadata("thread_name", pid, tid,
+                 run.run_id.empty() ? run.flow_id
+                                    : run.flow_id + " run " + run.run_id);
+        found =
+            tracks.emplace(pid, std::make_pair(tid, run.points.size())).first;
+      } else {
+        next_on_track[found->second.second] = position;
+      }
+      found->second.second = position;
+      track_of[position] = Track{pid, found->second.first};
+    }
+
+    const std::string bind_id = fmt::format("0x{:x}", run_number + 1);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const std::size_t position = order[k];
+      const RunPoint& point = run.points[position];
+      const std::size_t next = next_on_track[position];
+      const std::int64_t end =
+          next < run.points.size() ? run.points[next].time_ns : point.time_ns;
+      BeginEvent();
+      fmt::format_to(std::back_inserter(out_),
+                     "{{\"ph\":\"X\",\"cat\":\"point\",\"pid\":{},\"tid\":{},"
+                     "\"ts\":",
+                     track_of[position].pid, track_of[position].tid);
+      Time(point.time_ns);
+      out_ += ",\"dur\":";
+      AppendMicroseconds(out_, end - point.time_ns);
+      out_ += ",\"name\":";
+      String(point.point_id);
+      if (order.size() > 1) {
+        fmt::format_to(std::back_inserter(out_), ",\"bind_id\":\"{}\"",
+                       bind_id);
+        if (k > 0) out_ += ",\"flow_in\":true";
+        if (k + 1 < order.size()) out_ += ",\"flow_out\":true";
+      }
+      fmt::format_to(std::back_inserter(out_),
+                     ",\"args\":{{\"index\":{},\"status\":\"{}\","
+                     "\"configured\":{},\"time_unix_ns\":\"{}\"",
+                     position, point.success ? "ok" : "fail",
+                     configured.count(point.point_id) != 0 ? "true" : "false",
+                     point.time_ns);
+      if (!point.metadata.empty()) {
+        std::string text;
+        for (const auto& [key, value] : point.metadata) {
+          if (!text.empty()) text += ", ";
+          text += key + "=" + value;
+        }
+        out_ += ",\"metadata\":";
+        String(text);
+      }
+      out_ += "}}";
+      if (IsFaultPoint(run, position)) {
+        Instant("fault",
+                fmt::format("fault: {} {}", FlowCheckCodeName(run.code),
+                            point.point_id),
+                track_of[position].pid, track_of[position].tid, point.time_ns,
+                run, &point);
+      }
+    }
+  }
+
+  void Instant(const char* category, const std::string& name, std::int64_t pid,
+               std::int64_t tid, std::int64_t time, const FlowRun& run,
+               const RunPoint* point) {
+    BeginEvent();
+    fmt::format_to(std::back_inserter(out_),
+                   "{{\"ph\":\"i\",\"s\":\"t\",\"cat\":\"{}\",\"pid\":{},"
+                   "\"tid\":{},\"ts\":",
+                   category, pid, tid);
+    Time(time);
+    out_ += ",\"name\":";
+    String(name);
+    fmt::format_to(std::back_inserter(out_),
+                   ",\"args\":{{\"code\":\"{}\",\"failure_id\":{},\"flow_id\":",
+                   FlowCheckCodeName(run.code), run.failure_id);
+    String(run.flow_id);
+    out_ += ",\"run_id\":";
+    String(run.run_id);
+    out_ += ",\"configured_point\":";
+    String(run.fault_configured_point_id);
+    if (point != nullptr) {
+      out_ += ",\"point\":";
+      String(point->point_id);
+    } else if (FaultIsRecorded(run)) {
+      out_ += ",\"point\":";
+      String(
+          run.points[static_cast<std::size_t>(run.fault_point_index)].point_id);
+    }
+    out_ += "}}";
+  }
+
+  const std::vector<FlowRun>& runs_;
+  std::string& out_;
+  std::int64_t origin_ = 0;
+  bool first_event_ = true;
+  std::map<ProcessKey, std::int64_t> processes_;
+  std::unordered_set<std::int64_t> used_pids_;
+  std::int64_t next_synthetic_pid_ = kFirstSyntheticPid + 1;
+  std::int64_t next_tid_ = 1;
+  std::unordered_map<std::string,
+                     std::vector<std::pair<std::int64_t, std::int64_t>>>
+      lanes_;
+};
+
+// ---------------------------------------------------------------------------
+// HTML.
+
+constexpr char kHtmlHead[] = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>)";
+
+constexpr char kHtmlStyle[] = R"(</title>
+<style>
+body{font:14px/1.4 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;color:#1d2430;background:#f6f7f9;margin:0;padding:16px}
+main{max-width:1240px;margin:0 auto}
+h1{font-size:20px;margin:0 0 4px}
+.summary{margin:0 0 8px;color:#4a5568}
+.legend{display:flex;flex-wrap:wrap;gap:14px;margin:0 0 12px;font-size:12px;color:#4a5568}
+.legend span{display:inline-flex;align-items:center;gap:4px}
+.run{background:#fff;border:1px solid #d8dde6;border-left:5px solid #2f855a;border-radius:6px;margin:0 0 12px;padding:8px 12px}
+.run.failed{border-left-color:#c53030}
+.run h2{font-size:15px;margin:0;display:flex;gap:10px;align-items:baseline;flex-wrap:wrap}
+.run h2 .verdict{font-size:12px;font-weight:600;padding:1px 6px;border-radius:3px;background:#c6f6d5;color:#22543d}
+.run.failed h2 .verdict{background:#fed7d7;color:#822727}
+.run h2 .name{font-weight:400;color:#4a5568}
+.facts{margin:2px 0 0;font-size:12px;color:#4a5568}
+.facts .fault{color:#c53030;font-weight:600}
+svg.lane{display:block;width:100%;height:auto}
+svg text{font-size:11px;fill:#2d3748}
+.row-label{font-weight:600;fill:#718096}
+.axis line,.axis path{stroke:#a0aec0}
+.axis text{fill:#718096}
+.track{stroke:#e2e8f0;stroke-width:2}
+.link{stroke:#a0aec0;stroke-dasharray:2 3}
+.cfg circle{fill:#2b6cb0;stroke:#2b6cb0;stroke-width:2}
+.cfg.optional circle{fill:#fff}
+.cfg.missing circle{fill:#fff;stroke-dasharray:3 2}
+.rec circle{fill:#38a169;stroke:#fff;stroke-width:1}
+.rec.failed circle{fill:#dd6b20}
+.rec.unexpected circle{fill:#a0aec0}
+.rec.unexpected text,.cfg.missing text{fill:#718096}
+.point.fault circle{fill:#e53e3e;stroke:#9b2c2c;stroke-width:2}
+.cfg.fault circle{fill:#fff;stroke:#e53e3e}
+.point.fault text,text.fault-label{fill:#c53030;font-weight:600}
+.deadline line{stroke:#d69e2e;stroke-width:1.5;stroke-dasharray:6 4}
+.deadline text{fill:#b7791f}
+.point:hover circle{stroke:#1a202c;stroke-width:2}
+</style>
+</head>
+<body>
+<main>
+)";
+
+constexpr char kLegend[] =
+    R"(<p class="legend">)"
+    R"(<span><svg width="14" height="14"><g class="cfg"><circle cx="7" cy="7" r="5"/></g></svg>expected, critical</span>)"
+    R"(<span><svg width="14" height="14"><g class="cfg optional"><circle cx="7" cy="7" r="5"/></g></svg>expected, optional</span>)"
+    R"(<span><svg width="14" height="14"><g class="cfg missing"><circle cx="7" cy="7" r="5"/></g></svg>expected, not recorded</span>)"
+    R"(<span><svg width="14" height="14"><g class="rec"><circle cx="7" cy="7" r="5"/></g></svg>recorded ok</span>)"
+    R"(<span><svg width="14" height="14"><g class="rec failed"><circle cx="7" cy="7" r="5"/></g></svg>recorded failed</span>)"
+    R"(<span><svg width="14" height="14"><g class="rec unexpected"><circle cx="7" cy="7" r="5"/></g></svg>not in the configuration</span>)"
+    R"(<span><svg width="14" height="14"><g class="point fault"><circle cx="7" cy="7" r="5"/></g></svg>at fault</span>)"
+    "</p>\n";
+
+// The lane's drawing, in SVG user units; the SVG scales to the page width.
+constexpr double kWidth = 1200;
+constexpr double kPlotLeft = 92;
+constexpr double kPlotRight = 1160;
+constexpr double kExpectedY = 70;
+constexpr double kRecordedY = 122;
+constexpr double kAxisY = 194;
+constexpr double kHeight = 224;
+constexpr double kCharWidth = 6.3;       // of an 11 px label, on average
+constexpr std::size_t kLabelChars = 22;  // longer ids are cut in labels
+// Room beside the time axis for each expected point without a recording
+// before the first or after the last recorded one, up to a count.
+constexpr double kMissingRoom = 44;
+constexpr std::size_t kMissingRoomCount = 5;
+
+// Places labels on up to three rows so that they do not overlap; a label
+// that fits on no row is left out (the point's hover title still names it).
+class LabelRows {
+ public:
+  // The row (0 nearest the point) for a label of `chars` centred on `x`, or
+  // -1 to leave it out.
+  int Place(double x, std::size_t chars) {
+    const double half = static_cast<double>(chars) * kCharWidth / 2 + 3;
+    for (int row = 0; row < 3; ++row) {
+      if (x - half >= right_edge_[row]) {
+        right_edge_[row] = x + half;
+        return row;
+      }
+    }
+    return -1;
+  }
+
+ private:
+  double right_edge_[3] = {-1e9, -1e9, -1e9};
+};
+
+// Tick spacing of 1, 2 or 5 times a power of ten, about `count` ticks.
+double TickStep(double span, int count) {
+  const double raw = span / count;
+  double magnitude = 1;
+  while (magnitude * 10 <= raw) magnitude *= 10;
+  while (magnitude > raw) magnitude /= 10;
+  for (double factor : {1.0, 2.0, 5.0, 10.0}) {
+    if (magnitude * factor >= raw) return magnitude * factor;
+  }
+  return magnitude * 10;
+}
+
+class HtmlWriter {
+ public:
+  HtmlWriter(const std::vector<FlowRun>& runs, std::string& out)
+      : runs_(runs), out_(out) {}
+
+  void Write() {
+    std::size_t passed = 0;
+    for (const FlowRun& run : runs_) passed += HasFault(run) ? 0 : 1;
+    const std::string summary = fmt::format(
+        "{} {}: {} passed, {} failed", runs_.size(),
+        runs_.size() == 1 ? "run" : "runs", passed, runs_.size() - passed);
+    out_ += kHtmlHead;
+    out_ += "Flow timeline: " + summary;
+    out_ += kHtmlStyle;
+    out_ +=
+        "<h1>Flow timeline</h1>\n<p class=\"summary\">" + summary + "</p>\n";
+    out_ += kLegend;
+    for (std::size_t i = 0; i < runs_.size(); ++i) WriteRun(runs_[i], i);
+    out_ += "</main>\n</body>\n</html>\n";
+  }
+
+ private:
+  void Put(std::string_view text) { out_ += text; }
+  void Escaped(std::string_view text) { AppendHtmlEscaped(out_, text); }
+
+  template <typename... Args>
+  void Format(fmt::format_string<Args...> format, Args&&... args) {
+    fmt::format_to(std::back_inserter(out_), format,
+                   std::forward<Args>(args)...);
+  }
+
+  void WriteRun(const FlowRun& run, std::size_t run_number) {
+    const RunSpan span = SpanOf(run);
+    const bool failed = HasFault(run);
+    const char* code = FlowCheckCodeName(run.code);
+
+    Format("<section class=\"run{}\" id=\"run-{}\" data-flow=\"",
+           failed ? " failed" : "", run_number + 1);
+    Escaped(run.flow_id);
+    Put("\" data-run=\"");
+    Escaped(run.run_id);
+    Format("\" data-code=\"{}\">\n<h2><span class=\"flow\">", code);
+    Escaped(run.flow_id);
+    Put("</span>");
+    if (run.cfg && !run.cfg->flow_name.empty()) {
+      Put("<span class=\"name\">");
+      Escaped(run.cfg->flow_name);
+      Put("</span>");
+    }
+    if (!run.run_id.empty()) {
+      Put("<span class=\"name\">run ");
+      Escaped(run.run_id);
+      Put("</span>");
+    }
+    Format("<span class=\"verdict\">{}</span></h2>\n<p class=\"facts\">", code);
+    WriteFacts(run, span);
+    Put("</p>\n");
+    WriteLane(run, span, run_number);
+    Put("</section>\n");
+  }
+
+  void WriteFacts(const FlowRun& run, RunSpan span) {
+    Put("duration ");
+    Put(Milliseconds(span.end - span.start));
+    if (run.deadline_ms != 0) {
+      Format(" &middot; deadline {} ms", run.deadline_ms);
+      if (static_cast<std::uint64_t>(span.end - span.start) >
+          run.deadline_ms * 1'000'000) {
+        Put(" (exceeded)");
+      }
+    }
+    Format(" &middot; {} {} recorded", run.points.size(),
+           run.points.size() == 1 ? "point" : "points");
+    if (run.cfg) {
+      Format(", {} configured", run.cfg->flow_points.size());
+    } else {
+      Put(", flow not configured");
+    }
+    if (run.unexpected_points != 0) {
+      Format(", {} not in the configuration", run.unexpected_points);
+    }
+    if (run.possibly_lost_points != 0) {
+      Format(" &middot; {} possibly lost", run.possibly_lost_points);
+    }
+    if (!run.machine_id.empty()) {
+      Put(" &middot; machine ");
+      Escaped(run.machine_id.substr(0, 12));
+    }
+    if (HasFault(run)) {
+      Format(" &middot; <span class=\"fault\">{}", FlowCheckCodeName(run.code));
+      if (run.fault_point_index >= 0 &&
+          static_cast<std::size_t>(run.fault_point_index) < run.points.size()) {
+        Put(" at recorded '");
+        Escaped(run.points[static_cast<std::size_t>(run.fault_point_index)]
+                    .point_id);
+        Put("'");
+      }
+      if (!run.fault_configured_point_id.empty()) {
+        Put(", configured '");
+        Escaped(run.fault_configured_point_id);
+        Put("'");
+      }
+      Format(", failure_id {}</span>", run.failure_id);
+    }
+  }
+
+  void WriteLane(const FlowRun& run, RunSpan span, std::size_t run_number) {
+    // Expected points sit above the recorded point that matched them (the
+    // first recording of the id not yet taken); the ones without a recording
+    // are spread over the gap between their matched neighbours, and room is
+    // made beside the time axis for those before the first or after the last
+    // matched one.
+    std::vector<const trace::TracePointCfg*> configured;
+    if (run.cfg) {
+      for (const auto& point : run.cfg->flow_points) {
+        if (point) configured.push_back(point.get());
+      }
+    }
+    std::unordered_map<std::string, std::vector<std::size_t>> recordings;
+    for (std::size_t position = run.points.size(); position-- > 0;) {
+      recordings[run.points[position].point_id].push_back(position);
+    }
+    const std::size_t kUnmatched = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> matched(configured.size(), kUnmatched);
+    std::size_t first_matched = configured.size();
+    std::size_t last_matched = configured.size();
+    for (std::size_t c = 0; c < configured.size(); ++c) {
+      auto found = recordings.find(configured[c]->point_id);
+      if (found == recordings.end() || found->second.empty()) continue;
+      matched[c] = found->second.back();
+      found->second.pop_back();
+      if (first_matched == configured.size()) first_matched = c;
+      last_matched = c;
+    }
+    const std::size_t leading =
+        first_matched == configured.size() ? 0 : first_matched;
+    const std::size_t trailing = last_matched == configured.size()
+                                     ? 0
+                                     : configured.size() - 1 - last_matched;
+    const double time_left =
+        kPlotLeft + kMissingRoom * static_cast<double>(std::min<std::size_t>(
+                                       leading, kMissingRoomCount));
+    const double time_right =
+        kPlotRight - kMissingRoom * static_cast<double>(std::min<std::size_t>(
+                                        trailing, kMissingRoomCount));
+
+    std::int64_t axis_end = span.end;
+    if (run.deadline_ms != 0) {
+      axis_end = std::max<std::int64_t>(
+          axis_end,
+          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
+    }
+    if (axis_end <= span.start) axis_end = span.start + 1'000'000;
+    const double scale =
+        (time_right - time_left) / static_cast<double>(axis_end - span.start);
+    auto x_of = [&](std::int64_t time) {
+      return time_left + static_cast<double>(time - span.start) * scale;
+    };
+
+    Format(
+        "<svg class=\"lane\" viewBox=\"0 0 {} {}\" role=\"img\" "
+        "aria-label=\"run {}\">\n",
+        kWidth, kHeight, run_number + 1);
+    Format(
+        "<text class=\"row-label\" x=\"8\" y=\"{}\">expected</text>"
+        "<text class=\"row-label\" x=\"8\" y=\"{}\">recorded</text>\n",
+        kExpectedY + 4, kRecordedY + 4);
+    Format(
+        "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" y2=\"{2}\"/>"
+        "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{3}\" y2=\"{3}\"/>\n",
+        kPlotLeft, kPlotRight, kExpectedY, kRecordedY);
+    WriteAxis(axis_end - span.start, time_left, time_right);
+    if (run.deadline_ms != 0) {
+      const double x = x_of(
+          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
+      Format(
+          "<g class=\"deadline\"><line x1=\"{0:.1f}\" x2=\"{0:.1f}\" "
+          "y1=\"14\" y2=\"{1}\"/><text x=\"{2:.1f}\" y=\"12\" "
+          "text-anchor=\"end\">deadline {3} ms</text></g>\n",
+          x, kAxisY, x - 3, run.deadline_ms);
+    }
+
+    std::vector<double> expected_x(configured.size(), 0);
+    for (std::size_t c = 0; c < configured.size(); ++c) {
+      if (matched[c] != kUnmatched) {
+        expected_x[c] = x_of(run.points[matched[c]].time_ns);
+      }
+    }
+    for (std::size_t c = 0; c < configured.size();) {
+      if (matched[c] != kUnmatched) {
+        ++c;
+        continue;
+      }
+      std::size_t gap_end = c;
+      while (gap_end < configured.size() && matched[gap_end] == kUnmatched) {
+        ++gap_end;
+      }
+      const double left = c > 0 ? expected_x[c - 1] : kPlotLeft;
+      const double right =
+          gap_end < configured.size() ? expected_x[gap_end] : kPlotRight;
+      // Without matched neighbours the ends are used; with one, the gap's
+      // points keep clear of it.
+      const double slots = static_cast<double>(gap_end - c) +
+                           (c > 0 ? 1.0 : 0.0) +
+                           (gap_end < configured.size() ? 1.0 : 0.0) - 1.0;
+      const double step = slots > 0 ? (right - left) / slots : 0;
+      for (std::size_t k = c; k < gap_end; ++k) {
+        expected_x[k] =
+            left + step * (static_cast<double>(k - c) + (c > 0 ? 1.0 : 0.0));
+      }
+      c = gap_end;
+    }
+
+    // Links first, so that the points are drawn over them.
+    for (std::size_t c = 0; c < configured.size(); ++c) {
+      if (matched[c] == kUnmatched) continue;
+      Format(
+          "<line class=\"link\" x1=\"{:.1f}\" y1=\"{}\" x2=\"{:.1f}\" "
+          "y2=\"{}\"/>\n",
+          expected_x[c], kExpectedY + 6, x_of(run.points[matched[c]].time_ns),
+          kRecordedY - 6);
+    }
+    WriteExpected(run, configured, matched, expected_x);
+    WriteRecorded(run, span, x_of);
+    Put("</svg>\n");
+  }
+
+  void WriteAxis(std::int64_t span_ns, double left, double right) {
+    const double span_ms = static_cast<double>(span_ns) / 1e6;
+    const double step_ms = TickStep(span_ms, 8);
+    const double scale = (right - left) / static_cast<double>(span_ns);
+    Format(
+        "<g class=\"axis\"><line x1=\"{0:.1f}\" x2=\"{1:.1f}\" y1=\"{2}\" "
+        "y2=\"{2}\"/>",
+        left, right, kAxisY);
+    for (int tick = 0;; ++tick) {
+      const double at_ms = step_ms * tick;
+      if (at_ms > span_ms * (1 + 1e-9)) break;
+      const double x = left + at_ms * 1e6 * scale;
+      Format(
+          "<line x1=\"{0:.1f}\" x2=\"{0:.1f}\" y1=\"{1}\" y2=\"{2}\"/>"
+          "<text x=\"{0:.1f}\" y=\"{3}\" text-anchor=\"middle\">{4:.{5}f} "
+          "ms</text>",
+          x, kAxisY, kAxisY + 5, kAxisY + 18, at_ms,
+          step_ms >= 1 ? 0 : (step_ms >= 0.1 ? 1 : (step_ms >= 0.01 ? 2 : 3)));
+    }
+    Put("</g>\n");
+  }
+
+  void WriteExpected(const FlowRun& run,
+                     const std::vector<const trace::TracePointCfg*>& configured,
+                     const std::vector<std::size_t>& matched,
+                     const std::vector<double>& expected_x) {
+    // The configured point at fault: a missing or misplaced expected point.
+    std::size_t fault_index = configured.size();
+    if (HasFault(run) && !run.fault_configured_point_id.empty()) {
+      for (std::size_t c = 0; c < configured.size(); ++c) {
+        if (configured[c]->point_id == run.fault_configured_point_id) {
+          fault_index = c;
+          break;
+        }
+      }
+    }
+    // Labels above the points, nearest row first, in order of x.
+    std::vector<std::size_t> by_x(configured.size());
+    for (std::size_t c = 0; c < by_x.size(); ++c) by_x[c] = c;
+    std::stable_sort(by_x.begin(), by_x.end(),
+                     [&](std::size_t a, std::size_t b) {
+                       return expected_x[a] < expected_x[b];
+                     });
+    LabelRows rows;
+    for (std::size_t c : by_x) {
+      const trace::TracePointCfg& point = *configured[c];
+      const bool missing =
+          matched[c] == std::numeric_limits<std::size_t>::max();
+      Format("<g class=\"point cfg{}{}{}\" data-point=\"",
+             point.is_critical ? "" : " optional", missing ? " missing" : "",
+             c == fault_index ? " fault" : "");
+      Escaped(point.point_id);
+      Format("\" data-config-index=\"{}\"><title>", c);
+      Escaped(point.point_id);
+      Format(" \xE2\x80\x94 expected #{}, {}", c + 1,
+             point.is_critical ? "critical" : "optional");
+      if (point.failure_id != 0) Format(", failure_id {}", point.failure_id);
+      if (missing) Put(", not recorded");
+      if (!point.description.empty()) {
+        Put("\n");
+        Escaped(point.description);
+      }
+      if (c == fault_index) {
+        Format("\nat fault: {}, failure_id {}", FlowCheckCodeName(run.code),
+               run.failure_id);
+      }
+      Format("</title><circle cx=\"{:.1f}\" cy=\"{}\" r=\"{}\"/>",
+             expected_x[c], kExpectedY, c == fault_index ? 7 : 5);
+      const std::string label = Shortened(point.point_id, kLabelChars);
+      const int row = rows.Place(expected_x[c], label.size());
+      if (row >= 0) {
+        Format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">",
+               expected_x[c], kExpectedY - 12 - 13 * row);
+        Escaped(label);
+        Put("</text>");
+      }
+      Put("</g>\n");
+      if (c == fault_index && !FaultIsRecorded(run)) {
+        WriteFaultLabel(run, expected_x[c], kExpectedY - 52);
+      }
+    }
+  }
+
+  template <typename XOf>
+  void WriteRecorded(const FlowRun& run, RunSpan span, XOf x_of) {
+    const std::unordered_set<std::string> configured = ConfiguredIds(run);
+    LabelRows rows;
+    for (std::size_t position : PointsInTimeOrder(run)) {
+      const RunPoint& point = run.points[position];
+      const bool fault = IsFaultPoint(run, position);
+      const bool expected = configured.count(point.point_id) != 0;
+      const double x = x_of(point.time_ns);
+      Format("<g class=\"point rec{}{}{}\" data-point=\"",
+             point.success ? "" : " failed", expected ? "" : " unexpected",
+             fault ? " fault" : "");
+      Escaped(point.point_id);
+      Format("\" data-index=\"{}\"><title>", position);
+      Escaped(point.point_id);
+      Format(" \xE2\x80\x94 recorded #{} at +{}, {}", position,
+             Milliseconds(point.time_ns - span.start),
+             point.success ? "ok" : "failed");
+      if (!expected) Put(", not in the configuration");
+      if (point.pid > 0 || !point.comm.empty()) {
+        Put("\nby ");
+        Escaped(point.comm.empty() ? "pid" : point.comm);
+        if (point.pid > 0) Format(" [{}]", point.pid);
+      }
+      for (const auto& [key, value] : point.metadata) {
+        Put("\n");
+        Escaped(key);
+        Put(" = ");
+        Escaped(value);
+      }
+      if (fault) {
+        Format("\nat fault: {}, failure_id {}", FlowCheckCodeName(run.code),
+               run.failure_id);
+      }
+      Format("</title><circle cx=\"{:.1f}\" cy=\"{}\" r=\"{}\"/>", x,
+             kRecordedY, fault ? 8 : 6);
+      const std::string label = Shortened(point.point_id, kLabelChars);
+      const int row = rows.Place(x, label.size());
+      if (row >= 0) {
+        Format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">", x,
+               kRecordedY + 20 + 13 * row);
+        Escaped(label);
+        Put("</text>");
+      }
+      Put("</g>\n");
+      if (fault) WriteFaultLabel(run, x, kRecordedY - 16);
+    }
+  }
+
+  static bool FaultIsRecorded(const FlowRun& run) {
+    return run.fault_point_index >= 0 &&
+           static_cast<std::size_t>(run.fault_point_index) < run.points.size();
+  }
+
+  // The check code and failure_id beside the point at fault.
+  void WriteFaultLabel(const FlowRun& run, double x, double y) {
+    const bool right_side = x < (kPlotLeft + kPlotRight) / 2;
+    Format(
+        "<text class=\"fault-label\" x=\"{:.1f}\" y=\"{}\" "
+        "text-anchor=\"{}\">{} \xC2\xB7 failure_id {}</text>\n",
+        right_side ? x + 10 : x - 10, y, right_side ? "start" : "end",
+        FlowCheckCodeName(run.code), run.failure_id);
+  }
+
+  const std::vector<FlowRun>& runs_;
+  std::string& out_;
+};
+
+// Owns one file descriptor for the duration of a scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) noexcept : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const noexcept { return fd_; }
+  // Closes now, so that a failing close (a full disk on NFS) is seen.
+  int Close() noexcept {
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+void AppendChromeTrace(const std::vector<FlowRun>& runs, std::string& out) {
+  ChromeTraceWriter(runs, out).Write();
+}
+
+void AppendHtmlTimeline(const std::vector<FlowRun>& runs, std::string& out) {
+  HtmlWriter(runs, out).Write();
+}
+
+std::string RenderTimeline(const std::vector<FlowRun>& runs,
+                           trace::TimelineFormat format) {
+  std::string out;
+  // About what each point and run costs in either format, so that the text
+  // grows without many reallocations.
+  std::size_t points = 0;
+  for (const FlowRun& run : runs) {
+    points += run.points.size() + (run.cfg ? run.cfg->flow_points.size() : 0);
+  }
+  out.reserve(4096 + runs.size() * 1024 + points * 320);
+  if (format == trace::TimelineFormat::kHtml) {
+    AppendHtmlTimeline(runs, out);
+  } else {
+    AppendChromeTrace(runs, out);
+  }
+  return out;
+}
+
+bool WriteTimelineFile(const std::string& path, const std::string& content,
+                       std::string& error) {
+  ScopedFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t count =
+        ::write(fd.get(), content.data() + written, content.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  if (fd.Close() != 0) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace journal
+}  // namespace kelpwood

@@ -1,0 +1,471 @@
+// The timeline writers: Chrome trace-event JSON checked against the rules the
+// Perfetto UI reads it by, the HTML view opened in a real headless Chromium,
+// and the public FlowTimeline of a host.
+
+#include "journal/timeline.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <kelpwood/flow_timeline.h>
+#include <png.h>
+#include <yaml-cpp/yaml.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "journal/flow_run.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "trace_event_checker.h"
+
+namespace kelpwood {
+namespace testing {
+namespace {
+
+using journal::FlowRun;
+using journal::RunPoint;
+using trace::FlowCheckCode;
+using trace::TimelineFormat;
+
+constexpr std::int64_t kT = 1'700'000'000'000'000'000;  // ns since the epoch
+
+std::shared_ptr<trace::TraceFlowCfg> Config(
+    const std::string& flow_id, std::vector<std::pair<std::string, int>> ids) {
+  auto cfg = std::make_shared<trace::TraceFlowCfg>();
+  cfg->flow_id = flow_id;
+  for (const auto& [id, failure_id] : ids) {
+    auto point = std::make_shared<trace::TracePointCfg>();
+    point->point_id = id;
+    point->is_critical = true;
+    point->failure_id = static_cast<std::uint32_t>(failure_id);
+    cfg->flow_points.push_back(point);
+  }
+  return cfg;
+}
+
+RunPoint Point(const std::string& id, std::int64_t at, pid_t pid,
+               const std::string& comm, bool success = true) {
+  RunPoint point;
+  point.point_id = id;
+  point.time_ns = kT + at;
+  point.pid = pid;
+  point.comm = comm;
+  point.success = success;
+  return point;
+}
+
+// Two overlapping runs of one flow recorded by two processes, the first
+// failing at a recorded point, the second passing with a point outside the
+// configuration; and a run that misses a configured point.
+std::vector<FlowRun> SampleRuns() {
+  const auto update =
+      Config("update", {{"download", 0}, {"verify", 2002}, {"install", 0}});
+  std::vector<FlowRun> runs(3);
+  runs[0].flow_id = "update";
+  runs[0].run_id = "1";
+  runs[0].cfg = update;
+  runs[0].points = {Point("download", 0, 100, "updater"),
+                    Point("verify", 1'500'000, 200, "verifier", false),
+                    Point("install", 4'000'250, 100, "updater")};
+  runs[0].code = FlowCheckCode::POINT_FAILED;
+  runs[0].fault_point_index = 1;
+  runs[0].fault_configured_point_id = "verify";
+  runs[0].failure_id = 2002;
+  runs[0].start_ns = kT;
+  runs[0].end_ns = kT + 4'000'250;
+
+  runs[1].flow_id = "update";
+  runs[1].run_id = "2";
+  runs[1].cfg = update;
+  runs[1].points = {Point("download", 2'000'000, 100, "updater"),
+                    Point("verify", 3'000'000, 200, "verifier"),
+                    Point("install", 5'000'000, 100, "updater"),
+                    Point("<script>bad()</script>", 5'500'000, 100, "updater")};
+  runs[1].unexpected_points = 1;
+  runs[1].deadline_ms = 10;
+  runs[1].start_ns = kT + 2'000'000;
+  runs[1].end_ns = kT + 5'500'000;
+
+  runs[2].flow_id = "boot";
+  runs[2].run_id = "1";
+  runs[2].cfg = Config("boot", {{"init", 0}, {"mount", 1201}, {"ready", 0}});
+  runs[2].points = {Point("init", 100, 300, "init\x01\xff"),
+                    Point("ready", 900, 300, "init\x01\xff")};
+  runs[2].code = FlowCheckCode::POINT_MISSING;
+  runs[2].fault_configured_point_id = "mount";
+  runs[2].failure_id = 1201;
+  runs[2].start_ns = kT + 100;
+  runs[2].end_ns = kT + 900;
+  return runs;
+}
+
+YAML::Node EventsOf(const std::string& json) {
+  return YAML::Load(json)["traceEvents"];
+}
+
+// The events of phase `ph` named `name` on `pid`.
+std::vector<YAML::Node> FindEvents(const YAML::Node& events,
+                                   const std::string& ph,
+                                   const std::string& name, std::int64_t pid) {
+  std::vector<YAML::Node> found;
+  for (const YAML::Node& event : events) {
+    if (event["ph"].Scalar() == ph && event["name"].Scalar() == name &&
+        event["pid"].as<std::int64_t>() == pid) {
+      found.push_back(event);
+    }
+  }
+  return found;
+}
+
+TEST(ChromeTraceTest, SampleRunsKeepEveryTraceEventRule) {
+  EXPECT_EQ(TraceEventProblems(
+                journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome)),
+            std::vector<std::string>{});
+  EXPECT_EQ(
+      TraceEventProblems(journal::RenderTimeline({}, TimelineFormat::kChrome)),
+      std::vector<std::string>{});
+}
+
+TEST(ChromeTraceTest, NamesOneProcessTrackPerRecordingProcess) {
+  const YAML::Node events =
+      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+  std::set<std::pair<std::int64_t, std::string>> names;
+  for (const YAML::Node& event : events) {
+    if (event["name"].Scalar() == "process_name") {
+      names.emplace(event["pid"].as<std::int64_t>(),
+                    event["args"]["name"].Scalar());
+    }
+  }
+  const std::set<std::pair<std::int64_t, std::string>> expected = {
+      {100, "updater"},
+      {200, "verifier"},
+      {300, "init\x01\xEF\xBF\xBD"},  // the invalid byte replaced
+      {4'194'305, "flow runs"}};
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ChromeTraceTest, RunsAndPointsAreSlicesInMicroseconds) {
+  const YAML::Node events =
+      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+  // Runs on the flow-runs track: overlapping runs of one flow on two lanes.
+  std::vector<std::string> runs;
+  for (const YAML::Node& event : events) {
+    if (event["cat"] && event["cat"].Scalar() == "run") {
+      runs.push_back(
+          fmt::format("{} {} tid={} ts={} dur={}", event["name"].Scalar(),
+                      event["args"]["code"].Scalar(), event["tid"].Scalar(),
+                      event["ts"].Scalar(), event["dur"].Scalar()));
+    }
+  }
+  EXPECT_EQ(runs, (std::vector<std::string>{
+                      "update POINT_FAILED tid=1 ts=0 dur=4000.25",
+                      "update PASSED tid=4 ts=2000 dur=3500",
+                      "boot POINT_MISSING tid=7 ts=0.1 dur=0.8"}));
+  // A point lasts until the next point of its run on its process.
+  const std::vector<YAML::Node> downloads =
+      FindEvents(events, "X", "download", 100);
+  ASSERT_EQ(downloads.size(), 2u);
+  const YAML::Node& download = downloads[0];
+  EXPECT_EQ(download["ts"].Scalar(), "0");
+  EXPECT_EQ(download["dur"].Scalar(), "4000.25");
+  EXPECT_EQ(download["args"]["time_unix_ns"].Scalar(), "1700000000000000000");
+}
+
+TEST(ChromeTraceTest, FlowArrowsLinkEachRunsPointsInTimeOrder) {
+  const YAML::Node events =
+      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+  std::vector<std::string> links;
+  for (const YAML::Node& event : events) {
+    if (!event["bind_id"]) continue;
+    links.push_back(event["bind_id"].Scalar() + " " + event["name"].Scalar() +
+                    (event["flow_in"] ? " in" : "") +
+                    (event["flow_out"] ? " out" : ""));
+  }
+  EXPECT_EQ(
+      links,
+      (std::vector<std::string>{
+          "0x1 download out", "0x1 verify in out", "0x1 install in",
+          "0x2 download out", "0x2 verify in out", "0x2 install in out",
+          "0x2 <script>bad()</script> in", "0x3 init out", "0x3 ready in"}));
+}
+
+TEST(ChromeTraceTest, VerdictsAndFaultsAreInstantsWithCodeAndFailureId) {
+  const YAML::Node events =
+      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+  const std::vector<YAML::Node> faults =
+      FindEvents(events, "i", "fault: POINT_FAILED verify", 200);
+  ASSERT_EQ(faults.size(), 1u);
+  const YAML::Node& fault = faults[0];
+  EXPECT_EQ(fault["ts"].Scalar(), "1500");
+  EXPECT_EQ(fault["args"]["code"].Scalar(), "POINT_FAILED");
+  EXPECT_EQ(fault["args"]["failure_id"].as<int>(), 2002);
+  const std::vector<YAML::Node> missings =
+      FindEvents(events, "i", "fault: POINT_MISSING mount", 4'194'305);
+  ASSERT_EQ(missings.size(), 1u);
+  const YAML::Node& missing = missings[0];
+  EXPECT_EQ(missing["args"]["failure_id"].as<int>(), 1201);
+  EXPECT_EQ(missing["ts"].Scalar(), "0.9");
+  std::vector<std::string> verdicts;
+  for (const YAML::Node& event : events) {
+    if (event["cat"] && event["cat"].Scalar() == "verdict") {
+      verdicts.push_back(event["name"].Scalar() + " @" + event["ts"].Scalar());
+    }
+  }
+  EXPECT_EQ(verdicts,
+            (std::vector<std::string>{"verdict: POINT_FAILED @4000.25",
+                                      "verdict: PASSED @5500",
+                                      "verdict: POINT_MISSING @0.9"}));
+}
+
+// The checker itself fails each broken document with the rule it breaks.
+struct BrokenTrace {
+  const char* name;
+  const char* events;
+  const char* problem;
+};
+
+class TraceEventCheckerTest : public ::testing::TestWithParam<BrokenTrace> {};
+
+TEST_P(TraceEventCheckerTest, ReportsTheBrokenRule) {
+  const std::string names =
+      R"({"ph":"M","name":"process_name","pid":1,"tid":0,"args":{"name":"p"}},)"
+      R"({"ph":"M","name":"thread_name","pid":1,"tid":1,"args":{"name":"t"}},)";
+  EXPECT_EQ(TraceEventProblems(std::string("{\"traceEvents\":[") + names +
+                               GetParam().events + "]}"),
+            std::vector<std::string>{GetParam().problem});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, TraceEventCheckerTest,
+    ::testing::Values(
+        BrokenTrace{"NoDur", R"({"ph":"X","name":"a","pid":1,"tid":1,"ts":0})",
+                    "X event 'a' has no dur"},
+        BrokenTrace{"UnknownPhase",
+                    R"({"ph":"Q","name":"a","pid":1,"tid":1,"ts":0})",
+                    "unknown phase 'Q'"},
+        BrokenTrace{"NotDecimal",
+                    R"({"ph":"X","name":"a","pid":1,"tid":1,"ts":1e3,"dur":1})",
+                    "event 'a' has ts '1e3', not decimal µs"},
+        BrokenTrace{"InstantScope",
+                    R"({"ph":"i","name":"a","pid":1,"tid":1,"ts":0,"s":"x"})",
+                    "instant 'a' has scope 'x'"},
+        BrokenTrace{"UnreadMetadata",
+                    R"({"ph":"M","name":"sort","pid":1,"tid":0,"args":{}})",
+                    "metadata 'sort' is not read"},
+        BrokenTrace{"UnnamedProcess",
+                    R"({"ph":"M","name":"thread_name","pid":2,"tid":1,)"
+                    R"("args":{"name":"t"}},)"
+                    R"({"ph":"i","name":"a","pid":2,"tid":1,"ts":0})",
+                    "pid 2 has no process_name"},
+        BrokenTrace{"LooseFlowIn",
+                    R"({"ph":"X","name":"a","pid":1,"tid":1,"ts":5,"dur":1,)"
+                    R"("bind_id":"0x9","flow_in":true})",
+                    "flow_in of bind_id 0x9 has no earlier flow_out"},
+        BrokenTrace{"Overlap",
+                    R"({"ph":"X","name":"a","pid":1,"tid":1,"ts":0,"dur":10},)"
+                    R"({"ph":"X","name":"b","pid":1,"tid":1,"ts":5,"dur":10})",
+                    "slices 'a' and 'b' overlap on pid 1 tid 1"}),
+    [](const ::testing::TestParamInfo<BrokenTrace>& info) {
+      return std::string(info.param.name);
+    });
+
+// ---------------------------------------------------------------------------
+// The HTML view in a real headless Chromium.
+
+class HtmlTimelineTest : public ::testing::Test {
+ protected:
+  // Runs Chromium on the page with a fresh profile; returns its stdout.
+  std::string Chromium(const std::string& page,
+                       const std::vector<std::string>& arguments) {
+    const std::string profile =
+        directory_.File("profile-" + std::to_string(++runs_));
+    std::vector<std::string> all = {"--headless",
+                                    "--no-sandbox",
+                                    "--disable-gpu",
+                                    "--disable-quic",
+                                    "--no-first-run",
+                                    "--disable-background-networking",
+                                    "--disable-component-update",
+                                    "--disable-sync",
+                                    "--user-data-dir=" + profile,
+                                    "--window-size=1280,1000"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    all.push_back("file://" + page);
+    const kelpwood::testing::ChildResult result = kelpwood::testing::RunChild(
+        "/usr/bin/chromium", all,
+        {"PATH=/usr/bin:/bin", "HOME=" + directory_.path()});
+    EXPECT_TRUE(result.ExitedCleanly()) << result.standard_error;
+    return result.standard_output;
+  }
+
+  std::string WritePage() {
+    const std::string page = directory_.File("runs.html");
+    std::string error;
+    EXPECT_TRUE(journal::WriteTimelineFile(
+        page, journal::RenderTimeline(SampleRuns(), TimelineFormat::kHtml),
+        error))
+        << error;
+    return page;
+  }
+
+  kelpwood::testing::TempDir directory_;
+  int runs_ = 0;
+};
+
+// The sections of a dumped DOM, one per run.
+std::vector<std::string> RunSections(const std::string& dom) {
+  std::vector<std::string> sections;
+  for (std::size_t at = dom.find("<section"); at != std::string::npos;) {
+    const std::size_t end = dom.find("</section>", at);
+    sections.push_back(dom.substr(at, end - at));
+    at = dom.find("<section", end);
+  }
+  return sections;
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos;
+       at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(HtmlTimelineTest, ChromiumShowsEveryRunPointAndFault) {
+  const std::string dom = Chromium(WritePage(), {"--dump-dom"});
+  const std::vector<std::string> sections = RunSections(dom);
+  ASSERT_EQ(sections.size(), 3u) << dom.substr(0, 2000);
+  EXPECT_EQ(sections[0].substr(0, sections[0].find('>') + 1),
+            "<section class=\"run failed\" id=\"run-1\" data-flow=\"update\" "
+            "data-run=\"1\" data-code=\"POINT_FAILED\">");
+  const std::vector<std::size_t> recorded = {3, 4, 2};
+  for (std::size_t run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run + 1));
+    EXPECT_EQ(Count(sections[run], "class=\"point rec"), recorded[run]);
+    for (std::size_t index = 0; index < recorded[run]; ++index) {
+      EXPECT_EQ(
+          Count(sections[run], "data-index=\"" + std::to_string(index) + "\""),
+          1u);
+    }
+  }
+  EXPECT_EQ(Count(sections[0],
+                  "<g class=\"point rec failed fault\" "
+                  "data-point=\"verify\" data-index=\"1\">"),
+            1u);
+  EXPECT_EQ(Count(sections[0], "POINT_FAILED · failure_id 2002</text>"), 1u);
+  EXPECT_EQ(Count(sections[2],
+                  "<g class=\"point cfg missing fault\" "
+                  "data-point=\"mount\""),
+            1u);
+  EXPECT_EQ(Count(sections[2], "POINT_MISSING · failure_id 1201</text>"), 1u);
+  EXPECT_EQ(Count(sections[1], "class=\"point rec unexpected\""), 1u);
+  EXPECT_EQ(Count(sections[1], "deadline 10 ms</text>"), 1u);
+  // The point id is text in the page, never markup.
+  EXPECT_EQ(Count(sections[1],
+                  "<title>&lt;script&gt;bad()&lt;/script&gt; — recorded #3"),
+            1u);
+  EXPECT_EQ(Count(dom, "<script"), 0u);
+}
+
+TEST_F(HtmlTimelineTest, ScreenshotAt1280PixelsShowsTheLanes) {
+  const std::string shot = directory_.File("shot.png");
+  Chromium(WritePage(), {"--screenshot=" + shot});
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, shot.c_str()))
+      << image.message;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(
+      png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  EXPECT_EQ(image.width, 1280u);
+  std::set<std::uint32_t> colours;
+  for (std::size_t i = 0; i + 2 < pixels.size(); i += 3) {
+    colours.insert(pixels[i] << 16 | pixels[i + 1] << 8 | pixels[i + 2]);
+  }
+  EXPECT_GT(colours.size(), 50u);
+  EXPECT_EQ(colours.count(0xe53e3e), 1u);  // the marker of a point at fault
+  EXPECT_EQ(colours.count(0x38a169), 1u);  // a point recorded ok
+  EXPECT_EQ(colours.count(0x2b6cb0), 1u);  // an expected critical point
+}
+
+// ---------------------------------------------------------------------------
+// A host's own runs.
+
+TEST(FlowTimelineTest, PointsKeepNanosecondsBesideTheMilliseconds) {
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  registry.RegisterTraceFlow("timeline.ns", {}, "", "", true);
+  registry.Trace("timeline.ns", "a", true);
+  const auto made = registry.GetTracePoints("timeline.ns").at(0);
+  const std::int64_t time_ns = trace::TracePointTimeNs(*made);
+  EXPECT_EQ(time_ns / 1'000'000, made->timestamp);
+  made->timestamp = 42;  // a caller's own time wins
+  EXPECT_EQ(trace::TracePointTimeNs(*made), 42'000'000);
+  trace::TracePoint own("b", true);
+  own.timestamp = 1'700'000'000'123;
+  EXPECT_EQ(trace::TracePointTimeNs(own), 1'700'000'000'123'000'000);
+  own.timestamp = INT64_MAX / 1000;
+  EXPECT_EQ(trace::TracePointTimeNs(own), INT64_MAX);
+  registry.RemoveTraceFlow("timeline.ns");
+}
+
+TEST(FlowTimelineTest, AddRunSnapshotsPointsConfigurationAndVerdict) {
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  registry.RegisterTraceFlow(
+      Config("timeline.host", {{"start", 0}, {"work", 77}, {"done", 0}}));
+  registry.Trace("timeline.host", "start", true);
+  registry.Trace("timeline.host", "work", false);
+  registry.Trace("timeline.host", "done", true);
+  registry.SetFlowDeadline("timeline.host", 50);
+  trace::FlowTimeline timeline;
+  timeline.AddRun("timeline.host", *registry.CheckFlow("timeline.host"));
+  const std::int64_t work_ns =
+      trace::TracePointTimeNs(*registry.GetTracePoints("timeline.host").at(1));
+  registry.ResetFlow("timeline.host");  // the snapshot keeps the run
+  registry.RemoveTraceFlow("timeline.host");
+  EXPECT_EQ(timeline.run_count(), 1u);
+
+  const std::string json = timeline.Render(TimelineFormat::kChrome);
+  EXPECT_EQ(TraceEventProblems(json), std::vector<std::string>{});
+  const YAML::Node events = EventsOf(json);
+  const std::vector<YAML::Node> faults =
+      FindEvents(events, "i", "fault: POINT_FAILED work", ::getpid());
+  ASSERT_EQ(faults.size(), 1u) << json;
+  EXPECT_EQ(faults[0]["args"]["failure_id"].as<int>(), 77);
+  const std::vector<YAML::Node> works =
+      FindEvents(events, "X", "work", ::getpid());
+  ASSERT_EQ(works.size(), 1u) << json;
+  EXPECT_EQ(works[0]["args"]["time_unix_ns"].as<std::int64_t>(), work_ns);
+  EXPECT_EQ(works[0]["args"]["status"].Scalar(), "fail");
+
+  const std::string html = timeline.Render(TimelineFormat::kHtml);
+  EXPECT_EQ(Count(html, "<g class=\"point cfg"), 3u);
+  EXPECT_EQ(Count(html, "<g class=\"point rec"), 3u);
+  EXPECT_EQ(Count(html, "POINT_FAILED · failure_id 77"), 1u);
+  EXPECT_EQ(Count(html, ">deadline 50 ms</text>"), 1u);
+}
+
+TEST(FlowTimelineTest, WriteReplacesTheFileOrNamesThePathAndReason) {
+  kelpwood::testing::TempDir directory;
+  trace::FlowTimeline timeline;
+  std::string error;
+  EXPECT_FALSE(timeline.Write(directory.File("none/t.json"),
+                              TimelineFormat::kChrome, &error));
+  EXPECT_EQ(error,
+            directory.File("none/t.json") + ": No such file or directory");
+  directory.WriteFile("t.json", std::string(9000, 'x'));
+  ASSERT_TRUE(timeline.Write(directory.File("t.json"), TimelineFormat::kChrome,
+                             &error));
+  EXPECT_EQ(directory.ReadFile("t.json"),
+            "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n]}\n");
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kelpwood

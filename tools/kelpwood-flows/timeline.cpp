@@ -1,0 +1,403 @@
+// kelpwood-flows timeline: checks the flows of a trace file as `check` does
+// and draws the runs as Chrome trace-event JSON (for the Perfetto UI) or as
+// one self-contained HTML page.
+
+#include "journal/timeline.h"
+
+#include <fmt/format.h>
+#include <getopt.h>
+#include <kelpwood/flow_timeline.h>
+#include <kelpwood/flow_trace.h>
+#include <kelpwood/logger.h>
+#include <systemd/sd-id128.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "journal/flow_run.h"
+#include "journal/flow_runs.h"
+#include "journal/journal_reader.h"
+#include "library_log.h"
+#include "trace_file.h"
+
+namespace kelpwood {
+namespace flows_tool {
+namespace {
+
+using trace::FlowCheckCode;
+using trace::TimelineFormat;
+
+const char kTimelineHelp[] =
+    "Usage: kelpwood-flows timeline [OPTION]... CONFIG TRACE\n"
+    "  or:  kelpwood-flows timeline [OPTION]... --journal [--boot[=ID]]\n"
+    "                               CONFIG...\n"
+    "  or:  kelpwood-flows timeline [OPTION]... --directory DIR\n"
+    "                               [--machine ID] CONFIG...\n"
+    "Check flow runs exactly as 'check' does and draw each run as a\n"
+    "timeline: the configured points above the recorded ones, the verdict,\n"
+    "and the point at fault with its result and failure_id.\n"
+    "\n"
+    "With CONFIG and TRACE, each flow that TRACE names is one run. With\n"
+    "--journal (the local journal) or --directory DIR (journal files\n"
+    "collected from devices), the runs are those of the device-wide flows\n"
+    "of the CONFIG files, cut from the published points as 'watch' does.\n"
+    "\n"
+    "TRACE holds one recorded point per line, as for 'check':\n"
+    "  FLOW_ID POINT_ID [ok|fail] [TIME]\n"
+    "TIME is the point's time in milliseconds with up to six decimals. A\n"
+    "line without TIME takes the time of the line before it (0 for the\n"
+    "first); in a file without any TIME, points are 1 ms apart in file\n"
+    "order. TRACE may be '-' for standard input.\n"
+    "\n"
+    "Options:\n"
+    "  -f, --format FORMAT  chrome (the default): Chrome trace-event JSON,\n"
+    "                       which ui.perfetto.dev (\"Open trace file\") and\n"
+    "                       chrome://tracing open;\n"
+    "                       html: one page with inline SVG, no script and\n"
+    "                       nothing fetched, for any browser\n"
+    "  -o, --output FILE    write to FILE (replaced) instead of standard\n"
+    "                       output\n"
+    "  -j, --journal        read the runs from the local journal\n"
+    "  -b, --boot[=ID]      with --journal: only the current boot, or boot ID\n"
+    "  -D, --directory DIR  read the runs from the journal files in DIR\n"
+    "  -m, --machine ID     only the runs of machine ID (32 hex digits)\n"
+    "  -v, --verbose        also show the library's own log lines\n"
+    "  -h, --help           display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every run passed\n"
+    "  1  at least one run did not pass (the timeline is written)\n"
+    "  2  usage error, a malformed TRACE line, or a file that cannot be read\n"
+    "     or written\n";
+
+// The times of the records, in nanoseconds, by the rule of the help text.
+std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records) {
+  const bool timed =
+      std::any_of(records.begin(), records.end(),
+                  [](const TraceRecord& record) { return record.time_ns; });
+  std::vector<std::int64_t> times;
+  std::int64_t previous = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!timed) {
+      times.push_back(static_cast<std::int64_t>(i) * 1'000'000);
+    } else {
+      previous = records[i].time_ns.value_or(previous);
+      times.push_back(previous);
+    }
+  }
+  return times;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes the runs to `output_path`, or to standard output when it is empty.
+bool WriteDocument(const std::vector<journal::FlowRun>& runs,
+                   TimelineFormat format, const std::string& output_path) {
+  const std::string document = journal::RenderTimeline(runs, format);
+  std::string error;
+  if (output_path.empty()) {
+    std::fwrite(document.data(), 1, document.size(), stdout);
+  } else if (!journal::WriteTimelineFile(output_path, document, error)) {
+    cli::Error("{}", cli::EscapeControls(error));
+    return false;
+  }
+  return true;
+}
+
+int Timeline(const std::string& config_path, const std::string& trace_path,
+             TimelineFormat format, const std::string& output_path) {
+  std::string content;
+  std::string error;
+  if (!cli::ReadInput(trace_path, content, error)) {
+    cli::Error("{}: {}", cli::EscapeControls(trace_path), error);
+    return kExitTrouble;
+  }
+  std::vector<TraceRecord> records;
+  if (!ParseTraceFile(trace_path, content, records)) return kExitTrouble;
+  // The configuration is read here first only to name a file trouble with
+  // the system's reason; the loader reads it again by its path.
+  std::string config;
+  if (!cli::ReadInput(config_path, config, error)) {
+    cli::Error("{}: {}", cli::EscapeControls(config_path), error);
+    return kExitTrouble;
+  }
+
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  TakeLibraryErrors();
+  registry.Init(config_path);
+  const std::size_t load_errors = TakeLibraryErrors().size();
+  if (load_errors != 0) {
+    cli::Error(
+        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
+        "for details",
+        cli::EscapeControls(config_path), load_errors,
+        load_errors == 1 ? "error" : "errors");
+  }
+
+  // Each flow of the trace becomes one run; its points keep their records'
+  // times, and the point at fault is found by the object the check returns.
+  const std::vector<std::int64_t> times = RecordTimes(records);
+  const std::string process =
+      trace_path == "-" ? "stdin" : BaseName(trace_path);
+  std::vector<journal::FlowRun> runs;
+  std::map<std::string, std::size_t> run_of_flow;
+  std::map<const trace::TracePoint*, std::size_t> record_of_point;
+  std::vector<std::vector<std::size_t>> records_of_run;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const TraceRecord& record = records[i];
+    const auto [entry, inserted] =
+        run_of_flow.emplace(record.flow_id, runs.size());
+    if (inserted) {
+      runs.emplace_back().flow_id = record.flow_id;
+      runs.back().run_id = "1";
+      records_of_run.emplace_back();
+    }
+    records_of_run[entry->second].push_back(i);
+    auto point =
+        std::make_shared<trace::TracePoint>(record.point_id, record.success);
+    point->timestamp = times[i] / 1'000'000;
+    record_of_point[point.get()] = i;
+    registry.Trace(record.flow_id, point);
+  }
+
+  std::size_t passed = 0;
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    journal::FlowRun& run = runs[r];
+    const std::shared_ptr<trace::FlowCheckResult> result =
+        registry.CheckFlow(run.flow_id);
+    std::vector<std::shared_ptr<trace::TracePoint>> ignored;
+    registry.SnapshotFlow(run.flow_id, ignored, run.cfg);
+    run.deadline_ms = registry.GetFlowDeadline(run.flow_id);
+    run.code = result->result;
+    if (run.code == FlowCheckCode::PASSED) ++passed;
+    if (result->point_cfg) {
+      run.fault_configured_point_id = result->point_cfg->point_id;
+      run.failure_id = result->point_cfg->failure_id;
+    }
+    const auto fault = record_of_point.find(result->trace_point.get());
+    std::vector<std::string> configured;
+    if (run.cfg) {
+      for (const auto& point : run.cfg->flow_points) {
+        if (point) configured.push_back(point->point_id);
+      }
+    }
+    for (std::size_t i : records_of_run[r]) {
+      if (fault != record_of_point.end() && fault->second == i) {
+        run.fault_point_index = static_cast<int>(run.points.size());
+      }
+      journal::RunPoint& point = run.points.emplace_back();
+      point.point_id = records[i].point_id;
+      point.success = records[i].success;
+      point.time_ns = times[i];
+      point.comm = process;
+      if (std::find(configured.begin(), configured.end(), point.point_id) ==
+          configured.end()) {
+        ++run.unexpected_points;
+      }
+    }
+    const auto [first, last] = std::minmax_element(
+        run.points.begin(), run.points.end(),
+        [](const journal::RunPoint& a, const journal::RunPoint& b) {
+          return a.time_ns < b.time_ns;
+        });
+    run.start_ns = first->time_ns;
+    run.end_ns = last->time_ns;
+  }
+
+  if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
+  return passed == runs.size() ? kExitClean : kExitFindings;
+}
+
+bool IsId128(const std::string& text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// Where the runs come from when they are read from journals.
+struct JournalSource {
+  bool local = false;
+  std::string directory;
+  bool by_boot = false;
+  std::string boot_id;  // empty with by_boot: the current boot
+  std::string machine_id;
+};
+
+int JournalTimeline(JournalSource source,
+                    const std::vector<std::string>& configs,
+                    TimelineFormat format, const std::string& output_path) {
+  if (source.by_boot && source.boot_id.empty()) {
+    sd_id128_t current;
+    char text[SD_ID128_STRING_MAX];
+    const int result = sd_id128_get_boot(&current);
+    if (result < 0) {
+      cli::Error("timeline: cannot read the current boot id: {}",
+                 std::strerror(-result));
+      return kExitTrouble;
+    }
+    source.boot_id = sd_id128_to_string(current, text);
+  }
+  std::map<std::string, journal::WatchedFlow> flows;
+  std::string error;
+  if (!journal::LoadWatchedFlows(configs, flows, error)) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  journal::RegisterWatchedFlows(flows);
+  // Each run is checked by replaying it into the registry; those checks'
+  // log lines are no part of the timeline.
+  if (Logger::Instance().logger) {
+    Logger::Instance().logger->set_level(spdlog::level::off);
+  }
+  std::unique_ptr<journal::JournalReader> reader =
+      source.local
+          ? journal::JournalReader::OpenLocal(error)
+          : journal::JournalReader::OpenDirectory(source.directory, error);
+  if (!reader) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  if ((source.by_boot && !reader->RestrictToBoot(source.boot_id)) ||
+      (!source.machine_id.empty() &&
+       !reader->RestrictToMachine(source.machine_id))) {
+    cli::Error("timeline: cannot select entries by id");
+    return kExitTrouble;
+  }
+  if (!reader->SeekHead(error)) {
+    cli::Error("timeline: {}", cli::EscapeControls(error));
+    return kExitTrouble;
+  }
+  std::vector<journal::FlowRun> runs;
+  std::size_t passed = 0;
+  journal::FlowRunEngine engine(flows, [&](journal::FlowRun&& run) {
+    if (run.code == FlowCheckCode::PASSED) ++passed;
+    runs.push_back(std::move(run));
+  });
+  journal::FlowEntry entry;
+  int step = 0;
+  while ((step = reader->Next(entry)) > 0) engine.Add(entry);
+  if (step < 0) {
+    cli::Error("timeline: cannot read the journal: {}", std::strerror(-step));
+    return kExitTrouble;
+  }
+  engine.EndAllRuns();
+  if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
+  return passed == runs.size() ? kExitClean : kExitFindings;
+}
+
+}  // namespace
+
+int TimelineCommand(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"format", required_argument, nullptr, 'f'},
+      {"output", required_argument, nullptr, 'o'},
+      {"journal", no_argument, nullptr, 'j'},
+      {"boot", optional_argument, nullptr, 'b'},
+      {"directory", required_argument, nullptr, 'D'},
+      {"machine", required_argument, nullptr, 'm'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool verbose = Globals().verbose;
+  TimelineFormat format = TimelineFormat::kChrome;
+  std::string output_path;
+  JournalSource source;
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, ":f:o:jb::D:m:vh",
+                                         kOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'j':
+        source.local = true;
+        break;
+      case 'b':
+        source.by_boot = true;
+        source.boot_id = optarg != nullptr ? optarg : "";
+        break;
+      case 'D':
+        source.directory = optarg;
+        break;
+      case 'm':
+        source.machine_id = optarg;
+        break;
+      case 'f':
+        if (std::string(optarg) == "chrome") {
+          format = TimelineFormat::kChrome;
+        } else if (std::string(optarg) == "html") {
+          format = TimelineFormat::kHtml;
+        } else {
+          return cli::UsageError(
+              fmt::format("timeline: unknown format '{}' (chrome or html)",
+                          cli::EscapeControls(optarg)));
+        }
+        break;
+      case 'o':
+        output_path = optarg;
+        if (output_path.empty()) {
+          return cli::UsageError("timeline: empty --output FILE");
+        }
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        fmt::print("{}", kTimelineHelp);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  const int operands = argc - optind;
+  if (source.local || !source.directory.empty()) {
+    if (source.local && !source.directory.empty()) {
+      return cli::UsageError(
+          "timeline: give only one of --journal and --directory DIR");
+    }
+    if (source.by_boot && !source.local) {
+      return cli::UsageError("timeline: --boot needs --journal");
+    }
+    if (source.by_boot && !source.boot_id.empty() && !IsId128(source.boot_id)) {
+      return cli::UsageError(
+          fmt::format("timeline: '{}' is not a boot id (32 hex digits)",
+                      cli::EscapeControls(source.boot_id)));
+    }
+    if (!source.machine_id.empty() && !IsId128(source.machine_id)) {
+      return cli::UsageError(
+          fmt::format("timeline: '{}' is not a machine id (32 hex digits)",
+                      cli::EscapeControls(source.machine_id)));
+    }
+    if (operands == 0) return cli::UsageError("timeline: missing CONFIG");
+    SetUpLibraryLog(verbose);
+    return JournalTimeline(source,
+                           std::vector<std::string>(argv + optind, argv + argc),
+                           format, output_path);
+  }
+  if (source.by_boot || !source.machine_id.empty()) {
+    return cli::UsageError(
+        "timeline: --boot and --machine need --journal or --directory DIR");
+  }
+  if (operands != 2) {
+    return cli::UsageError(operands < 2 ? "timeline: missing CONFIG or TRACE"
+                                        : "timeline: too many operands");
+  }
+  if (std::string(argv[optind]) == "-") {
+    return cli::UsageError("timeline: CONFIG cannot be '-'");
+  }
+  // Before any other library call: the logger reads its environment once.
+  SetUpLibraryLog(verbose);
+  return Timeline(argv[optind], argv[optind + 1], format, output_path);
+}
+
+}  // namespace flows_tool
+}  // namespace kelpwood

@@ -1,0 +1,41 @@
+// The trace file that `check` and `timeline` replay: one recorded point per
+// line,
+//   FLOW_ID POINT_ID [ok|fail] [TIME]
+// separated by blanks; the status defaults to ok. TIME is the point's time in
+// milliseconds, with up to six decimals (nanoseconds): since the Unix epoch
+// or any origin the file keeps to. Blank lines are skipped and '#' starts a
+// comment that runs to the end of the line.
+
+#ifndef KELPWOOD_TOOLS_FLOWS_TRACE_FILE_H_
+#define KELPWOOD_TOOLS_FLOWS_TRACE_FILE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelpwood {
+namespace flows_tool {
+
+struct TraceRecord {
+  std::string flow_id;
+  std::string point_id;
+  bool success = true;
+  // Nanoseconds, where the line gives a TIME.
+  std::optional<std::int64_t> time_ns;
+  int line = 0;
+};
+
+// Splits `content`, read from `path`, into records. Returns false after
+// reporting each malformed line as "PROG: PATH:LINE: ..." on standard error.
+bool ParseTraceFile(const std::string& path, const std::string& content,
+                    std::vector<TraceRecord>& records);
+
+// TIME in nanoseconds: digits, optionally '.' and one to six more; at most
+// 9e12 ms. Empty when `text` is no such time.
+std::optional<std::int64_t> ParseMilliseconds(const std::string& text);
+
+}  // namespace flows_tool
+}  // namespace kelpwood
+
+#endif  // KELPWOOD_TOOLS_FLOWS_TRACE_FILE_H_
