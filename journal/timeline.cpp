@@ -18,6 +18,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "internal/utf8.h"
+
 namespace kelpwood {
 namespace journal {
 namespace {
@@ -31,36 +33,7 @@ using trace::FlowCheckCodeName;
 // formats need valid UTF-8; a byte that does not start a valid sequence is
 // replaced by U+FFFD.
 
-// The length of the valid UTF-8 sequence at the start of `text`, or 0.
-std::size_t Utf8SequenceLength(std::string_view text) noexcept {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
+using internal::Utf8SequenceLength;
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
