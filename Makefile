@@ -1,7 +1,8 @@
 # The two set-up commands of README.md, and a few conveniences.
 #   make test    install missing packages, build, run every test through CTest
 #   make demo    install missing packages, build and run the flow-tracing demo,
-#                which also writes its timeline to build/demo-timeline.{html,json}
+#                which also writes its timeline to build/demo-timeline.{html,json},
+#                then (as root) a device-wide flow checked by kelpwood-flows watch
 #   make bench   build and run the benchmarks (Release build)
 #   make deb     build the Debian packages into build-deb/ and run lintian
 #   make install-test  install them into a fresh Debian 12 tree and test there
@@ -29,9 +30,17 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: configure
-	cmake --build $(BUILD) -j $(JOBS) --target kelpwood_demo
+	cmake --build $(BUILD) -j $(JOBS) --target kelpwood_demo kelpwood-flows \
+	  kelpwood_device_flow_step
 	KELPWOOD_DEMO_TIMELINE=$(BUILD)/demo-timeline \
 	  $(BUILD)/examples/kelpwood_demo examples/flows.yaml
+	@# The device-wide flow needs a systemd-journald, which only root may start.
+	@if [ "$$(id -u)" = 0 ]; then \
+	  echo "== One device-wide flow, two processes, checked by kelpwood-flows watch"; \
+	  cd $(BUILD) && sh $(CURDIR)/examples/device_flow_demo.sh; \
+	else \
+	  echo "(run make demo as root to see a device-wide flow checked by watch)"; \
+	fi
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELPWOOD_BUILD_TESTS=OFF $(CMAKE_ARGS)

@@ -32,6 +32,7 @@ if ! pidof systemd-journald >/dev/null; then
   sleep 1
 fi
 
+started=$(date +%s)
 "$flows" watch --state-dir "$state" "$config" &
 watch_pid=$!
 sleep 1
@@ -44,6 +45,6 @@ echo "storage service: probe, fsck fails"
 sleep 2
 
 echo "Verdicts written by watch:"
-journalctl -t kelpwood-flows -o cat --since=-1min FLOW_ID=storage_mount
+journalctl -t kelpwood-flows -o cat --since="@$started" FLOW_ID=storage_mount
 journalctl -t kelpwood-flows -n 1 -o verbose FLOW_ID=storage_mount |
   grep -E '^ *(CHECK_CODE|POINT_ID|CONFIGURED_POINT_ID|FAILURE_ID|FLOW_RUN|RUN_PID|RUN_COMM)='
