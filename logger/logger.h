@@ -80,8 +80,10 @@ class KELPWOOD_API Logger {
   // the threshold, or one that no sink would receive, is never formatted.
   // Never throws for a logger left empty by a failed construction.
   template <typename... Args>
-  KELPWOOD_LOCAL static void Log(LogLevel message_level, const spdlog::source_loc& location,
-                  fmt::format_string<Args...> format, Args&&... args);
+  KELPWOOD_LOCAL static void Log(LogLevel message_level,
+                                 const spdlog::source_loc& location,
+                                 fmt::format_string<Args...> format,
+                                 Args&&... args);
 
  private:
   static void WriteEnvironmentLine(const char* line) noexcept {
