@@ -9,6 +9,7 @@
 #include <kelpwood/flow_trace.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,19 @@ struct FlowRun {
   std::int64_t start_ns = 0;
   std::int64_t end_ns = 0;
 };
+
+// Sets the run's start and end to its earliest and latest points; a run
+// without points keeps them as they are.
+inline void SpanRunOverItsPoints(FlowRun& run) {
+  if (run.points.empty()) return;
+  const auto [first, last] =
+      std::minmax_element(run.points.begin(), run.points.end(),
+                          [](const RunPoint& a, const RunPoint& b) {
+                            return a.time_ns < b.time_ns;
+                          });
+  run.start_ns = first->time_ns;
+  run.end_ns = last->time_ns;
+}
 
 }  // namespace journal
 }  // namespace kelpwood

@@ -144,16 +144,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
   }
 
   FlowTrace& registry = FlowTrace::GetInstance();
-  TakeLibraryErrors();
-  registry.Init(load_path);
-  const std::size_t load_errors = TakeLibraryErrors().size();
-  if (load_errors != 0) {
-    cli::Error(
-        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
-        "for details",
-        cli::EscapeControls(config_path), load_errors,
-        load_errors == 1 ? "error" : "errors");
-  }
+  const std::size_t load_errors = LoadConfiguration(config_path, load_path);
 
   // Points are made here rather than by Trace(flow, id, ok), so that the
   // point at fault can be traced back to its line.
@@ -254,30 +245,12 @@ const char kCheckHelp[] =
 }  // namespace
 
 int CheckCommand(int argc, char** argv) {
-  static const option kOptions[] = {
-      {"json", no_argument, nullptr, 'j'},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
-  bool verbose = Globals().verbose;
+  bool verbose = false;
   bool json = false;
-  opterr = 0;
-  for (int option;
-       (option = getopt_long(argc, argv, ":jvh", kOptions, nullptr)) != -1;) {
-    switch (option) {
-      case 'j':
-        json = true;
-        break;
-      case 'v':
-        verbose = true;
-        break;
-      case 'h':
-        fmt::print("{}", kCheckHelp);
-        return kExitClean;
-      default:
-        return cli::UsageError(cli::RefusedOption(option, argv));
-    }
+  if (const int status =
+          ParseReportOptions(argc, argv, kCheckHelp, verbose, json);
+      status >= 0) {
+    return status;
   }
   const int operands = argc - optind;
   if (operands != 2) {

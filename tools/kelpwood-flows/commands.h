@@ -20,6 +20,13 @@ struct GlobalOptions {
 };
 GlobalOptions& Globals() noexcept;
 
+// Parses the options that validate and check share (--json, --verbose,
+// --help) from a command's argv, leaving optind at its first operand.
+// `verbose` starts from the global option. Returns -1 to go on, or the exit
+// status to return at once: help printed, or a usage error reported.
+int ParseReportOptions(int argc, char** argv, const char* help, bool& verbose,
+                       bool& json);
+
 // validate [--json] FILE...: reports, for each file, what the loader drops,
 // ignores or misreads, then the flows as the loader stores them.
 int ValidateCommand(int argc, char** argv);

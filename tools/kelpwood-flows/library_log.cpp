@@ -1,5 +1,6 @@
 #include "library_log.h"
 
+#include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/sinks/base_sink.h>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "cli.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -63,6 +66,21 @@ void SetUpLibraryLog(bool verbose) {
 }
 
 std::vector<std::string> TakeLibraryErrors() { return CaptureSink()->Take(); }
+
+std::size_t LoadConfiguration(const std::string& config_path,
+                              const std::string& load_path) {
+  TakeLibraryErrors();
+  trace::FlowTrace::GetInstance().Init(load_path);
+  const std::size_t load_errors = TakeLibraryErrors().size();
+  if (load_errors != 0) {
+    cli::Error(
+        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
+        "for details",
+        cli::EscapeControls(config_path), load_errors,
+        load_errors == 1 ? "error" : "errors");
+  }
+  return load_errors;
+}
 
 }  // namespace flows_tool
 }  // namespace kelpwood

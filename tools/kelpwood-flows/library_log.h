@@ -5,6 +5,7 @@
 #ifndef KELPWOOD_TOOLS_FLOWS_LIBRARY_LOG_H_
 #define KELPWOOD_TOOLS_FLOWS_LIBRARY_LOG_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ void SetUpLibraryLog(bool verbose);
 // Bodies of the ERROR messages logged since the previous call, oldest first,
 // without the counter and level tag.
 std::vector<std::string> TakeLibraryErrors();
+
+// Loads the configuration at `load_path` into the registry with Init and, if
+// the loader reported errors, says how many on standard error, naming the
+// file as the user gave it (`config_path`) and pointing to validate.
+// Returns the number of errors the loader reported.
+std::size_t LoadConfiguration(const std::string& config_path,
+                              const std::string& load_path);
 
 }  // namespace flows_tool
 }  // namespace kelpwood

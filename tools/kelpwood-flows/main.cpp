@@ -5,6 +5,7 @@
 // in its own .cpp file (see tools/common/cli.h). A new command is one new
 // file and one row of kCommands.
 
+#include <fmt/format.h>
 #include <getopt.h>
 
 #include <string>
@@ -120,6 +121,36 @@ int Main(int argc, char** argv) {
 GlobalOptions& Globals() noexcept {
   static GlobalOptions options;
   return options;
+}
+
+int ParseReportOptions(int argc, char** argv, const char* help, bool& verbose,
+                       bool& json) {
+  static const option kOptions[] = {
+      {"json", no_argument, nullptr, 'j'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  verbose = Globals().verbose;
+  json = false;
+  opterr = 0;
+  for (int option;
+       (option = getopt_long(argc, argv, ":jvh", kOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'j':
+        json = true;
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        fmt::print("{}", help);
+        return kExitClean;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+  }
+  return -1;
 }
 
 }  // namespace flows_tool

@@ -134,16 +134,7 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
   }
 
   trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
-  TakeLibraryErrors();
-  registry.Init(config_path);
-  const std::size_t load_errors = TakeLibraryErrors().size();
-  if (load_errors != 0) {
-    cli::Error(
-        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
-        "for details",
-        cli::EscapeControls(config_path), load_errors,
-        load_errors == 1 ? "error" : "errors");
-  }
+  LoadConfiguration(config_path, config_path);
 
   // Each flow of the trace becomes one run; its points keep their records'
   // times, and the point at fault is found by the object the check returns.
@@ -206,13 +197,7 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
         ++run.unexpected_points;
       }
     }
-    const auto [first, last] = std::minmax_element(
-        run.points.begin(), run.points.end(),
-        [](const journal::RunPoint& a, const journal::RunPoint& b) {
-          return a.time_ns < b.time_ns;
-        });
-    run.start_ns = first->time_ns;
-    run.end_ns = last->time_ns;
+    journal::SpanRunOverItsPoints(run);
   }
 
   if (!WriteDocument(runs, format, output_path)) return kExitTrouble;

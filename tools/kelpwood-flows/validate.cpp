@@ -1004,30 +1004,12 @@ const char kValidateHelp[] =
 }  // namespace
 
 int ValidateCommand(int argc, char** argv) {
-  static const option kOptions[] = {
-      {"json", no_argument, nullptr, 'j'},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
-  bool verbose = Globals().verbose;
+  bool verbose = false;
   bool json = false;
-  opterr = 0;
-  for (int option;
-       (option = getopt_long(argc, argv, ":jvh", kOptions, nullptr)) != -1;) {
-    switch (option) {
-      case 'j':
-        json = true;
-        break;
-      case 'v':
-        verbose = true;
-        break;
-      case 'h':
-        fmt::print("{}", kValidateHelp);
-        return kExitClean;
-      default:
-        return cli::UsageError(cli::RefusedOption(option, argv));
-    }
+  if (const int status =
+          ParseReportOptions(argc, argv, kValidateHelp, verbose, json);
+      status >= 0) {
+    return status;
   }
   if (optind >= argc) return cli::UsageError("validate: missing FILE");
   if (json && verbose) {

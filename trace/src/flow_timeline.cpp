@@ -111,15 +111,7 @@ void FlowTimeline::AddRun(const std::string& flow_id,
     run.fault_configured_point_id = result.point_cfg->point_id;
     run.failure_id = result.point_cfg->failure_id;
   }
-  if (!run.points.empty()) {
-    const auto [first, last] = std::minmax_element(
-        run.points.begin(), run.points.end(),
-        [](const journal::RunPoint& a, const journal::RunPoint& b) {
-          return a.time_ns < b.time_ns;
-        });
-    run.start_ns = first->time_ns;
-    run.end_ns = last->time_ns;
-  }
+  journal::SpanRunOverItsPoints(run);
   runs_->runs.push_back(std::move(run));
 }
 
