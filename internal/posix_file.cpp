@@ -8,14 +8,6 @@
 namespace kelpwood {
 namespace internal {
 
-void UniqueFd::reset(int fd) noexcept {
-  // close() is never retried: on Linux the descriptor is gone even when it
-  // reports EINTR, and a retry could close a descriptor another thread just
-  // opened.
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 std::string FileReadFailure::Reason() const {
   if (step == Step::kNotRegular) {
     return S_ISDIR(mode) ? "is a directory" : "not a regular file";

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -33,8 +34,16 @@ class UniqueFd {
   bool valid() const noexcept { return fd_ >= 0; }
   // Gives the descriptor up without closing it; holds none afterwards.
   int release() noexcept { return std::exchange(fd_, -1); }
-  // Closes the held descriptor, if any, and takes fd instead.
-  void reset(int fd = -1) noexcept;
+  // Closes the held descriptor, if any, and takes fd instead. close() is
+  // never retried: on Linux the descriptor is gone even when it reports
+  // EINTR, and a retry could close a descriptor another thread just opened.
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes the held descriptor now and returns close()'s result, so that a
+  // failing close (a full disk on NFS) is seen. Holds none afterwards.
+  int Close() noexcept { return ::close(release()); }
 
  private:
   int fd_ = -1;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "internal/posix_file.h"
+
 namespace kelpwood {
 namespace journal {
 
@@ -33,21 +35,6 @@ std::int64_t SteadyNowNs() noexcept {
 bool IsNameCharacter(char c) noexcept {
   return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
-
-// Owns one descriptor for a scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) noexcept : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 int NewSocket() noexcept {
   const int fd =
@@ -191,7 +178,7 @@ SendStatus JournalWriter::SendSerialized(std::string_view data) noexcept {
 
 SendStatus JournalWriter::SendThroughMemoryFile(
     std::string_view data) noexcept {
-  ScopedFd file(
+  internal::UniqueFd file(
       ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (file.get() < 0) return SendStatus::kFailed;
   std::size_t written = 0;
@@ -233,7 +220,7 @@ bool JournalWriter::Reconnect() noexcept {
   if (last_failure != 0 && now - last_failure < kReconnectSpacingNs) {
     return false;
   }
-  ScopedFd fresh(NewSocket());
+  internal::UniqueFd fresh(NewSocket());
   if (fresh.get() < 0 || !ConnectTo(fresh.get(), socket_path_) ||
       ::dup3(fresh.get(), fd_, O_CLOEXEC) < 0) {
     last_failed_connect_ns_.store(now, std::memory_order_relaxed);

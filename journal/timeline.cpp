@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "internal/posix_file.h"
 #include "internal/utf8.h"
 
 namespace kelpwood {
@@ -971,27 +972,6 @@ class HtmlWriter {
   std::string& out_;
 };
 
-// Owns one file descriptor for the duration of a scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) noexcept : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const noexcept { return fd_; }
-  // Closes now, so that a failing close (a full disk on NFS) is seen.
-  int Close() noexcept {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 void AppendChromeTrace(const std::vector<FlowRun>& runs, std::string& out) {
@@ -1022,7 +1002,7 @@ std::string RenderTimeline(const std::vector<FlowRun>& runs,
 
 bool WriteTimelineFile(const std::string& path, const std::string& content,
                        std::string& error) {
-  ScopedFd fd(
+  internal::UniqueFd fd(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     error = path + ": " + std::strerror(errno);
