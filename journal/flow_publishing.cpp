@@ -1,12 +1,12 @@
 #include "journal/flow_publishing.h"
 
 #include <fmt/format.h>
+#include <kelpwood/flow_timeline.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -93,16 +93,6 @@ JournalEntry& ThreadEntry() {
   return entry;
 }
 
-// A point's millisecond time stamp in nanoseconds, held within the range of
-// the result: callers may set any time stamp.
-std::int64_t MillisecondsToNanoseconds(std::int64_t milliseconds) noexcept {
-  constexpr std::int64_t kLimit =
-      std::numeric_limits<std::int64_t>::max() / 1'000'000;
-  if (milliseconds > kLimit) return std::numeric_limits<std::int64_t>::max();
-  if (milliseconds < -kLimit) return std::numeric_limits<std::int64_t>::min();
-  return milliseconds * 1'000'000;
-}
-
 // -1: not decided yet (read the environment); 0 or 1: decided.
 std::atomic<int> verdicts_to_journal{-1};
 
@@ -159,7 +149,7 @@ void PublishPoint(const std::string& flow_id, const trace::TracePoint& point,
   entry.Add("POINT_ID", point.point_id);
   entry.Add("POINT_SUCCESS", point.success ? "1" : "0");
   // The point's own time stamp, which has millisecond precision.
-  entry.Add("POINT_TIMESTAMP_NS", MillisecondsToNanoseconds(point.timestamp));
+  entry.Add("POINT_TIMESTAMP_NS", trace::TracePointTimeNs(point));
   entry.Add("POINT_INDEX", static_cast<std::int64_t>(index));
   for (const auto& [key, value] : point.metadata) {
     entry.Add(JournalFieldName("POINT_META_", key), value);
@@ -217,7 +207,7 @@ FlowRun MakeCheckedRun(
     RunPoint& copy = run.points.emplace_back();
     copy.point_id = point->point_id;
     copy.success = point->success;
-    copy.time_ns = MillisecondsToNanoseconds(point->timestamp);
+    copy.time_ns = trace::TracePointTimeNs(*point);
   }
   if (!recorded.empty()) {
     // As GetFlowDuration: first and last by queue position.
