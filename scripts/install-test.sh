@@ -167,7 +167,7 @@ expect_output() {  # expect_output NAME EXPECTED COMMAND...: exact stdout
 
 # The consumer, built inside the tree against /usr as installed by apt.
 mkdir -p "$root/src/scripts" "$root/src/tests" "$root/src/data"
-cp scripts/consumer-test.sh "$root/src/scripts/"
+cp scripts/consumer-test.sh scripts/exported-symbols.sh "$root/src/scripts/"
 cp -r tests/consumer "$root/src/tests/"
 check "consumer builds through find_package and pkg-config and runs" \
   in_root /src/scripts/consumer-test.sh /usr
