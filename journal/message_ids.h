@@ -23,8 +23,7 @@ inline constexpr char kVerdictPointDuplicated[] =
     "58fc09d10df74ebeae3ef139a0a53f09";
 inline constexpr char kVerdictPointMissing[] =
     "d28df31e19644275bbfe21aa6993d059";
-inline constexpr char kVerdictOrderError[] =
-    "13ede153699545a191478d9bdfe0cb67";
+inline constexpr char kVerdictOrderError[] = "13ede153699545a191478d9bdfe0cb67";
 inline constexpr char kVerdictFlowNotFound[] =
     "30467c3dfe9640f6b29b22fefb80f879";
 
