@@ -220,12 +220,12 @@ void Logger::Log(LogLevel message_level, const spdlog::source_loc& location,
 // KELPWOOD_LOG(level, format, args...): logs through kelpwood::Logger with the
 // caller's file, line and bare function name. The format must be a string
 // literal; it is checked against the arguments at compile time.
-#define KELPWOOD_LOG(level, ...)                                       \
-  ::kelpwood::Logger::Log(                                             \
-      level,                                                           \
-      ::spdlog::source_loc{__FILE__, __LINE__,                         \
-                           static_cast<const char*>(__func__)},        \
-      FMT_STRING(KELPWOOD_LOG_FIRST_(__VA_ARGS__))                     \
+#define KELPWOOD_LOG(level, ...)                                \
+  ::kelpwood::Logger::Log(                                      \
+      level,                                                    \
+      ::spdlog::source_loc{__FILE__, __LINE__,                  \
+                           static_cast<const char*>(__func__)}, \
+      FMT_STRING(KELPWOOD_LOG_FIRST_(__VA_ARGS__))              \
           KELPWOOD_LOG_REST_(__VA_ARGS__))
 #define KELPWOOD_LOG_DEBUG(...) \
   KELPWOOD_LOG(::kelpwood::LogLevel::kDebug, __VA_ARGS__)
@@ -248,7 +248,7 @@ void Logger::Log(LogLevel message_level, const spdlog::source_loc& location,
   KELPWOOD_LOG_REST_##arity(__VA_ARGS__)
 #define KELPWOOD_LOG_REST_ONE(first)
 #define KELPWOOD_LOG_REST_MANY(first, ...) , __VA_ARGS__
-#define KELPWOOD_LOG_ARITY_(...)                                           \
+#define KELPWOOD_LOG_ARITY_(...)                                             \
   KELPWOOD_LOG_TENTH_(__VA_ARGS__, MANY, MANY, MANY, MANY, MANY, MANY, MANY, \
                       MANY, ONE, unused)
 #define KELPWOOD_LOG_TENTH_(a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, ...) a10
