@@ -52,12 +52,23 @@ function(kelpwood_export_map target map_file)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map_file})
 endfunction()
 
-# Links a test against the library's static twin (kelpwood_common_libs_internals)
-# in place of the shared object, for tests that call library-internal code,
-# which the shared object does not export.
-function(kelpwood_use_internals target)
-  get_target_property(libraries ${target} LINK_LIBRARIES)
-  list(TRANSFORM libraries REPLACE "^kelpwood::common_libs$"
-       kelpwood_common_libs_internals)
-  set_property(TARGET ${target} PROPERTY LINK_LIBRARIES ${libraries})
+# kelpwood_add_module(NAME SOURCES... [LINK LIBRARIES...]): one internal
+# module of the library, compiled once as a position-independent static
+# library with hidden visibility, so that linked into the shared object it
+# exports nothing, and linked into a tool or test it is the same code. Its
+# sources include the project's headers as "MODULE/NAME.h" from the project
+# root and the public ones as <kelpwood/NAME.h>.
+function(kelpwood_add_module name)
+  cmake_parse_arguments(PARSE_ARGV 1 KELPWOOD_MODULE "" "" "LINK")
+  add_library(${name} STATIC ${KELPWOOD_MODULE_UNPARSED_ARGUMENTS})
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  kelpwood_hidden_visibility(${name})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<BUILD_INTERFACE:${KELPWOOD_BUILD_INCLUDE_DIR}>)
+  target_link_libraries(${name} PUBLIC ${KELPWOOD_MODULE_LINK})
+  target_compile_features(${name} PUBLIC cxx_std_17)
+  kelpwood_target_options(${name})
+  kelpwood_relative_source_paths(${name})
 endfunction()

@@ -1,4 +1,4 @@
-#include "device_state.h"
+#include <kelpwood/device_state.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,14 +13,14 @@
 #include <thread>
 #include <utility>
 
-#include "internal/posix_file.h"
-#include "internal/state_byte.h"
+#include "base/posix_file.h"
+#include "device_state/state_byte.h"
 
 namespace device_state {
 namespace {
 
-using kelpwood::internal::RetryOnInterrupt;
-using kelpwood::internal::UniqueFd;
+using kelpwood::base::RetryOnInterrupt;
+using kelpwood::base::UniqueFd;
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -184,7 +184,7 @@ milliseconds CeilMilliseconds(steady_clock::duration duration) {
 // A failed seek fails the call: reading or writing at whatever offset the
 // descriptor had would use some other byte of the file.
 bool SetState(State state, int fd) {
-  const unsigned char byte = kelpwood::internal::StateToByte(state);
+  const unsigned char byte = kelpwood::base::StateToByte(state);
   if (RetryOnInterrupt([&] { return ::lseek(fd, 0, SEEK_SET); }) != 0) {
     return false;
   }
@@ -198,7 +198,7 @@ State GetState(int fd) {
     // Contract text: the state file is called the "lock file" in every message.
     throw std::runtime_error("Unable to get state from lock file.");
   }
-  return kelpwood::internal::StateFromByte(byte);
+  return kelpwood::base::StateFromByte(byte);
 }
 
 DeviceState::DeviceState() : DeviceState(std::string(kStateFilePath)) {}

@@ -1,11 +1,11 @@
-#include "device_state_c.h"
+#include <kelpwood/device_state_c.h>
 
 #include <chrono>
 #include <cstdint>
 #include <new>
 
-#include "device_state.h"
-#include "internal/state_byte.h"
+#include <kelpwood/device_state.h>
+#include "device_state/state_byte.h"
 
 // The handle is the address of a device_state::DeviceState; the C-side
 // struct is never defined.
@@ -46,7 +46,7 @@ void DeviceState_destroy(DeviceStateHandle* handle) {
 int32_t DeviceState_LockAndReadState(DeviceStateHandle* handle) {
   if (handle == nullptr) return DEVICE_STATE_READ_ERROR;
   try {
-    return kelpwood::internal::StateToInt(Object(handle)->LockAndReadState());
+    return kelpwood::base::StateToInt(Object(handle)->LockAndReadState());
   } catch (...) {
     return DEVICE_STATE_READ_ERROR;
   }
@@ -56,7 +56,7 @@ bool DeviceState_TransitState(DeviceStateHandle* handle, int32_t state) {
   if (handle == nullptr) return false;
   try {
     return Object(handle)->TransitState(
-        kelpwood::internal::StateFromLowBits(state));
+        kelpwood::base::StateFromLowBits(state));
   } catch (...) {
     return false;
   }
@@ -66,7 +66,7 @@ bool DeviceState_WaitForStateChange(DeviceStateHandle* handle, int32_t state) {
   if (handle == nullptr) return false;
   try {
     return Object(handle)->WaitForStateChange(
-        kelpwood::internal::StateFromLowBits(state));
+        kelpwood::base::StateFromLowBits(state));
   } catch (...) {
     return false;
   }
@@ -77,7 +77,7 @@ bool DeviceState_WaitForStateChangeFor(DeviceStateHandle* handle, int32_t state,
   if (handle == nullptr) return false;
   try {
     return Object(handle)->WaitForStateChangeFor(
-        kelpwood::internal::StateFromLowBits(state),
+        kelpwood::base::StateFromLowBits(state),
         std::chrono::milliseconds(timeout_ms));
   } catch (...) {
     return false;

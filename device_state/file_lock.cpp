@@ -1,4 +1,4 @@
-#include "file_lock.h"
+#include <kelpwood/file_lock.h>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "internal/posix_file.h"
-#include "state_file.h"
+#include "base/posix_file.h"
+#include <kelpwood/state_file.h>
 
 // How POSIX record locks behave, and why this class looks the way it does.
 //
@@ -85,8 +85,8 @@
 namespace file_lock {
 namespace {
 
-using kelpwood::internal::RecordLockRequest;
-using kelpwood::internal::RetryOnInterrupt;
+using kelpwood::base::RecordLockRequest;
+using kelpwood::base::RetryOnInterrupt;
 
 // lockType packs three things into the int that the class has always had
 // (its size is part of the 1.0 ABI): the mode in the low two bits, whether

@@ -14,6 +14,7 @@
 #include "journal/journal_writer.h"
 #include "journal/message_ids.h"
 #include "journal/verdict_entry.h"
+#include "trace/src/flow_journal.h"
 
 namespace kelpwood {
 namespace journal {
@@ -93,46 +94,12 @@ JournalEntry& ThreadEntry() {
   return entry;
 }
 
-// -1: not decided yet (read the environment); 0 or 1: decided.
-std::atomic<int> verdicts_to_journal{-1};
-
 }  // namespace
 
-FlowJournalTable& FlowJournalTable::Instance() {
-  static FlowJournalTable* const table = new FlowJournalTable;
-  return *table;
-}
-
-void FlowJournalTable::SetDeviceWide(const std::string& flow_id,
-                                     bool device_wide) {
-  FlowJournalSettings& settings = settings_[flow_id];
-  if (settings.device_wide == device_wide) return;
-  settings.device_wide = device_wide;
-  if (device_wide) {
-    ++device_wide_count_;
-  } else {
-    --device_wide_count_;
-  }
-}
-
-void FlowJournalTable::SetDeadline(const std::string& flow_id,
-                                   std::uint64_t deadline_ms) {
-  settings_[flow_id].deadline_ms = deadline_ms;
-}
-
-FlowJournalSettings FlowJournalTable::Get(const std::string& flow_id) const {
-  auto entry = settings_.find(flow_id);
-  return entry == settings_.end() ? FlowJournalSettings{} : entry->second;
-}
-
-bool FlowJournalTable::IsDeviceWide(const std::string& flow_id) const {
-  if (device_wide_count_ == 0) return false;
-  auto entry = settings_.find(flow_id);
-  return entry != settings_.end() && entry->second.device_wide;
-}
-
-std::uint64_t FlowJournalTable::NextVerdictNumber(const std::string& flow_id) {
-  return ++settings_[flow_id].verdicts_written;
+// Never destroyed: Trace may run from other objects' destructors at exit.
+JournalWriter& JournalWriter::Instance() {
+  static JournalWriter* const writer = new JournalWriter(kDefaultSocketPath);
+  return *writer;
 }
 
 void PublishPoint(const std::string& flow_id, const trace::TracePoint& point,
@@ -173,55 +140,32 @@ std::uint64_t UnreportedDroppedPoints(const std::string& flow_id) {
 
 bool ReportDroppedPoints() { return DropLedger::Instance().Report(); }
 
-bool VerdictsGoToJournal() noexcept {
-  int state = verdicts_to_journal.load(std::memory_order_relaxed);
-  if (state < 0) {
-    const char* value = std::getenv("KELPWOOD_FLOW_JOURNAL");
-    const int from_environment =
-        value != nullptr && std::strcmp(value, "true") == 0 ? 1 : 0;
-    // A concurrent SetVerdictsToJournal() wins over the environment.
-    verdicts_to_journal.compare_exchange_strong(state, from_environment);
-    state = verdicts_to_journal.load(std::memory_order_relaxed);
-  }
-  return state == 1;
-}
+namespace {
 
-void SetVerdictsToJournal(bool enabled) noexcept {
-  verdicts_to_journal.store(enabled ? 1 : 0, std::memory_order_relaxed);
-}
+// The registry's view of this module.
+class Publisher final : public trace::FlowJournal {
+ public:
+  void PublishPoint(const std::string& flow_id, const trace::TracePoint& point,
+                    std::int32_t index) override {
+    journal::PublishPoint(flow_id, point, index);
+  }
+  void PublishReset(const std::string& flow_id) override {
+    journal::PublishReset(flow_id);
+  }
+  void SendVerdict(const trace::FlowRun& run) override {
+    journal::SendVerdict(JournalWriter::Instance(), run);
+  }
+};
 
-FlowRun MakeCheckedRun(
-    const std::string& flow_id, const std::string& run_id,
-    const std::shared_ptr<trace::TraceFlowCfg>& cfg,
-    const std::vector<std::shared_ptr<trace::TracePoint>>& recorded,
-    const trace::FlowCheckResult& result) {
-  FlowRun run;
-  run.flow_id = flow_id;
-  run.run_id = run_id;
-  run.cfg = cfg;
-  run.points.reserve(recorded.size());
-  for (const auto& point : recorded) {
-    if (point == result.trace_point) {
-      run.fault_point_index = static_cast<int>(run.points.size());
-    }
-    RunPoint& copy = run.points.emplace_back();
-    copy.point_id = point->point_id;
-    copy.success = point->success;
-    copy.time_ns = trace::TracePointTimeNs(*point);
-  }
-  if (!recorded.empty()) {
-    // As GetFlowDuration: first and last by queue position.
-    run.start_ns = run.points.front().time_ns;
-    run.end_ns = run.points.back().time_ns;
-  }
-  run.code = result.result;
-  if (result.point_cfg) {
-    run.fault_configured_point_id = result.point_cfg->point_id;
-    run.failure_id = result.point_cfg->failure_id;
-  }
-  run.unexpected_points = CountUnexpectedPoints(cfg.get(), run.points);
-  return run;
-}
+// Installed when the shared object is loaded; never destroyed, so that a
+// check at exit still writes its verdict.
+[[maybe_unused]] const bool publisher_installed = [] {
+  static Publisher* const publisher = new Publisher;
+  trace::InstallFlowJournal(publisher);
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace journal
 }  // namespace kelpwood

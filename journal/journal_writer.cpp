@@ -10,7 +10,7 @@
 #include <cstring>
 #include <utility>
 
-#include "internal/posix_file.h"
+#include "base/posix_file.h"
 
 namespace kelpwood {
 namespace journal {
@@ -121,12 +121,6 @@ void JournalEntry::AddAssignment(std::string_view assignment) {
   Add(assignment.substr(0, equals), assignment.substr(equals + 1));
 }
 
-JournalWriter& JournalWriter::Instance() {
-  // Never destroyed: Trace may run from other objects' destructors at exit.
-  static JournalWriter* const writer = new JournalWriter(kDefaultSocketPath);
-  return *writer;
-}
-
 JournalWriter::JournalWriter(std::string socket_path)
     : socket_path_(std::move(socket_path)), fd_(NewSocket()) {
   // Not listening yet is fine: the first send connects.
@@ -178,7 +172,7 @@ SendStatus JournalWriter::SendSerialized(std::string_view data) noexcept {
 
 SendStatus JournalWriter::SendThroughMemoryFile(
     std::string_view data) noexcept {
-  internal::UniqueFd file(
+  base::UniqueFd file(
       ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (file.get() < 0) return SendStatus::kFailed;
   std::size_t written = 0;
@@ -220,7 +214,7 @@ bool JournalWriter::Reconnect() noexcept {
   if (last_failure != 0 && now - last_failure < kReconnectSpacingNs) {
     return false;
   }
-  internal::UniqueFd fresh(NewSocket());
+  base::UniqueFd fresh(NewSocket());
   if (fresh.get() < 0 || !ConnectTo(fresh.get(), socket_path_) ||
       ::dup3(fresh.get(), fd_, O_CLOEXEC) < 0) {
     last_failed_connect_ns_.store(now, std::memory_order_relaxed);

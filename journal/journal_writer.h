@@ -78,6 +78,8 @@ class JournalWriter {
 
   // The process's writer to kDefaultSocketPath, made on first use and never
   // destroyed, so that entries can still be written while the process exits.
+  // It lives in the shared object alone (flow_publishing.cpp): a tool that
+  // writes entries owns a writer of its own.
   static JournalWriter& Instance();
 
   explicit JournalWriter(std::string socket_path);

@@ -142,8 +142,8 @@ std::vector<std::string> BuildVerdictFields(const FlowRun& run) {
   return fields;
 }
 
-SendStatus SendVerdict(const FlowRun& run) {
-  return JournalWriter::Instance().Send(BuildVerdictFields(run));
+SendStatus SendVerdict(JournalWriter& writer, const FlowRun& run) {
+  return writer.Send(BuildVerdictFields(run));
 }
 
 }  // namespace journal

@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "journal/flow_run.h"
+#include "trace/src/flow_run.h"
 #include "journal/journal_writer.h"
 
 namespace kelpwood {
 namespace journal {
+
+using trace::FlowRun;
+using trace::RunPoint;
 
 // The MESSAGE_ID of a verdict: one per check code, and a pass with
 // unexpected points has its own.
@@ -46,8 +49,8 @@ std::uint32_t CountUnexpectedPoints(const trace::TraceFlowCfg* cfg,
 // POSSIBLY_LOST_POINTS when there are any.
 std::vector<std::string> BuildVerdictFields(const FlowRun& run);
 
-// Writes the verdict entry through JournalWriter::Instance(); never blocks.
-SendStatus SendVerdict(const FlowRun& run);
+// Writes the verdict entry through `writer`; never blocks.
+SendStatus SendVerdict(JournalWriter& writer, const FlowRun& run);
 
 }  // namespace journal
 }  // namespace kelpwood

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "journal/flow_run.h"
-#include "journal/timeline.h"
+#include "trace/src/flow_run.h"
+#include "timeline/timeline_writers.h"
 
 namespace {
 
-using kelpwood::journal::FlowRun;
+using kelpwood::trace::FlowRun;
 using kelpwood::trace::TimelineFormat;
 
 constexpr int kRuns = 100;
@@ -70,7 +70,7 @@ void Export(benchmark::State& state, TimelineFormat format) {
   std::size_t bytes = 0;
   for (auto _ : state) {
     const std::string document =
-        kelpwood::journal::RenderTimeline(runs, format);
+        kelpwood::timeline::RenderTimeline(runs, format);
     bytes = document.size();
     benchmark::DoNotOptimize(document.data());
   }

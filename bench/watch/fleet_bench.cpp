@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "journal/flow_runs.h"
+#include "runs/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "journal/message_ids.h"
 
@@ -170,14 +170,13 @@ int main(int argc, char** argv) {
       check_s, check_rss, check_s / floor_s, repetitions);
 
   // The watch's processing path in this process: read, cut, check.
-  std::map<std::string, kelpwood::journal::WatchedFlow> flows;
+  std::map<std::string, kelpwood::runs::WatchedFlow> flows;
   std::string error;
-  if (!kelpwood::journal::LoadWatchedFlows({dir + "/flows.yaml"}, flows,
+  if (!kelpwood::runs::LoadWatchedFlows({dir + "/flows.yaml"}, flows,
                                            error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  kelpwood::journal::RegisterWatchedFlows(flows);
   std::vector<double> rates;
   long runs = 0;
   for (int i = 0; i < repetitions; ++i) {
@@ -185,8 +184,8 @@ int main(int argc, char** argv) {
     auto reader =
         kelpwood::journal::JournalReader::OpenDirectory(dir + "/fleet", error);
     if (!reader || !reader->SeekHead(error)) return 2;
-    kelpwood::journal::FlowRunEngine engine(
-        flows, [&runs](kelpwood::journal::FlowRun&&) { ++runs; });
+    kelpwood::runs::FlowRunEngine engine(
+        flows, [&runs](kelpwood::trace::FlowRun&&) { ++runs; });
     kelpwood::journal::FlowEntry entry;
     const auto start = std::chrono::steady_clock::now();
     long taken = 0;

@@ -1,5 +1,5 @@
 // The library's internal file helpers, on real files of every type.
-#include "internal/posix_file.h"
+#include "base/posix_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/state_byte.h"
+#include "device_state/state_byte.h"
 #include "test_support.h"
 
 namespace {
@@ -20,9 +20,9 @@ namespace {
 using device_state_test::DescriptorsOf;
 using device_state_test::TempDir;
 using device_state_test::WriteBytes;
-using kelpwood::internal::FileReadFailure;
-using kelpwood::internal::ReadRegularFile;
-using kelpwood::internal::UniqueFd;
+using kelpwood::base::FileReadFailure;
+using kelpwood::base::ReadRegularFile;
+using kelpwood::base::UniqueFd;
 
 TEST(UniqueFdTest, ClosesOnDestructionResetAndMoveAssignment) {
   TempDir dir;
@@ -124,24 +124,24 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(RecordLockRequestTest, CoversTheRequestedBytesFromTheStart) {
-  const struct flock first = kelpwood::internal::RecordLockRequest(F_WRLCK);
+  const struct flock first = kelpwood::base::RecordLockRequest(F_WRLCK);
   EXPECT_EQ(first.l_type, F_WRLCK);
   EXPECT_EQ(first.l_whence, SEEK_SET);
   EXPECT_EQ(first.l_start, 0);
   EXPECT_EQ(first.l_len, 1);
   EXPECT_EQ(first.l_pid, 0);
   const struct flock second =
-      kelpwood::internal::RecordLockRequest(F_RDLCK, 1, 2);
+      kelpwood::base::RecordLockRequest(F_RDLCK, 1, 2);
   EXPECT_EQ(second.l_start, 1);
   EXPECT_EQ(second.l_len, 2);
 }
 
 TEST(StateByteTest, ConvertsBetweenByteStateAndCValue) {
   using device_state::State;
-  using kelpwood::internal::StateFromByte;
-  using kelpwood::internal::StateFromLowBits;
-  using kelpwood::internal::StateToByte;
-  using kelpwood::internal::StateToInt;
+  using kelpwood::base::StateFromByte;
+  using kelpwood::base::StateFromLowBits;
+  using kelpwood::base::StateToByte;
+  using kelpwood::base::StateToInt;
   const struct {
     std::int32_t c_value;
     unsigned char byte;

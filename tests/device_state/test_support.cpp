@@ -21,12 +21,12 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "internal/posix_file.h"
+#include "base/posix_file.h"
 
 namespace device_state_test {
 namespace {
 
-using ::kelpwood::internal::RecordLockRequest;
+using ::kelpwood::base::RecordLockRequest;
 
 void WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;

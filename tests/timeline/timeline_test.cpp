@@ -2,7 +2,7 @@
 // Perfetto UI reads it by, the HTML view opened in a real headless Chromium,
 // and the public FlowTimeline of a host.
 
-#include "journal/timeline.h"
+#include "timeline/timeline_writers.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "journal/flow_run.h"
+#include "trace/src/flow_run.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "trace_event_checker.h"
@@ -27,8 +27,8 @@ namespace kelpwood {
 namespace testing {
 namespace {
 
-using journal::FlowRun;
-using journal::RunPoint;
+using trace::FlowRun;
+using trace::RunPoint;
 using trace::FlowCheckCode;
 using trace::TimelineFormat;
 
@@ -124,16 +124,16 @@ std::vector<YAML::Node> FindEvents(const YAML::Node& events,
 
 TEST(ChromeTraceTest, SampleRunsKeepEveryTraceEventRule) {
   EXPECT_EQ(TraceEventProblems(
-                journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome)),
+                timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome)),
             std::vector<std::string>{});
   EXPECT_EQ(
-      TraceEventProblems(journal::RenderTimeline({}, TimelineFormat::kChrome)),
+      TraceEventProblems(timeline::RenderTimeline({}, TimelineFormat::kChrome)),
       std::vector<std::string>{});
 }
 
 TEST(ChromeTraceTest, NamesOneProcessTrackPerRecordingProcess) {
   const YAML::Node events =
-      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+      EventsOf(timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
   std::set<std::pair<std::int64_t, std::string>> names;
   for (const YAML::Node& event : events) {
     if (event["name"].Scalar() == "process_name") {
@@ -151,7 +151,7 @@ TEST(ChromeTraceTest, NamesOneProcessTrackPerRecordingProcess) {
 
 TEST(ChromeTraceTest, RunsAndPointsAreSlicesInMicroseconds) {
   const YAML::Node events =
-      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+      EventsOf(timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
   // Runs on the flow-runs track: overlapping runs of one flow on two lanes.
   std::vector<std::string> runs;
   for (const YAML::Node& event : events) {
@@ -178,7 +178,7 @@ TEST(ChromeTraceTest, RunsAndPointsAreSlicesInMicroseconds) {
 
 TEST(ChromeTraceTest, FlowArrowsLinkEachRunsPointsInTimeOrder) {
   const YAML::Node events =
-      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+      EventsOf(timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
   std::vector<std::string> links;
   for (const YAML::Node& event : events) {
     if (!event["bind_id"]) continue;
@@ -196,7 +196,7 @@ TEST(ChromeTraceTest, FlowArrowsLinkEachRunsPointsInTimeOrder) {
 
 TEST(ChromeTraceTest, VerdictsAndFaultsAreInstantsWithCodeAndFailureId) {
   const YAML::Node events =
-      EventsOf(journal::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
+      EventsOf(timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome));
   const std::vector<YAML::Node> faults =
       FindEvents(events, "i", "fault: POINT_FAILED verify", 200);
   ASSERT_EQ(faults.size(), 1u);
@@ -306,8 +306,8 @@ class HtmlTimelineTest : public ::testing::Test {
   std::string WritePage() {
     const std::string page = directory_.File("runs.html");
     std::string error;
-    EXPECT_TRUE(journal::WriteTimelineFile(
-        page, journal::RenderTimeline(SampleRuns(), TimelineFormat::kHtml),
+    EXPECT_TRUE(timeline::WriteTimelineFile(
+        page, timeline::RenderTimeline(SampleRuns(), TimelineFormat::kHtml),
         error))
         << error;
     return page;

@@ -2,7 +2,7 @@
 // runs begin and end, what the library's check says about each, where lost
 // points are counted, and how open runs survive a restart.
 
-#include "journal/flow_runs.h"
+#include "runs/flow_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,9 @@ namespace {
 
 using kelpwood::journal::FlowEntry;
 using kelpwood::journal::FlowEntryKind;
-using kelpwood::journal::FlowRun;
-using kelpwood::journal::FlowRunEngine;
-using kelpwood::journal::WatchedFlow;
+using kelpwood::trace::FlowRun;
+using kelpwood::runs::FlowRunEngine;
+using kelpwood::runs::WatchedFlow;
 using kelpwood::trace::TraceFlowCfg;
 using kelpwood::trace::TracePointCfg;
 
@@ -50,7 +50,6 @@ std::map<std::string, WatchedFlow> Flows() {
   std::map<std::string, WatchedFlow> flows;
   flows["ordered"] = WatchedFlow{ordered, 1000};
   flows["unordered"] = WatchedFlow{unordered, 0};
-  kelpwood::journal::RegisterWatchedFlows(flows);
   return flows;
 }
 
@@ -97,7 +96,7 @@ FlowEntry Entry(const std::string& step) {
 std::string Describe(const FlowRun& run) {
   std::string text = run.machine_id + " " + run.flow_id + "#" + run.run_id +
                      ": " + kelpwood::trace::FlowCheckCodeName(run.code);
-  const std::string at = kelpwood::journal::FaultPointId(run);
+  const std::string at = kelpwood::runs::FaultPointId(run);
   if (!at.empty()) text += " at '" + at + "'";
   if (run.failure_id != 0) {
     text += ", failure_id " + std::to_string(run.failure_id);

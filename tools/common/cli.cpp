@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "internal/utf8.h"
+#include "base/utf8.h"
 
 namespace kelpwood {
 namespace cli {
@@ -20,7 +20,7 @@ namespace {
 
 const char* program_name = "kelpwood";
 
-using internal::Utf8SequenceLength;
+using base::Utf8SequenceLength;
 
 }  // namespace
 
@@ -188,12 +188,12 @@ bool ReadInput(const std::string& path, std::string& content,
                std::string& error) {
   if (path == "-") {
     content.clear();
-    if (internal::ReadToEnd(STDIN_FILENO, content)) return true;
+    if (base::ReadToEnd(STDIN_FILENO, content)) return true;
     error = std::strerror(errno);
     return false;
   }
-  internal::FileReadFailure failure;
-  if (internal::ReadRegularFile(path, content, failure)) return true;
+  base::FileReadFailure failure;
+  if (base::ReadRegularFile(path, content, failure)) return true;
   error = failure.Reason();
   return false;
 }

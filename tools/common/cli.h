@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "internal/posix_file.h"
+#include "base/posix_file.h"
 
 namespace kelpwood {
 namespace cli {
@@ -99,7 +99,7 @@ bool ReadInput(const std::string& path, std::string& content,
                std::string& error);
 
 // The library's descriptor owner, for the descriptors the tools open.
-using UniqueFd = internal::UniqueFd;
+using UniqueFd = base::UniqueFd;
 
 // One row of a command table.
 struct Command {

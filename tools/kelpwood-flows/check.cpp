@@ -5,8 +5,6 @@
 #include <fmt/format.h>
 #include <getopt.h>
 #include <kelpwood/flow_trace.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,8 +27,6 @@ namespace {
 
 using trace::FlowCheckCode;
 using trace::FlowCheckCodeName;
-using trace::FlowTrace;
-using trace::TracePoint;
 
 std::string ConfiguredPoint(const trace::TracePointCfg& point) {
   std::string text = point.is_critical ? "<" + point.point_id + ">"
@@ -59,53 +55,39 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   }
 }
 
-// One checked flow, with what the table and the JSON object show of it.
-struct FlowOutcome {
-  std::string flow_id;
-  std::shared_ptr<trace::FlowCheckResult> result;
-  std::vector<std::string> points;  // recorded, in order
-  int fault_line = 0;               // TRACE line of the recorded point at fault
-};
-
-void PrintJson(const std::string& config_path, const std::string& trace_path,
-               std::size_t load_errors, const std::vector<FlowOutcome>& flows,
-               std::size_t passed) {
-  std::string results;
-  for (const FlowOutcome& flow : flows) {
-    std::string points;
-    for (const std::string& point : flow.points) {
-      if (!points.empty()) points += ",";
-      points += cli::JsonString(point);
-    }
-    const trace::FlowCheckResult& result = *flow.result;
-    std::string recorded = "null";
-    if (result.trace_point) {
-      recorded = fmt::format(
-          "{{\"point_id\":{},\"line\":{}}}",
-          cli::JsonString(result.trace_point->point_id),
-          flow.fault_line == 0 ? "null" : std::to_string(flow.fault_line));
-    }
-    std::string configured = "null";
-    std::string failure_id = "null";
-    if (result.point_cfg) {
-      failure_id = std::to_string(result.point_cfg->failure_id);
-      configured = fmt::format(
-          "{{\"point_id\":{},\"critical\":{},\"failure_id\":{}}}",
-          cli::JsonString(result.point_cfg->point_id),
-          result.point_cfg->is_critical ? "true" : "false", failure_id);
-    }
-    if (!results.empty()) results += ",";
-    results += fmt::format(
-        "{{\"flow\":{},\"code\":\"{}\",\"points\":[{}],\"failure_id\":{},"
-        "\"recorded_at_fault\":{},\"configured_at_fault\":{}}}",
-        cli::JsonString(flow.flow_id), FlowCheckCodeName(result.result), points,
-        failure_id, recorded, configured);
+// The JSON object of one checked flow.
+std::string FlowJson(const trace::FlowRun& run, int fault_line) {
+  std::string points;
+  for (const trace::RunPoint& point : run.points) {
+    if (!points.empty()) points += ",";
+    points += cli::JsonString(point.point_id);
   }
-  fmt::print(
-      "{{\"config\":{},\"trace\":{},\"loader_errors\":{},\"results\":[{}],"
-      "\"passed\":{},\"total\":{}}}\n",
-      cli::JsonString(config_path), cli::JsonString(trace_path), load_errors,
-      results, passed, flows.size());
+  std::string recorded = "null";
+  if (run.fault_point_index >= 0) {
+    recorded = fmt::format(
+        "{{\"point_id\":{},\"line\":{}}}",
+        cli::JsonString(
+            run.points[static_cast<std::size_t>(run.fault_point_index)]
+                .point_id),
+        fault_line);
+  }
+  std::string configured = "null";
+  std::string failure_id = "null";
+  if (run.fault_configured_index >= 0) {
+    const trace::TracePointCfg& point_cfg =
+        *run.cfg->flow_points[static_cast<std::size_t>(
+            run.fault_configured_index)];
+    failure_id = std::to_string(point_cfg.failure_id);
+    configured =
+        fmt::format("{{\"point_id\":{},\"critical\":{},\"failure_id\":{}}}",
+                    cli::JsonString(point_cfg.point_id),
+                    point_cfg.is_critical ? "true" : "false", failure_id);
+  }
+  return fmt::format(
+      "{{\"flow\":{},\"code\":\"{}\",\"points\":[{}],\"failure_id\":{},"
+      "\"recorded_at_fault\":{},\"configured_at_fault\":{}}}",
+      cli::JsonString(run.flow_id), FlowCheckCodeName(run.code), points,
+      failure_id, recorded, configured);
 }
 
 int Check(const std::string& config_path, const std::string& trace_path,
@@ -127,71 +109,49 @@ int Check(const std::string& config_path, const std::string& trace_path,
   std::vector<TraceRecord> records;
   if (!ParseTraceFile(trace_path, content, records)) return kExitTrouble;
 
-  // The loader takes a path: a configuration read from standard input is
-  // handed over as an anonymous in-memory file, which it reads like any
-  // regular file.
-  std::string load_path = config_path;
-  std::optional<cli::UniqueFd> memory;
-  if (config_path == "-") {
-    memory.emplace(::memfd_create("kelpwood-flows-config", MFD_CLOEXEC));
-    if (memory->get() < 0 ||
-        ::write(memory->get(), config.data(), config.size()) !=
-            static_cast<ssize_t>(config.size())) {
-      cli::Error("-: cannot keep standard input: {}", std::strerror(errno));
-      return kExitTrouble;
-    }
-    load_path = fmt::format("/proc/self/fd/{}", memory->get());
-  }
-
-  FlowTrace& registry = FlowTrace::GetInstance();
-  const std::size_t load_errors = LoadConfiguration(config_path, load_path);
-
-  // Points are made here rather than by Trace(flow, id, ok), so that the
-  // point at fault can be traced back to its line.
-  std::vector<FlowOutcome> flows;
-  std::map<std::string, std::size_t> flow_index;
-  std::map<const TracePoint*, int> point_lines;
-  for (const TraceRecord& record : records) {
-    const auto [known, inserted] =
-        flow_index.emplace(record.flow_id, flows.size());
-    if (inserted) flows.push_back({record.flow_id, nullptr, {}, 0});
-    flows[known->second].points.push_back(record.point_id);
-    auto point = std::make_shared<TracePoint>(record.point_id, record.success);
-    if (record.time_ns) point->timestamp = *record.time_ns / 1'000'000;
-    point_lines[point.get()] = record.line;
-    registry.Trace(record.flow_id, point);
-  }
+  std::size_t load_errors = 0;
+  const auto flows = LoadFlows(config_path, config, load_errors);
+  const ReplayedRuns replayed =
+      ReplayRecords(records, flows, RecordTimes(records), "");
 
   std::vector<std::vector<std::string>> rows = {
       {"FLOW", "RESULT", "RECORDED AT FAULT", "CONFIGURED AT FAULT"}};
+  std::string results;
   std::size_t passed = 0;
-  for (FlowOutcome& flow : flows) {
-    flow.result = registry.CheckFlow(flow.flow_id);
-    const trace::FlowCheckResult& result = *flow.result;
-    if (result.result == FlowCheckCode::PASSED) ++passed;
+  for (std::size_t r = 0; r < replayed.runs.size(); ++r) {
+    const trace::FlowRun& run = replayed.runs[r];
+    if (run.code == FlowCheckCode::PASSED) ++passed;
     std::string recorded = "-";
-    if (result.trace_point) {
-      recorded = result.trace_point->point_id;
-      const auto line = point_lines.find(result.trace_point.get());
-      if (line != point_lines.end()) {
-        flow.fault_line = line->second;
-        recorded += " (line " + std::to_string(line->second) + ")";
-      }
+    int fault_line = 0;
+    if (run.fault_point_index >= 0) {
+      const std::size_t k = static_cast<std::size_t>(run.fault_point_index);
+      fault_line = records[replayed.records[r][k]].line;
+      recorded =
+          fmt::format("{} (line {})", run.points[k].point_id, fault_line);
     }
     const std::string configured =
-        result.point_cfg ? ConfiguredPoint(*result.point_cfg) : "-";
-    rows.push_back(
-        {cli::EscapeControls(flow.flow_id), FlowCheckCodeName(result.result),
-         cli::EscapeControls(recorded), cli::EscapeControls(configured)});
+        run.fault_configured_index >= 0
+            ? ConfiguredPoint(*run.cfg->flow_points[static_cast<std::size_t>(
+                  run.fault_configured_index)])
+            : "-";
+    rows.push_back({cli::EscapeControls(run.flow_id),
+                    FlowCheckCodeName(run.code), cli::EscapeControls(recorded),
+                    cli::EscapeControls(configured)});
+    if (!results.empty()) results += ",";
+    results += FlowJson(run, fault_line);
   }
   if (json) {
-    PrintJson(config_path, trace_path, load_errors, flows, passed);
+    fmt::print(
+        "{{\"config\":{},\"trace\":{},\"loader_errors\":{},\"results\":[{}],"
+        "\"passed\":{},\"total\":{}}}\n",
+        cli::JsonString(config_path), cli::JsonString(trace_path), load_errors,
+        results, passed, replayed.runs.size());
   } else {
     PrintTable(rows);
-    fmt::print("{} of {} {} passed\n", passed, flows.size(),
-               flows.size() == 1 ? "flow" : "flows");
+    fmt::print("{} of {} {} passed\n", passed, replayed.runs.size(),
+               replayed.runs.size() == 1 ? "flow" : "flows");
   }
-  return passed == flows.size() ? kExitClean : kExitFindings;
+  return passed == replayed.runs.size() ? kExitClean : kExitFindings;
 }
 
 const char kCheckHelp[] =

@@ -21,18 +21,18 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "library_log.h"
+#include "runs/flow_runs.h"
 
 namespace kelpwood {
 namespace flows_tool {
 namespace {
 
 using journal::FlowEntry;
-using journal::FlowRun;
 using journal::JournalReader;
 using trace::FlowCheckCode;
+using trace::FlowRun;
 
 const char kJournalCheckHelp[] =
     "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
@@ -96,7 +96,7 @@ bool ParseSince(const std::string& text, std::uint64_t& realtime_us) {
 // "POINT_MISSING at 'fsck', failure_id 302", or "PASSED".
 std::string Finding(const FlowRun& run) {
   std::string text = trace::FlowCheckCodeName(run.code);
-  const std::string at = journal::FaultPointId(run);
+  const std::string at = runs::FaultPointId(run);
   if (!at.empty()) text += " at '" + at + "'";
   if (run.failure_id != 0) {
     text += ", failure_id " + std::to_string(run.failure_id);
@@ -204,16 +204,14 @@ int JournalCheckCommand(int argc, char** argv) {
   }
 
   SetUpLibraryLog(false);
-  std::map<std::string, journal::WatchedFlow> flows;
+  std::map<std::string, runs::WatchedFlow> flows;
+  std::vector<std::string> dropped;
   std::string error;
-  if (!journal::LoadWatchedFlows(configs, flows, error)) {
+  if (!runs::LoadWatchedFlows(configs, flows, error, &dropped)) {
     cli::Error("check: {}", error);
     return kExitTrouble;
   }
-  journal::RegisterWatchedFlows(flows);
-  if (Logger::Instance().logger) {
-    Logger::Instance().logger->set_level(spdlog::level::off);
-  }
+  ReportDroppedFlowEntries(dropped);
 
   std::unique_ptr<JournalReader> reader =
       local ? JournalReader::OpenLocal(error)
@@ -237,7 +235,7 @@ int JournalCheckCommand(int argc, char** argv) {
   // Keyed by machine, then flow: the report's order.
   std::map<std::pair<std::string, std::string>, DeviceFlow> devices;
   bool any_failed = false;
-  journal::FlowRunEngine engine(flows, [&](FlowRun&& run) {
+  runs::FlowRunEngine engine(flows, [&](FlowRun&& run) {
     DeviceFlow& device = devices[{run.machine_id, run.flow_id}];
     ++device.runs;
     if (run.code == FlowCheckCode::PASSED) return;
@@ -246,7 +244,7 @@ int JournalCheckCommand(int argc, char** argv) {
     if (device.has_failure) return;
     device.has_failure = true;
     device.code = run.code;
-    device.point = journal::FaultPointId(run);
+    device.point = runs::FaultPointId(run);
     device.failure_id = run.failure_id;
     device.finding = Finding(run);
     device.boot_id = run.boot_id;

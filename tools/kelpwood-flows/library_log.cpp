@@ -1,6 +1,5 @@
 #include "library_log.h"
 
-#include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/sinks/base_sink.h>
@@ -67,19 +66,74 @@ void SetUpLibraryLog(bool verbose) {
 
 std::vector<std::string> TakeLibraryErrors() { return CaptureSink()->Take(); }
 
-std::size_t LoadConfiguration(const std::string& config_path,
-                              const std::string& load_path) {
-  TakeLibraryErrors();
-  trace::FlowTrace::GetInstance().Init(load_path);
-  const std::size_t load_errors = TakeLibraryErrors().size();
-  if (load_errors != 0) {
-    cli::Error(
-        "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
-        "for details",
-        cli::EscapeControls(config_path), load_errors,
-        load_errors == 1 ? "error" : "errors");
+void ReportDroppedEntries(const std::string& config_path, std::size_t dropped) {
+  if (dropped == 0) return;
+  cli::Error(
+      "{0}: the loader reported {1} {2}; run 'kelpwood-flows validate {0}' "
+      "for details",
+      cli::EscapeControls(config_path), dropped,
+      dropped == 1 ? "error" : "errors");
+}
+
+std::map<std::string, trace::ReadFlow> LoadFlows(const std::string& config_path,
+                                                 const std::string& content,
+                                                 std::size_t& dropped) {
+  using Kind = trace::FlowFileNote::Kind;
+  const trace::FlowFile file = trace::ReadFlowText(content);
+  // The loader's own words, so that --verbose shows what a device logs.
+  for (const trace::FlowFileNote& note : file.notes) {
+    switch (note.kind) {
+      case Kind::kPointRead:
+        KELPWOOD_LOG_DEBUG(
+            "Parsed trace point config: point_id={}, description={}, "
+            "is_critical={}",
+            note.point->point_id, note.point->description,
+            note.point->is_critical);
+        break;
+      case Kind::kFlowRead:
+        KELPWOOD_LOG_DEBUG(
+            "Parsed trace flow config: flow_id={}, flow_name={}, "
+            "check_order={}, points_count={}",
+            note.flow->flow_id, note.flow->flow_name, note.flow->check_order,
+            note.flow->flow_points.size());
+        break;
+      case Kind::kPointRefused:
+        KELPWOOD_LOG_ERROR("Failed to parse trace point config: {}",
+                           note.reason);
+        break;
+      case Kind::kFlowRefused:
+      case Kind::kSettingRefused:
+        KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}",
+                           note.reason);
+        break;
+      case Kind::kNoWorkflows:
+        KELPWOOD_LOG_ERROR("No workflows configuration found");
+        break;
+      case Kind::kWorkflowsNotSequence:
+        KELPWOOD_LOG_ERROR("workflows should be a sequence");
+        break;
+      case Kind::kFileRefused:
+        KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
+                           note.reason);
+        break;
+    }
   }
-  return load_errors;
+  dropped = file.RefusalCount();
+  ReportDroppedEntries(config_path, dropped);
+  std::map<std::string, trace::ReadFlow> flows;
+  for (const trace::ReadFlow& flow : file.flows) {
+    flows[flow.cfg->flow_id] = flow;
+  }
+  return flows;
+}
+
+void ReportDroppedFlowEntries(const std::vector<std::string>& dropped) {
+  for (const std::string& entry : dropped) {
+    cli::Error(
+        "{}: dropped by the loader; run 'kelpwood-flows validate' for "
+        "details",
+        cli::EscapeControls(entry));
+  }
 }
 
 }  // namespace flows_tool

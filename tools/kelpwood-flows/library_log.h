@@ -6,8 +6,11 @@
 #define KELPWOOD_TOOLS_FLOWS_LIBRARY_LOG_H_
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "trace/src/flow_file.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -22,12 +25,22 @@ void SetUpLibraryLog(bool verbose);
 // without the counter and level tag.
 std::vector<std::string> TakeLibraryErrors();
 
-// Loads the configuration at `load_path` into the registry with Init and, if
-// the loader reported errors, says how many on standard error, naming the
-// file as the user gave it (`config_path`) and pointing to validate.
-// Returns the number of errors the loader reported.
-std::size_t LoadConfiguration(const std::string& config_path,
-                              const std::string& load_path);
+// Reads the flow file `content`, named `config_path`, through the library's
+// one reader, as Init would: the reader's notes go to the library log in the
+// loader's words (seen with --verbose), and if it dropped anything, one line
+// on standard error says how much and points to validate. Returns the flows
+// as Init would store them, by id; `dropped` gets the number of drops.
+std::map<std::string, trace::ReadFlow> LoadFlows(const std::string& config_path,
+                                                 const std::string& content,
+                                                 std::size_t& dropped);
+
+// Says on standard error that the loader dropped `dropped` entries of
+// `config_path`, pointing to validate; nothing when it dropped none.
+void ReportDroppedEntries(const std::string& config_path, std::size_t dropped);
+
+// Says on standard error, one line each, which entries of the flow files the
+// loader dropped ("PATH:LINE:COLUMN: reason", from runs::LoadWatchedFlows).
+void ReportDroppedFlowEntries(const std::vector<std::string>& dropped);
 
 }  // namespace flows_tool
 }  // namespace kelpwood

@@ -2,8 +2,6 @@
 // and draws the runs as Chrome trace-event JSON (for the Perfetto UI) or as
 // one self-contained HTML page.
 
-#include "journal/timeline.h"
-
 #include <fmt/format.h>
 #include <getopt.h>
 #include <kelpwood/flow_timeline.h>
@@ -22,10 +20,11 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "journal/flow_run.h"
-#include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "library_log.h"
+#include "runs/flow_runs.h"
+#include "timeline/timeline_writers.h"
+#include "trace/src/flow_run.h"
 #include "trace_file.h"
 
 namespace kelpwood {
@@ -79,36 +78,19 @@ const char kTimelineHelp[] =
     "     or written\n";
 
 // The times of the records, in nanoseconds, by the rule of the help text.
-std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records) {
-  const bool timed =
-      std::any_of(records.begin(), records.end(),
-                  [](const TraceRecord& record) { return record.time_ns; });
-  std::vector<std::int64_t> times;
-  std::int64_t previous = 0;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!timed) {
-      times.push_back(static_cast<std::int64_t>(i) * 1'000'000);
-    } else {
-      previous = records[i].time_ns.value_or(previous);
-      times.push_back(previous);
-    }
-  }
-  return times;
-}
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Writes the runs to `output_path`, or to standard output when it is empty.
-bool WriteDocument(const std::vector<journal::FlowRun>& runs,
+bool WriteDocument(const std::vector<trace::FlowRun>& runs,
                    TimelineFormat format, const std::string& output_path) {
-  const std::string document = journal::RenderTimeline(runs, format);
+  const std::string document = timeline::RenderTimeline(runs, format);
   std::string error;
   if (output_path.empty()) {
     std::fwrite(document.data(), 1, document.size(), stdout);
-  } else if (!journal::WriteTimelineFile(output_path, document, error)) {
+  } else if (!timeline::WriteTimelineFile(output_path, document, error)) {
     cli::Error("{}", cli::EscapeControls(error));
     return false;
   }
@@ -125,80 +107,24 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
   }
   std::vector<TraceRecord> records;
   if (!ParseTraceFile(trace_path, content, records)) return kExitTrouble;
-  // The configuration is read here first only to name a file trouble with
-  // the system's reason; the loader reads it again by its path.
   std::string config;
   if (!cli::ReadInput(config_path, config, error)) {
     cli::Error("{}: {}", cli::EscapeControls(config_path), error);
     return kExitTrouble;
   }
-
-  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
-  LoadConfiguration(config_path, config_path);
+  std::size_t dropped = 0;
+  const auto flows = LoadFlows(config_path, config, dropped);
 
   // Each flow of the trace becomes one run; its points keep their records'
-  // times, and the point at fault is found by the object the check returns.
-  const std::vector<std::int64_t> times = RecordTimes(records);
+  // times.
   const std::string process =
       trace_path == "-" ? "stdin" : BaseName(trace_path);
-  std::vector<journal::FlowRun> runs;
-  std::map<std::string, std::size_t> run_of_flow;
-  std::map<const trace::TracePoint*, std::size_t> record_of_point;
-  std::vector<std::vector<std::size_t>> records_of_run;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const TraceRecord& record = records[i];
-    const auto [entry, inserted] =
-        run_of_flow.emplace(record.flow_id, runs.size());
-    if (inserted) {
-      runs.emplace_back().flow_id = record.flow_id;
-      runs.back().run_id = "1";
-      records_of_run.emplace_back();
-    }
-    records_of_run[entry->second].push_back(i);
-    auto point =
-        std::make_shared<trace::TracePoint>(record.point_id, record.success);
-    point->timestamp = times[i] / 1'000'000;
-    record_of_point[point.get()] = i;
-    registry.Trace(record.flow_id, point);
-  }
-
-  std::size_t passed = 0;
-  for (std::size_t r = 0; r < runs.size(); ++r) {
-    journal::FlowRun& run = runs[r];
-    const std::shared_ptr<trace::FlowCheckResult> result =
-        registry.CheckFlow(run.flow_id);
-    std::vector<std::shared_ptr<trace::TracePoint>> ignored;
-    registry.SnapshotFlow(run.flow_id, ignored, run.cfg);
-    run.deadline_ms = registry.GetFlowDeadline(run.flow_id);
-    run.code = result->result;
-    if (run.code == FlowCheckCode::PASSED) ++passed;
-    if (result->point_cfg) {
-      run.fault_configured_point_id = result->point_cfg->point_id;
-      run.failure_id = result->point_cfg->failure_id;
-    }
-    const auto fault = record_of_point.find(result->trace_point.get());
-    std::vector<std::string> configured;
-    if (run.cfg) {
-      for (const auto& point : run.cfg->flow_points) {
-        if (point) configured.push_back(point->point_id);
-      }
-    }
-    for (std::size_t i : records_of_run[r]) {
-      if (fault != record_of_point.end() && fault->second == i) {
-        run.fault_point_index = static_cast<int>(run.points.size());
-      }
-      journal::RunPoint& point = run.points.emplace_back();
-      point.point_id = records[i].point_id;
-      point.success = records[i].success;
-      point.time_ns = times[i];
-      point.comm = process;
-      if (std::find(configured.begin(), configured.end(), point.point_id) ==
-          configured.end()) {
-        ++run.unexpected_points;
-      }
-    }
-    journal::SpanRunOverItsPoints(run);
-  }
+  const std::vector<trace::FlowRun> runs =
+      ReplayRecords(records, flows, RecordTimes(records), process).runs;
+  const std::size_t passed = static_cast<std::size_t>(
+      std::count_if(runs.begin(), runs.end(), [](const trace::FlowRun& run) {
+        return run.code == FlowCheckCode::PASSED;
+      }));
 
   if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
   return passed == runs.size() ? kExitClean : kExitFindings;
@@ -233,18 +159,14 @@ int JournalTimeline(JournalSource source,
     }
     source.boot_id = sd_id128_to_string(current, text);
   }
-  std::map<std::string, journal::WatchedFlow> flows;
+  std::map<std::string, runs::WatchedFlow> flows;
+  std::vector<std::string> dropped;
   std::string error;
-  if (!journal::LoadWatchedFlows(configs, flows, error)) {
+  if (!runs::LoadWatchedFlows(configs, flows, error, &dropped)) {
     cli::Error("timeline: {}", cli::EscapeControls(error));
     return kExitTrouble;
   }
-  journal::RegisterWatchedFlows(flows);
-  // Each run is checked by replaying it into the registry; those checks'
-  // log lines are no part of the timeline.
-  if (Logger::Instance().logger) {
-    Logger::Instance().logger->set_level(spdlog::level::off);
-  }
+  ReportDroppedFlowEntries(dropped);
   std::unique_ptr<journal::JournalReader> reader =
       source.local
           ? journal::JournalReader::OpenLocal(error)
@@ -263,9 +185,9 @@ int JournalTimeline(JournalSource source,
     cli::Error("timeline: {}", cli::EscapeControls(error));
     return kExitTrouble;
   }
-  std::vector<journal::FlowRun> runs;
+  std::vector<trace::FlowRun> runs;
   std::size_t passed = 0;
-  journal::FlowRunEngine engine(flows, [&](journal::FlowRun&& run) {
+  runs::FlowRunEngine engine(flows, [&](trace::FlowRun&& run) {
     if (run.code == FlowCheckCode::PASSED) ++passed;
     runs.push_back(std::move(run));
   });

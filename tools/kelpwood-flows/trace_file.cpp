@@ -1,9 +1,12 @@
 #include "trace_file.h"
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
 
 #include "cli.h"
+#include "runs/flow_runs.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -89,6 +92,59 @@ bool ParseTraceFile(const std::string& path, const std::string& content,
     records.push_back(record);
   }
   return well_formed;
+}
+
+std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records) {
+  const bool timed =
+      std::any_of(records.begin(), records.end(),
+                  [](const TraceRecord& record) { return record.time_ns; });
+  std::vector<std::int64_t> times;
+  times.reserve(records.size());
+  std::int64_t previous = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!timed) {
+      times.push_back(static_cast<std::int64_t>(i) * 1'000'000);
+    } else {
+      previous = records[i].time_ns.value_or(previous);
+      times.push_back(previous);
+    }
+  }
+  return times;
+}
+
+ReplayedRuns ReplayRecords(const std::vector<TraceRecord>& records,
+                           const std::map<std::string, trace::ReadFlow>& flows,
+                           const std::vector<std::int64_t>& times,
+                           const std::string& comm) {
+  ReplayedRuns replayed;
+  std::map<std::string, std::size_t> run_of_flow;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const TraceRecord& record = records[i];
+    const auto [entry, inserted] =
+        run_of_flow.emplace(record.flow_id, replayed.runs.size());
+    if (inserted) {
+      trace::FlowRun& run = replayed.runs.emplace_back();
+      run.flow_id = record.flow_id;
+      run.run_id = "1";
+      const auto flow = flows.find(record.flow_id);
+      if (flow != flows.end()) {
+        run.cfg = flow->second.cfg;
+        run.deadline_ms = flow->second.deadline_ms;
+      }
+      replayed.records.emplace_back();
+    }
+    trace::RunPoint& point = replayed.runs[entry->second].points.emplace_back();
+    point.point_id = record.point_id;
+    point.success = record.success;
+    point.time_ns = times[i];
+    point.comm = comm;
+    replayed.records[entry->second].push_back(i);
+  }
+  for (trace::FlowRun& run : replayed.runs) {
+    runs::CheckRun(run);
+    trace::SpanRunOverItsPoints(run);
+  }
+  return replayed;
 }
 
 }  // namespace flows_tool

@@ -9,10 +9,15 @@
 #ifndef KELPWOOD_TOOLS_FLOWS_TRACE_FILE_H_
 #define KELPWOOD_TOOLS_FLOWS_TRACE_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "trace/src/flow_file.h"
+#include "trace/src/flow_run.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -34,6 +39,23 @@ bool ParseTraceFile(const std::string& path, const std::string& content,
 // TIME in nanoseconds: digits, optionally '.' and one to six more; at most
 // 9e12 ms. Empty when `text` is no such time.
 std::optional<std::int64_t> ParseMilliseconds(const std::string& text);
+
+// Times for the records' points: their TIME where the file gives any (a
+// line without one takes the previous line's), else one millisecond apart.
+std::vector<std::int64_t> RecordTimes(const std::vector<TraceRecord>& records);
+
+// The runs a trace file records: one per flow, in order of first mention,
+// each checked with the library's pure check against `flows`
+// (FLOW_NOT_FOUND for a flow they lack). Point k of run r comes from record
+// `records[r][k]` and has time `times[that record]` and process `comm`.
+struct ReplayedRuns {
+  std::vector<trace::FlowRun> runs;
+  std::vector<std::vector<std::size_t>> records;
+};
+ReplayedRuns ReplayRecords(const std::vector<TraceRecord>& records,
+                           const std::map<std::string, trace::ReadFlow>& flows,
+                           const std::vector<std::int64_t>& times,
+                           const std::string& comm);
 
 }  // namespace flows_tool
 }  // namespace kelpwood

@@ -25,8 +25,8 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "flow_config_keys.h"
 #include "library_log.h"
+#include "trace/src/flow_config_keys.h"
 
 namespace kelpwood {
 namespace flows_tool {

@@ -33,21 +33,21 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "journal/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "journal/message_ids.h"
 #include "journal/verdict_entry.h"
 #include "library_log.h"
+#include "runs/flow_runs.h"
 
 namespace kelpwood {
 namespace flows_tool {
 namespace {
 
 using journal::FlowEntry;
-using journal::FlowRun;
-using journal::FlowRunEngine;
 using journal::JournalReader;
+using runs::FlowRunEngine;
 using trace::FlowCheckCode;
+using trace::FlowRun;
 
 const char kWatchHelp[] =
     "Usage: kelpwood-flows watch [OPTION]... CONFIG...\n"
@@ -243,14 +243,13 @@ int WatchCommand(int argc, char** argv) {
   }
 
   SetUpLibraryLog(false);
-  std::map<std::string, journal::WatchedFlow> flows;
+  std::map<std::string, runs::WatchedFlow> flows;
+  std::vector<std::string> dropped;
   std::string error;
-  if (!journal::LoadWatchedFlows(configs, flows, error)) return Trouble(error);
-  journal::RegisterWatchedFlows(flows);
-  // The checks' own log lines would only repeat the verdict entries.
-  if (Logger::Instance().logger) {
-    Logger::Instance().logger->set_level(spdlog::level::off);
+  if (!runs::LoadWatchedFlows(configs, flows, error, &dropped)) {
+    return Trouble(error);
   }
+  ReportDroppedFlowEntries(dropped);
 
   if (::mkdir(state_dir.c_str(), 0755) != 0 && errno != EEXIST) {
     return Trouble(state_dir + ": " + std::strerror(errno));

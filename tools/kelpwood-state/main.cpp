@@ -253,7 +253,7 @@ int Get(device_state::DeviceState& device, const Arguments& arguments) {
 // locks that this process holds on the file.
 bool LockedByAnotherProcess(int probe_fd) {
   if (probe_fd == -1) return false;
-  struct flock request = kelpwood::internal::RecordLockRequest(F_WRLCK);
+  struct flock request = kelpwood::base::RecordLockRequest(F_WRLCK);
   if (::fcntl(probe_fd, F_GETLK, &request) == -1) return false;
   return request.l_type != F_UNLCK;
 }

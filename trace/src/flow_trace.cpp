@@ -1,16 +1,15 @@
-#include <fcntl.h>
+#include <kelpwood/flow_timeline.h>
 #include <kelpwood/flow_trace.h>
 #include <kelpwood/logger.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <yaml-cpp/yaml.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -18,14 +17,14 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "flow_config_keys.h"
-#include "internal/posix_file.h"
-#include "journal/flow_publishing.h"
-#include "journal/verdict_entry.h"
-#include "timed_trace_point.h"
+#include "trace/src/flow_check.h"
+#include "trace/src/flow_file.h"
+#include "trace/src/flow_journal.h"
+#include "trace/src/timed_trace_point.h"
 
 namespace kelpwood {
 namespace trace {
@@ -103,113 +102,121 @@ void AppendToChain(std::string& chain, std::string_view piece) {
   chain += piece;
 }
 
-// Why a path that is not a regular file cannot be a configuration file.
-std::string NotRegularFileReason(const std::string& path, mode_t mode) {
-  const char* kind = "not a regular file";
-  if (S_ISDIR(mode)) {
-    kind = "a directory";
-  } else if (S_ISFIFO(mode)) {
-    kind = "a FIFO";
-  } else if (S_ISCHR(mode)) {
-    kind = "a character device";
-  } else if (S_ISBLK(mode)) {
-    kind = "a block device";
-  } else if (S_ISSOCK(mode)) {
-    kind = "a socket";
+// The journal the registry writes to, installed by the journal module when
+// the shared object is loaded; null: nothing is written.
+std::atomic<FlowJournal*> installed_journal{nullptr};
+
+const std::string empty_id;
+
+// -1: not decided yet (read the environment); 0 or 1: decided.
+std::atomic<int> verdicts_to_journal{-1};
+
+// Whether CheckFlow writes its verdict: KELPWOOD_FLOW_JOURNAL=true in the
+// environment at first use, unless SetCheckVerdictsToJournal() decided.
+bool VerdictsGoToJournal() noexcept {
+  int state = verdicts_to_journal.load(std::memory_order_relaxed);
+  if (state < 0) {
+    const char* value = std::getenv("KELPWOOD_FLOW_JOURNAL");
+    const int from_environment =
+        value != nullptr && std::strcmp(value, "true") == 0 ? 1 : 0;
+    // A concurrent SetCheckVerdictsToJournal() wins over the environment.
+    verdicts_to_journal.compare_exchange_strong(state, from_environment);
+    state = verdicts_to_journal.load(std::memory_order_relaxed);
   }
-  return fmt::format("{}: is {}, not a regular file", path, kind);
+  return state == 1;
 }
 
-// The occurrence index of a check: for every recorded point id, the latest
-// recording of it still present. Each recording also remembers the previous
-// recording with the same id, so taking the latest one out moves the id back
-// along that chain in constant time. The table is open-addressed (linear
-// probing, at most half full) and holds positions, not pointers or strings:
-// building it makes one allocation however many points were recorded.
-class LatestRecordingIndex {
- public:
-  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-  explicit LatestRecordingIndex(
-      const std::vector<std::shared_ptr<TracePoint>>& recorded)
-      : recorded_(recorded), previous_(recorded.size()) {
-    std::size_t capacity = 16;
-    while (capacity < recorded.size() * 2) capacity <<= 1;
-    slots_.assign(capacity, Slot{0, kNone, kNone});
-    mask_ = capacity - 1;
-  }
-
-  // Enters the recording at `position` as the latest one of its id.
-  void Add(std::size_t position) {
-    const std::string& id = recorded_[position]->point_id;
-    const std::size_t hash = std::hash<std::string_view>()(id);
-    Slot& slot = Probe(id, hash);
-    if (slot.key == kNone) {
-      slot = Slot{hash, position, position};
-      previous_[position] = kNone;
-    } else {
-      previous_[position] = slot.latest;
-      slot.latest = position;
+// The run that CheckFlow just checked, in the shape the verdict entry takes.
+FlowRun MakeCheckedRun(const std::string& flow_id, std::string run_id,
+                       const std::shared_ptr<TraceFlowCfg>& cfg,
+                       const std::vector<std::shared_ptr<TracePoint>>& recorded,
+                       const FlowCheckResult& result) {
+  FlowRun run;
+  run.flow_id = flow_id;
+  run.run_id = std::move(run_id);
+  run.cfg = cfg;
+  run.points.reserve(recorded.size());
+  std::unordered_set<std::string_view> configured;
+  if (cfg) {
+    for (const auto& point_cfg : cfg->flow_points) {
+      if (point_cfg) configured.insert(point_cfg->point_id);
     }
   }
-
-  // The position of the latest recording of `id` still present, or null.
-  // Take() removes it.
-  std::size_t* Latest(std::string_view id) {
-    Slot& slot = Probe(id, std::hash<std::string_view>()(id));
-    if (slot.key == kNone || slot.latest == kNone) return nullptr;
-    return &slot.latest;
+  for (const auto& point : recorded) {
+    if (point == result.trace_point) {
+      run.fault_point_index = static_cast<int>(run.points.size());
+    }
+    RunPoint& copy = run.points.emplace_back();
+    copy.point_id = point->point_id;
+    copy.success = point->success;
+    copy.time_ns = TracePointTimeNs(*point);
+    if (configured.count(copy.point_id) == 0) ++run.unexpected_points;
   }
-  void Take(std::size_t* latest) const { *latest = previous_[*latest]; }
-
- private:
-  struct Slot {
-    std::size_t hash;
-    std::size_t key;     // a recording that carries the id; kNone when free
-    std::size_t latest;  // latest recording still present; kNone when none
-  };
-
-  Slot& Probe(std::string_view id, std::size_t hash) {
-    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.key == kNone ||
-          (slot.hash == hash && recorded_[slot.key]->point_id == id)) {
-        return slot;
-      }
-    }
+  if (!recorded.empty()) {
+    // As GetFlowDuration: first and last by queue position.
+    run.start_ns = run.points.front().time_ns;
+    run.end_ns = run.points.back().time_ns;
   }
+  run.code = result.result;
+  if (result.point_cfg) {
+    run.fault_configured_point_id = result.point_cfg->point_id;
+    run.failure_id = result.point_cfg->failure_id;
+  }
+  return run;
+}
 
-  const std::vector<std::shared_ptr<TracePoint>>& recorded_;
-  std::vector<std::size_t> previous_;
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-};
+// Logs as `function` would: the reader's notes belong to Init and the two
+// parse operations, whose names their messages carry.
+#define KELPWOOD_LOG_AS(function, level, ...)                                 \
+  ::kelpwood::Logger::Log(level,                                              \
+                          ::spdlog::source_loc{__FILE__, __LINE__, function}, \
+                          FMT_STRING(KELPWOOD_LOG_FIRST_(__VA_ARGS__))        \
+                              KELPWOOD_LOG_REST_(__VA_ARGS__))
 
-// Reads a flow's "scope" (device or process, default process) and
-// "deadline_ms" (default 0) keys. False, after an ERROR message, when either
-// is present but not valid: the flow is then not loaded, as for any other
-// unreadable flow entry.
-bool ReadFlowJournalKeys(const YAML::Node& node, const std::string& flow_id,
-                         journal::FlowJournalSettings& settings) {
-  try {
-    if (const YAML::Node scope = node[config_keys::kScope]) {
-      const std::string value = scope.as<std::string>();
-      if (value != "device" && value != "process") {
-        KELPWOOD_LOG_ERROR(
-            "Failed to parse trace flow config: flow '{}': scope is '{}', "
-            "not 'device' or 'process'",
-            flow_id, value);
-        return false;
-      }
-      settings.device_wide = value == "device";
-    }
-    if (const YAML::Node deadline = node[config_keys::kDeadlineMs]) {
-      settings.deadline_ms = deadline.as<std::uint64_t>();
-    }
-    return true;
-  } catch (const YAML::Exception& error) {
-    KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}", error.what());
-    return false;
+// Logs one note of the flow file reader in the loader's words.
+void LogFlowFileNote(const FlowFileNote& note) {
+  using Kind = FlowFileNote::Kind;
+  constexpr auto kDebug = LogLevel::kDebug;
+  constexpr auto kError = LogLevel::kError;
+  switch (note.kind) {
+    case Kind::kPointRead:
+      KELPWOOD_LOG_AS("parseTracePointCfg", kDebug,
+                      "Parsed trace point config: point_id={}, "
+                      "description={}, is_critical={}",
+                      note.point->point_id, note.point->description,
+                      note.point->is_critical);
+      return;
+    case Kind::kPointRefused:
+      KELPWOOD_LOG_AS("parseTracePointCfg", kError,
+                      "Failed to parse trace point config: {}", note.reason);
+      return;
+    case Kind::kFlowRead:
+      KELPWOOD_LOG_AS("parseTraceFlowCfg", kDebug,
+                      "Parsed trace flow config: flow_id={}, flow_name={}, "
+                      "check_order={}, points_count={}",
+                      note.flow->flow_id, note.flow->flow_name,
+                      note.flow->check_order, note.flow->flow_points.size());
+      return;
+    case Kind::kFlowRefused:
+      KELPWOOD_LOG_AS("parseTraceFlowCfg", kError,
+                      "Failed to parse trace flow config: {}", note.reason);
+      return;
+    case Kind::kSettingRefused:
+      KELPWOOD_LOG_AS("Init", kError, "Failed to parse trace flow config: {}",
+                      note.reason);
+      return;
+    case Kind::kNoWorkflows:
+      KELPWOOD_LOG_AS("Init", kError, "No workflows configuration found");
+      return;
+    case Kind::kWorkflowsNotSequence:
+      // Contract text, lower-case first letter included.
+      KELPWOOD_LOG_AS("Init", kError, "workflows should be a sequence");
+      return;
+    case Kind::kFileRefused:
+      KELPWOOD_LOG_AS("Init", kError,
+                      "Failed to parse flow configuration file: {}",
+                      note.reason);
+      return;
   }
 }
 
@@ -230,24 +237,19 @@ std::int64_t NowNanoseconds() noexcept {
       .count();
 }
 
-const char* FlowCheckCodeName(FlowCheckCode code) noexcept {
-  switch (code) {
-    case FlowCheckCode::PASSED:
-      return "PASSED";
-    case FlowCheckCode::POINT_FAILED:
-      return "POINT_FAILED";
-    case FlowCheckCode::POINT_INVALID:
-      return "POINT_INVALID";
-    case FlowCheckCode::POINT_DUPLICATED:
-      return "POINT_DUPLICATED";
-    case FlowCheckCode::POINT_MISSING:
-      return "POINT_MISSING";
-    case FlowCheckCode::ORDER_ERROR:
-      return "ORDER_ERROR";
-    case FlowCheckCode::FLOW_NOT_FOUND:
-      return "FLOW_NOT_FOUND";
+std::int64_t TracePointTimeNs(const TracePoint& point) noexcept {
+  // A caller may set `timestamp` on any point; the finer time is used only
+  // while it still agrees with the milliseconds.
+  if (const auto* timed = dynamic_cast<const TimedTracePoint*>(&point)) {
+    if (timed->time_ns / 1'000'000 == point.timestamp) return timed->time_ns;
   }
-  return "UNKNOWN";
+  std::int64_t time_ns = 0;
+  if (__builtin_mul_overflow(point.timestamp, std::int64_t{1'000'000},
+                             &time_ns)) {
+    return point.timestamp < 0 ? std::numeric_limits<std::int64_t>::min()
+                               : std::numeric_limits<std::int64_t>::max();
+  }
+  return time_ns;
 }
 
 // The logger record is built before the registry so that it is destroyed
@@ -394,11 +396,13 @@ void FlowTrace::Trace(const std::string& flow_id,
   auto& queue = entry->second;
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(point);
-  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+  if (IsDeviceWide(flow_id)) {
     // Published after the registry is unlocked: the send is a system call.
     const std::int32_t index = point->index;
     lock.unlock();
-    journal::PublishPoint(flow_id, *point, index);
+    if (FlowJournal* journal = installed_journal.load()) {
+      journal->PublishPoint(flow_id, *point, index);
+    }
   }
 }
 
@@ -418,11 +422,13 @@ void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id,
       std::make_shared<TimedTracePoint>(point_id, success, NowNanoseconds());
   point->index = static_cast<std::int32_t>(queue.size());
   queue.push_back(std::move(point));
-  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+  if (IsDeviceWide(flow_id)) {
     // Held past the unlock: a concurrent ResetFlow may drop the queue's copy.
     const std::shared_ptr<TracePoint> published = queue.back();
     lock.unlock();
-    journal::PublishPoint(flow_id, *published, published->index);
+    if (FlowJournal* journal = installed_journal.load()) {
+      journal->PublishPoint(flow_id, *published, published->index);
+    }
   }
 }
 
@@ -480,17 +486,34 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   // clear() keeps the queue's storage: a flow is reset to be run again, and
   // its next run records about as many points without growing the queue.
   entry->second.clear();
-  if (journal::FlowJournalTable::Instance().IsDeviceWide(flow_id)) {
+  if (IsDeviceWide(flow_id)) {
     lock.unlock();
-    journal::PublishReset(flow_id);
+    if (FlowJournal* journal = installed_journal.load()) {
+      journal->PublishReset(flow_id);
+    }
   }
 }
 
 void FlowTrace::ResetAllFlows() {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   decltype(flow_queues) dropped_queues;
-  std::lock_guard<std::mutex> lock(mutex);
-  flow_queues.swap(dropped_queues);
+  // A device-wide flow's open run ends here too: its watchers are told, as
+  // for ResetFlow, so that the next run does not merge with this one.
+  std::vector<std::string> device_wide_dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    flow_queues.swap(dropped_queues);
+    if (device_wide_flows != 0) {
+      for (const auto& [flow_id, queue] : dropped_queues) {
+        if (IsDeviceWide(flow_id)) device_wide_dropped.push_back(flow_id);
+      }
+    }
+  }
+  FlowJournal* journal = installed_journal.load();
+  if (journal == nullptr) return;
+  for (const std::string& flow_id : device_wide_dropped) {
+    journal->PublishReset(flow_id);
+  }
 }
 
 std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
@@ -505,33 +528,26 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
   auto result = std::make_shared<FlowCheckResult>();
 
   std::lock_guard<std::mutex> lock(mutex);
-  {
-    auto queue_entry = flow_queues.find(flow_id);
-    auto cfg_entry = flow_cfgs.find(flow_id);
-    if (queue_entry == flow_queues.end() || cfg_entry == flow_cfgs.end()) {
-      KELPWOOD_LOG_WARN("Flow with ID '{}' not found", flow_id);
-      result->result = FlowCheckCode::FLOW_NOT_FOUND;
-      goto call_handler;
-    }
-    // Every message below names CheckFlow as its function, so the whole check
-    // stays in this body; each outcome jumps to the handler call.
+  auto queue_entry = flow_queues.find(flow_id);
+  auto cfg_entry = flow_cfgs.find(flow_id);
+  if (queue_entry == flow_queues.end() || cfg_entry == flow_cfgs.end()) {
+    KELPWOOD_LOG_WARN("Flow with ID '{}' not found", flow_id);
+    result->result = FlowCheckCode::FLOW_NOT_FOUND;
+  } else {
+    // Every message below names CheckFlow as its function, so the narration
+    // of the check stays in this body.
     const std::vector<std::shared_ptr<TracePoint>>& recorded =
         queue_entry->second;
     const TraceFlowCfg& cfg = *cfg_entry->second;
-
     const bool chains_are_written = InfoMessagesAreWritten();
-    const std::size_t recorded_count = recorded.size();
 
-    LatestRecordingIndex index(recorded);
     std::string recorded_chain;
-    for (std::size_t position = 0; position < recorded_count; ++position) {
-      const TracePoint& point = *recorded[position];
-      if (chains_are_written) AppendToChain(recorded_chain, point.point_id);
-      for (const auto& [key, value] : point.metadata) {
+    for (const auto& point : recorded) {
+      if (chains_are_written) AppendToChain(recorded_chain, point->point_id);
+      for (const auto& [key, value] : point->metadata) {
         KELPWOOD_LOG_INFO("Flow '{}' has trace point '{}' metadata '{}' = '{}'",
-                          flow_id, point.point_id, key, value);
+                          flow_id, point->point_id, key, value);
       }
-      index.Add(position);
     }
     KELPWOOD_LOG_INFO("Flow '{}' trace points: {}", flow_id, recorded_chain);
 
@@ -552,115 +568,80 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     KELPWOOD_LOG_INFO("Flow '{}' trace point configs: {}", flow_id,
                       configured_chain);
 
-    // Presence pass: the latest recording of each configured point decides.
-    std::size_t consumed_count = 0;
-    std::vector<bool> consumed(recorded_count, false);
-    for (const auto& point_cfg : configured) {
-      if (!point_cfg) continue;
-      if (std::size_t* latest = index.Latest(point_cfg->point_id)) {
-        const std::size_t position = *latest;
-        if (!recorded[position]->success) {
-          KELPWOOD_LOG_ERROR("Point '{}' failed in flow '{}'",
-                             point_cfg->point_id, flow_id);
-          result->result = FlowCheckCode::POINT_FAILED;
-          result->trace_point = recorded[position];
-          result->point_cfg = point_cfg;
-          goto call_handler;
-        }
-        index.Take(latest);
-        consumed[position] = true;
-        ++consumed_count;
-      } else if (point_cfg->is_critical) {
-        KELPWOOD_LOG_ERROR("Critical point '{}' not executed in flow '{}'",
-                           point_cfg->point_id, flow_id);
-        result->result = FlowCheckCode::POINT_MISSING;
-        result->point_cfg = point_cfg;
-        goto call_handler;
-      }
+    const CheckTrail trail = CheckRecording(cfg, recorded);
+    result->result = trail.code;
+    if (trail.fault_recorded != CheckTrail::kNone) {
+      result->trace_point = recorded[trail.fault_recorded];
     }
+    if (trail.fault_configured != CheckTrail::kNone) {
+      result->point_cfg = configured[trail.fault_configured];
+    }
+    const std::string& expected_id =
+        result->point_cfg ? result->point_cfg->point_id : empty_id;
+    const std::string& actual_id =
+        result->trace_point ? result->trace_point->point_id : empty_id;
 
-    // Leftovers, reported in recording order.
-    if (consumed_count < recorded_count) {
-      // Contract text, trailing ": " included; leftovers follow one per line.
-      KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-      for (std::size_t position = 0; position < recorded_count; ++position) {
-        if (!consumed[position]) {
+    if (trail.decided_by_presence) {
+      if (trail.code == FlowCheckCode::POINT_FAILED) {
+        KELPWOOD_LOG_ERROR("Point '{}' failed in flow '{}'", expected_id,
+                           flow_id);
+      } else {
+        KELPWOOD_LOG_ERROR("Critical point '{}' not executed in flow '{}'",
+                           expected_id, flow_id);
+      }
+    } else {
+      if (!trail.leftovers.empty()) {
+        // Contract text, trailing ": " included; leftovers follow one per
+        // line, in recording order.
+        KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
+        for (const std::size_t position : trail.leftovers) {
           KELPWOOD_LOG_ERROR("Point '{}' not in flow config",
                              recorded[position]->point_id);
         }
+      } else {
+        KELPWOOD_LOG_INFO("All points executed in flow '{}'", flow_id);
       }
-    } else {
-      KELPWOOD_LOG_INFO("All points executed in flow '{}'", flow_id);
-    }
-
-    // Order pass: walk both sequences forward; optional configured points may
-    // be skipped, the first critical mismatch is classified and ends the check.
-    if (cfg.check_order && recorded_count > 0) {
-      const std::size_t configured_count = configured.size();
-      auto next_configured = [&](std::size_t from) {
-        while (from < configured_count && !configured[from]) ++from;
-        return from;
-      };
-      std::size_t c = next_configured(0);
-      std::size_t j = 0;
-      while (c < configured_count) {
-        const auto& expected = configured[c];
-        const auto& actual = recorded[j];
-        if (expected->point_id == actual->point_id) {
-          ++j;
-          if (j == recorded_count) break;
-          c = next_configured(c + 1);
-          continue;
-        }
-        if (!expected->is_critical) {
-          c = next_configured(c + 1);
-          continue;
-        }
-        const std::size_t after = next_configured(c + 1);
-        if (after < configured_count &&
-            configured[after]->point_id == actual->point_id) {
+      switch (trail.code) {
+        case FlowCheckCode::PASSED:
+          KELPWOOD_LOG_INFO("Flow '{}' check passed", flow_id);
+          break;
+        case FlowCheckCode::POINT_MISSING:
           KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id,
-                             expected->point_id);
-          result->result = FlowCheckCode::POINT_MISSING;
-        } else if (j > 0 && recorded[j - 1]->point_id == actual->point_id) {
+                             expected_id);
+          break;
+        case FlowCheckCode::POINT_DUPLICATED:
           KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id,
-                             actual->point_id);
-          result->result = FlowCheckCode::POINT_DUPLICATED;
-          result->trace_point = actual;
-        } else if (j + 1 < recorded_count &&
-                   recorded[j + 1]->point_id == expected->point_id) {
+                             actual_id);
+          break;
+        case FlowCheckCode::POINT_INVALID:
           KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id,
-                             actual->point_id);
-          result->result = FlowCheckCode::POINT_INVALID;
-          result->trace_point = actual;
-        } else {
+                             actual_id);
+          break;
+        default:
           KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id,
-                             actual->point_id);
-          result->result = FlowCheckCode::ORDER_ERROR;
-          result->trace_point = actual;
-        }
-        result->point_cfg = expected;
-        // Contract text, wording included: log readers match it.
-        KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'",
-                           flow_id, actual->point_id, expected->point_id);
-        goto call_handler;
+                             actual_id);
+          break;
+      }
+      if (trail.code != FlowCheckCode::PASSED) {
+        // The recorded point at the mismatch, also where the outcome names
+        // none (a missing point); contract text, wording included.
+        KELPWOOD_LOG_ERROR(
+            "Flow '{}' trace point '{}' not match config '{}'", flow_id,
+            recorded[trail.order_mismatch_recorded]->point_id, expected_id);
       }
     }
-    KELPWOOD_LOG_INFO("Flow '{}' check passed", flow_id);
   }
 
-call_handler:
-  if (journal::VerdictsGoToJournal()) {
-    auto queue_entry = flow_queues.find(flow_id);
-    auto cfg_entry = flow_cfgs.find(flow_id);
-    journal::SendVerdict(journal::MakeCheckedRun(
-        flow_id,
-        fmt::format(
-            "{}-{}", ::getpid(),
-            journal::FlowJournalTable::Instance().NextVerdictNumber(flow_id)),
-        cfg_entry == flow_cfgs.end() ? nullptr : cfg_entry->second,
-        queue_entry == flow_queues.end() ? empty_points : queue_entry->second,
-        *result));
+  if (VerdictsGoToJournal()) {
+    if (FlowJournal* journal = installed_journal.load()) {
+      const std::string run_id = fmt::format(
+          "{}-{}", ::getpid(), ++flow_settings[flow_id].verdicts_written);
+      journal->SendVerdict(MakeCheckedRun(
+          flow_id, run_id,
+          cfg_entry == flow_cfgs.end() ? nullptr : cfg_entry->second,
+          queue_entry == flow_queues.end() ? empty_points : queue_entry->second,
+          *result));
+    }
   }
   auto handler_entry = flow_handlers.find(flow_id);
   if (handler_entry != flow_handlers.end() && handler_entry->second) {
@@ -702,161 +683,88 @@ std::uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {
 
 void FlowTrace::Init(const std::string& path) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
-  try {
-    YAML::Node root;
-    // Only a regular file is read: a FIFO or a device would block or never
-    // end, and a directory makes the stream library throw an exception that
-    // is not yaml-cpp's. The file is opened without blocking and judged on
-    // its descriptor, so a file swapped for a FIFO meanwhile is still
-    // refused. A path that cannot be opened is named by its type when it is
-    // not a regular file (a socket, a device without read access); any other
-    // is left to yaml-cpp, whose message names the file.
-    std::string content;
-    internal::FileReadFailure failure;
-    if (internal::ReadRegularFile(path, content, failure)) {
-      root = YAML::Load(content);
-    } else if (failure.step == internal::FileReadFailure::Step::kOpen) {
-      struct stat status;
-      if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                           NotRegularFileReason(path, status.st_mode));
-        return;
-      }
-      root = YAML::LoadFile(path);
-    } else if (failure.step == internal::FileReadFailure::Step::kNotRegular) {
-      KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                         NotRegularFileReason(path, failure.mode));
-      return;
-    } else {
-      KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                         fmt::format("{}: {}", path, failure.Reason()));
-      return;
-    }
+  const FlowFile file = ReadFlowFile(path);
+  for (const FlowFileNote& note : file.notes) LogFlowFileNote(note);
+  for (const ReadFlow& flow : file.flows) {
+    const std::string& flow_id = flow.cfg->flow_id;
+    std::vector<std::shared_ptr<TracePoint>> dropped_points;
+    std::shared_ptr<TraceFlowCfg> dropped_cfg;
+    std::lock_guard<std::mutex> lock(mutex);
+    dropped_cfg = std::exchange(flow_cfgs[flow_id], flow.cfg);
+    flow_queues[flow_id].swap(dropped_points);
+    SetScopeLocked(flow_id, flow.scope);
+    flow_settings[flow_id].deadline_ms = flow.deadline_ms;
+  }
+}
 
-    YAML::Node workflows = root[config_keys::kWorkflows];
-    if (!workflows || workflows.IsNull()) {
-      KELPWOOD_LOG_ERROR("No workflows configuration found");
-      return;
-    }
-    if (!workflows.IsSequence()) {
-      // Contract text, lower-case first letter included.
-      KELPWOOD_LOG_ERROR("workflows should be a sequence");
-      return;
-    }
-    for (const auto& entry : workflows) {
-      std::shared_ptr<TraceFlowCfg> cfg = parseTraceFlowCfg(entry);
-      if (!cfg) continue;
-      journal::FlowJournalSettings settings;
-      if (!ReadFlowJournalKeys(entry, cfg->flow_id, settings)) continue;
-      std::vector<std::shared_ptr<TracePoint>> dropped_points;
-      std::shared_ptr<TraceFlowCfg> dropped_cfg;
-      std::lock_guard<std::mutex> lock(mutex);
-      dropped_cfg = std::exchange(flow_cfgs[cfg->flow_id], cfg);
-      flow_queues[cfg->flow_id].swap(dropped_points);
-      auto& journal_table = journal::FlowJournalTable::Instance();
-      journal_table.SetDeviceWide(cfg->flow_id, settings.device_wide);
-      journal_table.SetDeadline(cfg->flow_id, settings.deadline_ms);
-    }
-  } catch (const YAML::Exception& error) {
-    KELPWOOD_LOG_ERROR("Failed to parse flow configuration file: {}",
-                       error.what());
+bool FlowTrace::IsDeviceWide(const std::string& flow_id) const {
+  if (device_wide_flows == 0) return false;
+  auto entry = flow_settings.find(flow_id);
+  return entry != flow_settings.end() &&
+         entry->second.scope == FlowScope::DEVICE;
+}
+
+void FlowTrace::SetScopeLocked(const std::string& flow_id, FlowScope scope) {
+  FlowScope& stored = flow_settings[flow_id].scope;
+  if (stored == scope) return;
+  stored = scope;
+  if (scope == FlowScope::DEVICE) {
+    ++device_wide_flows;
+  } else {
+    --device_wide_flows;
   }
 }
 
 void FlowTrace::SetFlowScope(const std::string& flow_id, FlowScope scope) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
-  journal::FlowJournalTable::Instance().SetDeviceWide(
-      flow_id, scope == FlowScope::DEVICE);
+  // Only the two named scopes: another value read as DEVICE would publish.
+  SetScopeLocked(flow_id,
+                 scope == FlowScope::DEVICE ? scope : FlowScope::PROCESS);
 }
 
 FlowScope FlowTrace::GetFlowScope(const std::string& flow_id) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return FlowScope::PROCESS;
   std::lock_guard<std::mutex> lock(mutex);
-  return journal::FlowJournalTable::Instance().Get(flow_id).device_wide
-             ? FlowScope::DEVICE
-             : FlowScope::PROCESS;
+  return IsDeviceWide(flow_id) ? FlowScope::DEVICE : FlowScope::PROCESS;
 }
 
 void FlowTrace::SetFlowDeadline(const std::string& flow_id,
                                 std::uint64_t deadline_ms) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::lock_guard<std::mutex> lock(mutex);
-  journal::FlowJournalTable::Instance().SetDeadline(flow_id, deadline_ms);
+  flow_settings[flow_id].deadline_ms = deadline_ms;
 }
 
 std::uint64_t FlowTrace::GetFlowDeadline(const std::string& flow_id) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return 0;
   std::lock_guard<std::mutex> lock(mutex);
-  return journal::FlowJournalTable::Instance().Get(flow_id).deadline_ms;
+  auto entry = flow_settings.find(flow_id);
+  return entry == flow_settings.end() ? 0 : entry->second.deadline_ms;
 }
 
 void FlowTrace::SetCheckVerdictsToJournal(bool enabled) {
-  journal::SetVerdictsToJournal(enabled);
+  verdicts_to_journal.store(enabled ? 1 : 0, std::memory_order_relaxed);
 }
 
 std::shared_ptr<TraceFlowCfg> FlowTrace::parseTraceFlowCfg(
     const YAML::Node& node) {
-  try {
-    auto cfg = std::make_shared<TraceFlowCfg>();
-    if (const YAML::Node value = node[config_keys::kFlowId]) {
-      cfg->flow_id = value.as<std::string>();
-    }
-    if (const YAML::Node value = node[config_keys::kFlowName]) {
-      cfg->flow_name = value.as<std::string>();
-    }
-    if (const YAML::Node value = node[config_keys::kFlowDescription]) {
-      cfg->description = value.as<std::string>();
-    }
-    // The file's default is false, unlike the record's own default.
-    const YAML::Node check_order = node[config_keys::kCheckOrder];
-    cfg->check_order = check_order ? check_order.as<bool>() : false;
-    const YAML::Node points = node[config_keys::kFlowPoints];
-    if (points && points.IsSequence()) {
-      for (const auto& entry : points) {
-        std::shared_ptr<TracePointCfg> point_cfg = parseTracePointCfg(entry);
-        if (point_cfg) cfg->flow_points.push_back(std::move(point_cfg));
-      }
-    }
-    KELPWOOD_LOG_DEBUG(
-        "Parsed trace flow config: flow_id={}, flow_name={}, check_order={}, "
-        "points_count={}",
-        cfg->flow_id, cfg->flow_name, cfg->check_order,
-        cfg->flow_points.size());
-    return cfg;
-  } catch (const YAML::Exception& error) {
-    KELPWOOD_LOG_ERROR("Failed to parse trace flow config: {}", error.what());
-    return nullptr;
-  }
+  std::vector<FlowFileNote> notes;
+  std::shared_ptr<TraceFlowCfg> cfg = ReadFlowEntry(node, notes);
+  for (const FlowFileNote& note : notes) LogFlowFileNote(note);
+  return cfg;
 }
 
 std::shared_ptr<TracePointCfg> FlowTrace::parseTracePointCfg(
     const YAML::Node& node) {
-  try {
-    auto cfg = std::make_shared<TracePointCfg>();
-    if (const YAML::Node value = node[config_keys::kPointId]) {
-      cfg->point_id = value.as<std::string>();
-    }
-    if (const YAML::Node value = node[config_keys::kFailureId]) {
-      cfg->failure_id = value.as<unsigned int>();
-    }
-    if (const YAML::Node value = node[config_keys::kPointDesc]) {
-      cfg->description = value.as<std::string>();
-    } else if (const YAML::Node other = node[config_keys::kPointDescription]) {
-      cfg->description = other.as<std::string>();
-    }
-    // A point is critical unless the file marks it optional.
-    const YAML::Node optional = node[config_keys::kOptional];
-    cfg->is_critical = optional ? !optional.as<bool>() : true;
-    KELPWOOD_LOG_DEBUG(
-        "Parsed trace point config: point_id={}, description={}, "
-        "is_critical={}",
-        cfg->point_id, cfg->description, cfg->is_critical);
-    return cfg;
-  } catch (const YAML::Exception& error) {
-    KELPWOOD_LOG_ERROR("Failed to parse trace point config: {}", error.what());
-    return nullptr;
-  }
+  std::vector<FlowFileNote> notes;
+  std::shared_ptr<TracePointCfg> cfg = ReadPointEntry(node, notes);
+  for (const FlowFileNote& note : notes) LogFlowFileNote(note);
+  return cfg;
+}
+
+void InstallFlowJournal(FlowJournal* journal) noexcept {
+  installed_journal.store(journal);
 }
 
 }  // namespace trace

@@ -1,8 +1,8 @@
 // Descriptor ownership, whole-file reads and record-lock requests shared by
 // the library's own sources and tools. Internal: not installed, not part of
 // the public API, free to change.
-#ifndef KELPWOOD_INTERNAL_POSIX_FILE_H_
-#define KELPWOOD_INTERNAL_POSIX_FILE_H_
+#ifndef KELPWOOD_BASE_POSIX_FILE_H_
+#define KELPWOOD_BASE_POSIX_FILE_H_
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -13,7 +13,7 @@
 #include <utility>
 
 namespace kelpwood {
-namespace internal {
+namespace base {
 
 // Owns one file descriptor (or none, -1) and closes it on destruction. Moves,
 // never copies.
@@ -92,7 +92,7 @@ bool ReadToEnd(int fd, std::string& content);
 struct flock RecordLockRequest(short type, off_t start = 0,
                                off_t length = 1) noexcept;
 
-}  // namespace internal
+}  // namespace base
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_INTERNAL_POSIX_FILE_H_
+#endif  // KELPWOOD_BASE_POSIX_FILE_H_

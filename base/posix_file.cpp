@@ -1,4 +1,4 @@
-#include "internal/posix_file.h"
+#include "base/posix_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 namespace kelpwood {
-namespace internal {
+namespace base {
 
 std::string FileReadFailure::Reason() const {
   if (step == Step::kNotRegular) {
@@ -65,5 +65,5 @@ struct flock RecordLockRequest(short type, off_t start, off_t length) noexcept {
   return request;
 }
 
-}  // namespace internal
+}  // namespace base
 }  // namespace kelpwood

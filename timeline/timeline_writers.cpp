@@ -1,4 +1,4 @@
-#include "timeline.h"
+#include "timeline/timeline_writers.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -18,11 +18,11 @@
 #include <unordered_set>
 #include <utility>
 
-#include "internal/posix_file.h"
-#include "internal/utf8.h"
+#include "base/posix_file.h"
+#include "base/utf8.h"
 
 namespace kelpwood {
-namespace journal {
+namespace timeline {
 namespace {
 
 using trace::FlowCheckCode;
@@ -34,7 +34,7 @@ using trace::FlowCheckCodeName;
 // formats need valid UTF-8; a byte that does not start a valid sequence is
 // replaced by U+FFFD.
 
-using internal::Utf8SequenceLength;
+using base::Utf8SequenceLength;
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
@@ -1002,7 +1002,7 @@ std::string RenderTimeline(const std::vector<FlowRun>& runs,
 
 bool WriteTimelineFile(const std::string& path, const std::string& content,
                        std::string& error) {
-  internal::UniqueFd fd(
+  base::UniqueFd fd(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     error = path + ": " + std::strerror(errno);
@@ -1026,5 +1026,5 @@ bool WriteTimelineFile(const std::string& path, const std::string& content,
   return true;
 }
 
-}  // namespace journal
+}  // namespace timeline
 }  // namespace kelpwood

@@ -2,18 +2,21 @@
 // self-contained HTML page. Library-internal; hosts use
 // <kelpwood/flow_timeline.h> and the tools call these directly.
 
-#ifndef KELPWOOD_JOURNAL_TIMELINE_H_
-#define KELPWOOD_JOURNAL_TIMELINE_H_
+#ifndef KELPWOOD_TIMELINE_TIMELINE_WRITERS_H_
+#define KELPWOOD_TIMELINE_TIMELINE_WRITERS_H_
 
 #include <kelpwood/flow_timeline.h>
 
 #include <string>
 #include <vector>
 
-#include "flow_run.h"
+#include "trace/src/flow_run.h"
 
 namespace kelpwood {
-namespace journal {
+namespace timeline {
+
+using trace::FlowRun;
+using trace::RunPoint;
 
 // Appends the runs as Chrome trace-event JSON to `out`: a process track per
 // recording process, a track of flow runs, a slice per point, flow arrows
@@ -34,7 +37,7 @@ std::string RenderTimeline(const std::vector<FlowRun>& runs,
 bool WriteTimelineFile(const std::string& path, const std::string& content,
                        std::string& error);
 
-}  // namespace journal
+}  // namespace timeline
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_JOURNAL_TIMELINE_H_
+#endif  // KELPWOOD_TIMELINE_TIMELINE_WRITERS_H_

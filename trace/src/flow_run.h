@@ -3,8 +3,8 @@
 // processes, and the verdict of the library's own check. Uninstalled: shared
 // by the library's journal and timeline code and the tools.
 
-#ifndef KELPWOOD_JOURNAL_FLOW_RUN_H_
-#define KELPWOOD_JOURNAL_FLOW_RUN_H_
+#ifndef KELPWOOD_TRACE_SRC_FLOW_RUN_H_
+#define KELPWOOD_TRACE_SRC_FLOW_RUN_H_
 
 #include <kelpwood/flow_trace.h>
 #include <sys/types.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 namespace kelpwood {
-namespace journal {
+namespace trace {
 
 // One recorded point of a run.
 struct RunPoint {
@@ -40,14 +40,17 @@ struct FlowRun {
   // Unique among the runs of one flow on one machine and boot.
   std::string run_id;
   // The flow's configuration; null when the flow is not configured.
-  std::shared_ptr<const trace::TraceFlowCfg> cfg;
+  std::shared_ptr<const TraceFlowCfg> cfg;
   // Recorded points, in the order the check saw them.
   std::vector<RunPoint> points;
   // The verdict. `fault_point_index` indexes `points` (-1: none);
   // `fault_configured_point_id` and `failure_id` name the configured point at
   // fault ("" and 0: none).
-  trace::FlowCheckCode code = trace::FlowCheckCode::PASSED;
+  FlowCheckCode code = FlowCheckCode::PASSED;
   int fault_point_index = -1;
+  // The configured point at fault: its position in cfg->flow_points (-1:
+  // none) and its id.
+  int fault_configured_index = -1;
   std::string fault_configured_point_id;
   std::uint32_t failure_id = 0;
   // Recorded points that the configuration does not name.
@@ -76,7 +79,7 @@ inline void SpanRunOverItsPoints(FlowRun& run) {
   run.end_ns = last->time_ns;
 }
 
-}  // namespace journal
+}  // namespace trace
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_JOURNAL_FLOW_RUN_H_
+#endif  // KELPWOOD_TRACE_SRC_FLOW_RUN_H_

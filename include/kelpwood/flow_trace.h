@@ -250,6 +250,21 @@ class KELPWOOD_API FlowTrace {
   std::unordered_map<std::string, FlowHandler> flow_handlers;
   std::vector<std::shared_ptr<TracePoint>> empty_points;
   std::mutex mutex;
+
+  // The journal settings of each flow id that has any, under `mutex`.
+  struct FlowSettings {
+    FlowScope scope = FlowScope::PROCESS;
+    std::uint64_t deadline_ms = 0;
+    // In-process verdicts written so far (FLOW_RUN "<pid>-<n>").
+    std::uint64_t verdicts_written = 0;
+  };
+  std::unordered_map<std::string, FlowSettings> flow_settings;
+  // Device-wide flows among them: while none is, Trace looks nothing up.
+  std::size_t device_wide_flows = 0;
+
+  KELPWOOD_LOCAL bool IsDeviceWide(const std::string& flow_id) const;
+  KELPWOOD_LOCAL void SetScopeLocked(const std::string& flow_id,
+                                     FlowScope scope);
 };
 
 }  // namespace trace

@@ -1,13 +1,13 @@
 // UTF-8 validation shared by the library's own sources and its tools.
 // Internal: not installed, not part of the public API, free to change.
-#ifndef KELPWOOD_INTERNAL_UTF8_H_
-#define KELPWOOD_INTERNAL_UTF8_H_
+#ifndef KELPWOOD_BASE_UTF8_H_
+#define KELPWOOD_BASE_UTF8_H_
 
 #include <cstddef>
 #include <string_view>
 
 namespace kelpwood {
-namespace internal {
+namespace base {
 
 // The length of the valid UTF-8 sequence at the start of `text` (1 for an
 // ASCII byte), or 0 when it does not start one: overlong forms, surrogates,
@@ -43,7 +43,7 @@ inline std::size_t Utf8SequenceLength(std::string_view text) noexcept {
   return length;
 }
 
-}  // namespace internal
+}  // namespace base
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_INTERNAL_UTF8_H_
+#endif  // KELPWOOD_BASE_UTF8_H_

@@ -11,30 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "journal/flow_run.h"
-#include "journal/timeline.h"
-#include "timed_trace_point.h"
+#include "timeline/timeline_writers.h"
+#include "trace/src/flow_run.h"
 
 namespace kelpwood {
 namespace trace {
 
-std::int64_t TracePointTimeNs(const TracePoint& point) noexcept {
-  // A caller may set `timestamp` on any point; the finer time is used only
-  // while it still agrees with the milliseconds.
-  if (const auto* timed = dynamic_cast<const TimedTracePoint*>(&point)) {
-    if (timed->time_ns / 1'000'000 == point.timestamp) return timed->time_ns;
-  }
-  std::int64_t time_ns = 0;
-  if (__builtin_mul_overflow(point.timestamp, std::int64_t{1'000'000},
-                             &time_ns)) {
-    return point.timestamp < 0 ? std::numeric_limits<std::int64_t>::min()
-                               : std::numeric_limits<std::int64_t>::max();
-  }
-  return time_ns;
-}
-
 struct FlowTimeline::Runs {
-  std::vector<journal::FlowRun> runs;
+  std::vector<trace::FlowRun> runs;
   // Runs added per flow, for each run's id.
   std::vector<std::pair<std::string, std::uint64_t>> counts;
 
@@ -59,7 +43,7 @@ void FlowTimeline::AddRun(const std::string& flow_id,
   std::shared_ptr<const TraceFlowCfg> cfg;
   registry.SnapshotFlow(flow_id, points, cfg);
 
-  journal::FlowRun run;
+  trace::FlowRun run;
   run.flow_id = flow_id;
   run.run_id = runs_->NextRunId(flow_id);
   run.code = result.result;
@@ -98,7 +82,7 @@ void FlowTimeline::AddRun(const std::string& flow_id,
     if (point == result.trace_point.get()) {
       run.fault_point_index = static_cast<int>(run.points.size());
     }
-    journal::RunPoint& copy = run.points.emplace_back();
+    trace::RunPoint& copy = run.points.emplace_back();
     copy.point_id = point->point_id;
     copy.success = point->success;
     copy.time_ns = TracePointTimeNs(*point);
@@ -111,7 +95,7 @@ void FlowTimeline::AddRun(const std::string& flow_id,
     run.fault_configured_point_id = result.point_cfg->point_id;
     run.failure_id = result.point_cfg->failure_id;
   }
-  journal::SpanRunOverItsPoints(run);
+  trace::SpanRunOverItsPoints(run);
   runs_->runs.push_back(std::move(run));
 }
 
@@ -120,14 +104,14 @@ std::size_t FlowTimeline::run_count() const noexcept {
 }
 
 std::string FlowTimeline::Render(TimelineFormat format) const {
-  static const std::vector<journal::FlowRun> kNoRuns;
-  return journal::RenderTimeline(runs_ ? runs_->runs : kNoRuns, format);
+  static const std::vector<trace::FlowRun> kNoRuns;
+  return timeline::RenderTimeline(runs_ ? runs_->runs : kNoRuns, format);
 }
 
 bool FlowTimeline::Write(const std::string& path, TimelineFormat format,
                          std::string* error) const {
   std::string reason;
-  if (journal::WriteTimelineFile(path, Render(format), reason)) return true;
+  if (timeline::WriteTimelineFile(path, Render(format), reason)) return true;
   if (error != nullptr) *error = std::move(reason);
   return false;
 }

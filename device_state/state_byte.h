@@ -1,15 +1,15 @@
 // Conversions between the state byte stored in the state file, the
 // device_state::State enumeration and the 32-bit integers of the C interface.
 // Internal: not installed.
-#ifndef KELPWOOD_INTERNAL_STATE_BYTE_H_
-#define KELPWOOD_INTERNAL_STATE_BYTE_H_
+#ifndef KELPWOOD_DEVICE_STATE_STATE_BYTE_H_
+#define KELPWOOD_DEVICE_STATE_STATE_BYTE_H_
 
 #include <kelpwood/device_state.h>
 
 #include <cstdint>
 
 namespace kelpwood {
-namespace internal {
+namespace base {
 
 // The byte written to the file for state: the value's bit pattern.
 constexpr unsigned char StateToByte(device_state::State state) noexcept {
@@ -32,7 +32,7 @@ constexpr std::int32_t StateToInt(device_state::State state) noexcept {
   return static_cast<std::int8_t>(state);
 }
 
-}  // namespace internal
+}  // namespace base
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_INTERNAL_STATE_BYTE_H_
+#endif  // KELPWOOD_DEVICE_STATE_STATE_BYTE_H_

@@ -1,6 +1,6 @@
 // Cuts the published entries of device-wide flows into runs and checks each
-// run with the library's own CheckFlow. Library-internal: used by
-// kelpwood-flows watch and check.
+// run with the library's pure check (trace/src/flow_check.h). Library-internal:
+// used by kelpwood-flows watch and check.
 //
 // The rule for runs, per machine, boot and flow:
 //   - a run starts with the flow's first point after the previous run ended;
@@ -12,10 +12,11 @@
 //     point arrives after a critical point that has not;
 //   - and, when reading a finished journal, at its end.
 // Each ended run is checked as if its points had been traced, in arrival
-// order, into a freshly reset flow of one process.
+// order, into a freshly reset flow of one process, without that process's
+// registry: nothing is published or logged, and no verdict is written.
 
-#ifndef KELPWOOD_JOURNAL_FLOW_RUNS_H_
-#define KELPWOOD_JOURNAL_FLOW_RUNS_H_
+#ifndef KELPWOOD_RUNS_FLOW_RUNS_H_
+#define KELPWOOD_RUNS_FLOW_RUNS_H_
 
 #include <kelpwood/flow_trace.h>
 
@@ -27,11 +28,16 @@
 #include <string>
 #include <vector>
 
-#include "journal/flow_run.h"
 #include "journal/journal_reader.h"
+#include "trace/src/flow_run.h"
 
 namespace kelpwood {
-namespace journal {
+namespace runs {
+
+using journal::FlowEntry;
+using journal::FlowEntryKind;
+using trace::FlowRun;
+using trace::RunPoint;
 
 // One configured flow as the run engine needs it.
 struct WatchedFlow {
@@ -39,23 +45,19 @@ struct WatchedFlow {
   std::uint64_t deadline_ms = 0;
 };
 
-// Reads the flows of the YAML flow files at `paths` with the loader's own
-// parser (later files win, as with repeated Init calls), adding each flow's
-// optional deadline_ms. False with a reason in `error` for a file that cannot
-// be read or holds no workflows sequence.
+// Reads the flows of the flow files at `paths` through the library's one
+// reader (later files win, as with repeated Init calls). False with a reason
+// in `error` for a file that cannot be read or holds no workflows sequence.
+// Entries the reader drops (as Init does) are left out and, where `dropped`
+// is given, described there as "PATH:LINE:COLUMN: reason".
 bool LoadWatchedFlows(const std::vector<std::string>& paths,
                       std::map<std::string, WatchedFlow>& flows,
-                      std::string& error);
-
-// Registers `flows` in the process's FlowTrace registry as process-wide
-// flows, so that CheckRun can check their runs without publishing them.
-// Replaces flows of the same id.
-void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows);
+                      std::string& error,
+                      std::vector<std::string>* dropped = nullptr);
 
 // Fills the verdict fields of `run` (code, fault, failure_id, unexpected
-// points) with FlowTrace::CheckFlow: resets the flow, traces the run's
-// points and checks it. REQUIRES: the flow is registered (see above) and no
-// other code of the process records into it.
+// points) with the library's pure check; FLOW_NOT_FOUND without a
+// configuration. Touches no registry and writes nothing.
 void CheckRun(FlowRun& run);
 
 // The id of the point at fault: the recorded one where the check names
@@ -112,7 +114,7 @@ class FlowRunEngine {
   std::map<std::string, std::uint64_t> pending_unit_losses_;
 };
 
-}  // namespace journal
+}  // namespace runs
 }  // namespace kelpwood
 
-#endif  // KELPWOOD_JOURNAL_FLOW_RUNS_H_
+#endif  // KELPWOOD_RUNS_FLOW_RUNS_H_

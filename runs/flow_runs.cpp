@@ -1,7 +1,7 @@
-#include "journal/flow_runs.h"
+#include "runs/flow_runs.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
-#include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,14 +13,17 @@
 #include <utility>
 
 #include "journal/verdict_entry.h"
+#include "trace/src/flow_check.h"
+#include "trace/src/flow_file.h"
 
 namespace kelpwood {
-namespace journal {
+namespace runs {
 namespace {
 
-using trace::FlowTrace;
+using journal::CountUnexpectedPoints;
+
 using trace::TraceFlowCfg;
-using trace::TracePoint;
+using trace::TracePointCfg;
 
 const char kStateHeader[] = "kelpwood-flows-watch-state 1";
 
@@ -116,9 +119,10 @@ bool ToUint64(const std::string& text, std::uint64_t& value) {
 
 bool LoadWatchedFlows(const std::vector<std::string>& paths,
                       std::map<std::string, WatchedFlow>& flows,
-                      std::string& error) {
-  FlowTrace& registry = FlowTrace::GetInstance();
+                      std::string& error, std::vector<std::string>* dropped) {
+  using Kind = trace::FlowFileNote::Kind;
   for (const std::string& path : paths) {
+    // The system's own reason where the file cannot be had at all.
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) {
       error = path + ": " + std::strerror(errno);
@@ -128,82 +132,63 @@ bool LoadWatchedFlows(const std::vector<std::string>& paths,
       error = path + ": not a regular file";
       return false;
     }
-    try {
-      const YAML::Node root = YAML::LoadFile(path);
-      const YAML::Node workflows = root["workflows"];
-      if (!workflows || !workflows.IsSequence()) {
-        error = path + ": no workflows sequence";
-        return false;
-      }
-      for (const YAML::Node& entry : workflows) {
-        std::shared_ptr<TraceFlowCfg> cfg = registry.parseTraceFlowCfg(entry);
-        if (!cfg || cfg->flow_id.empty()) continue;
-        // A null configured point would make CheckFlow skip it; the engine
-        // skips it the same way by leaving it out.
-        cfg->flow_points.erase(std::remove(cfg->flow_points.begin(),
-                                           cfg->flow_points.end(), nullptr),
-                               cfg->flow_points.end());
-        WatchedFlow flow;
-        flow.cfg = cfg;
-        if (entry.IsMap() && entry["deadline_ms"]) {
-          try {
-            flow.deadline_ms = entry["deadline_ms"].as<std::uint64_t>();
-          } catch (const YAML::Exception&) {
-            error = path + ": flow '" + cfg->flow_id +
-                    "': deadline_ms is not a number of milliseconds";
-            return false;
+    const trace::FlowFile file = trace::ReadFlowFile(path);
+    for (const trace::FlowFileNote& note : file.notes) {
+      switch (note.kind) {
+        case Kind::kFileRefused:
+          // The reader's reason names the file already, except for a read
+          // error, which it names too.
+          error = note.reason;
+          return false;
+        case Kind::kNoWorkflows:
+        case Kind::kWorkflowsNotSequence:
+          error = path + ": no workflows sequence";
+          return false;
+        case Kind::kPointRefused:
+        case Kind::kFlowRefused:
+        case Kind::kSettingRefused:
+          if (dropped != nullptr) {
+            dropped->push_back(fmt::format("{}:{}:{}: {}", path, note.line,
+                                           note.column, note.reason));
           }
-        }
-        flows[cfg->flow_id] = std::move(flow);
+          break;
+        case Kind::kPointRead:
+        case Kind::kFlowRead:
+          break;
       }
-    } catch (const YAML::Exception& exception) {
-      error = path + ": " + exception.what();
-      return false;
+    }
+    for (const trace::ReadFlow& read : file.flows) {
+      if (read.cfg->flow_id.empty()) continue;
+      WatchedFlow flow;
+      flow.cfg = read.cfg;
+      flow.deadline_ms = read.deadline_ms;
+      flows[read.cfg->flow_id] = std::move(flow);
     }
   }
   return true;
 }
 
-void RegisterWatchedFlows(const std::map<std::string, WatchedFlow>& flows) {
-  FlowTrace& registry = FlowTrace::GetInstance();
-  for (const auto& [flow_id, flow] : flows) {
-    // The registry keeps its own copy: CheckRun's traces never reach the
-    // engine's configuration.
-    registry.RegisterTraceFlow(std::make_shared<TraceFlowCfg>(*flow.cfg));
-    // Checking a run must never publish its points again.
-    registry.SetFlowScope(flow_id, trace::FlowScope::PROCESS);
-  }
-}
-
 void CheckRun(FlowRun& run) {
-  FlowTrace& registry = FlowTrace::GetInstance();
-  registry.ResetFlow(run.flow_id);
-  std::vector<std::shared_ptr<TracePoint>> traced;
-  traced.reserve(run.points.size());
-  for (const RunPoint& point : run.points) {
-    auto recorded = std::make_shared<TracePoint>(point.point_id, point.success);
-    recorded->timestamp = point.time_ns / 1000000;
-    registry.Trace(run.flow_id, recorded);
-    traced.push_back(std::move(recorded));
-  }
-  const std::shared_ptr<trace::FlowCheckResult> result =
-      registry.CheckFlow(run.flow_id);
-  // Leave nothing behind for the next run's check.
-  registry.ResetFlow(run.flow_id);
-
-  run.code = result->result;
   run.fault_point_index = -1;
-  for (std::size_t i = 0; i < traced.size(); ++i) {
-    if (traced[i] == result->trace_point) {
-      run.fault_point_index = static_cast<int>(i);
-      break;
-    }
-  }
+  run.fault_configured_index = -1;
   run.fault_configured_point_id.clear();
   run.failure_id = 0;
-  if (result->point_cfg) {
-    run.fault_configured_point_id = result->point_cfg->point_id;
-    run.failure_id = result->point_cfg->failure_id;
+  if (!run.cfg) {
+    run.code = trace::FlowCheckCode::FLOW_NOT_FOUND;
+    run.unexpected_points = static_cast<std::uint32_t>(run.points.size());
+    return;
+  }
+  const trace::CheckTrail trail = trace::CheckRecording(*run.cfg, run.points);
+  run.code = trail.code;
+  if (trail.fault_recorded != trace::CheckTrail::kNone) {
+    run.fault_point_index = static_cast<int>(trail.fault_recorded);
+  }
+  if (trail.fault_configured != trace::CheckTrail::kNone) {
+    run.fault_configured_index = static_cast<int>(trail.fault_configured);
+    const TracePointCfg& point_cfg =
+        *run.cfg->flow_points[trail.fault_configured];
+    run.fault_configured_point_id = point_cfg.point_id;
+    run.failure_id = point_cfg.failure_id;
   }
   run.unexpected_points = CountUnexpectedPoints(run.cfg.get(), run.points);
 }
@@ -516,5 +501,5 @@ bool FlowRunEngine::LoadState(std::istream& in) {
   return true;
 }
 
-}  // namespace journal
+}  // namespace runs
 }  // namespace kelpwood
