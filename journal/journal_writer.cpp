@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -47,6 +48,51 @@ int NewSocket() noexcept {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   }
   return fd;
+}
+
+// A sealed memory file holding `data`, as journald accepts it; none when one
+// cannot be made.
+internal::UniqueFd MemoryFileWith(std::string_view data) noexcept {
+  internal::UniqueFd file(
+      ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!file.valid()) return file;
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t count =
+        ::write(file.get(), data.data() + written, data.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return internal::UniqueFd();
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  // journald accepts a memory file only sealed against every change.
+  if (::fcntl(file.get(), F_ADD_SEALS,
+              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return internal::UniqueFd();
+  }
+  return file;
+}
+
+// Sends `data` as one datagram, or the memory file `file` when it is valid.
+// 0 when sent, else the errno.
+int SendOnce(int fd, std::string_view data, int file) noexcept {
+  if (file < 0) {
+    return ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >=
+                   0
+               ? 0
+               : errno;
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &file, sizeof file);
+  return ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 ? 0 : errno;
 }
 
 bool ConnectTo(int fd, const std::string& path) noexcept {
@@ -103,16 +149,14 @@ void JournalEntry::Add(std::string_view name, std::string_view value) {
 
 void JournalEntry::Add(std::string_view name, std::int64_t value) {
   char digits[24];
-  const int length = std::snprintf(digits, sizeof digits, "%lld",
-                                   static_cast<long long>(value));
-  Add(name, std::string_view(digits, static_cast<std::size_t>(length)));
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  Add(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 void JournalEntry::Add(std::string_view name, std::uint64_t value) {
   char digits[24];
-  const int length = std::snprintf(digits, sizeof digits, "%llu",
-                                   static_cast<unsigned long long>(value));
-  Add(name, std::string_view(digits, static_cast<std::size_t>(length)));
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  Add(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 void JournalEntry::AddAssignment(std::string_view assignment) {
@@ -128,13 +172,11 @@ JournalWriter& JournalWriter::Instance() {
 }
 
 JournalWriter::JournalWriter(std::string socket_path)
-    : socket_path_(std::move(socket_path)), fd_(NewSocket()) {
-  // Not listening yet is fine: the first send connects.
-  if (fd_ >= 0) ConnectTo(fd_, socket_path_);
-}
+    : socket_path_(std::move(socket_path)) {}
 
 JournalWriter::~JournalWriter() {
-  if (fd_ >= 0) ::close(fd_);
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) ::close(fd);
 }
 
 SendStatus JournalWriter::Send(const JournalEntry& entry) noexcept {
@@ -150,79 +192,74 @@ SendStatus JournalWriter::Send(const std::vector<std::string>& assignments) {
 }
 
 SendStatus JournalWriter::SendSerialized(std::string_view data) noexcept {
-  if (fd_ < 0) return SendStatus::kFailed;
-  // Two rounds: the second follows a reconnection to a restarted journald.
-  for (int round = 0; round < 2; ++round) {
-    const ssize_t sent =
-        ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent >= 0) return SendStatus::kSent;
-    switch (errno) {
+  const int fd = Socket();
+  if (fd < 0) return SendStatus::kFailed;
+  // Made once the entry is too large for a datagram.
+  internal::UniqueFd file;
+  bool reconnected = false;
+  // Ends after at most three sends: the memory file is made once, and the
+  // socket reconnected once.
+  for (;;) {
+    const int error = SendOnce(fd, data, file.get());
+    switch (error) {
+      case 0:
+        return SendStatus::kSent;
       case EAGAIN:
         return SendStatus::kWouldBlock;
       case EMSGSIZE:
       case ENOBUFS:
-        return SendThroughMemoryFile(data);
+        if (file.valid()) return SendStatus::kFailed;
+        file = MemoryFileWith(data);
+        if (!file.valid()) return SendStatus::kFailed;
+        break;
       case ECONNREFUSED:
       case ECONNRESET:
       case ENOTCONN:
       case EPIPE:
       case ENOENT:
-        if (!Reconnect()) return SendStatus::kNoJournal;
+        // A restarted journald, by datagram or memory file alike.
+        if (reconnected || !Reconnect()) return SendStatus::kNoJournal;
+        reconnected = true;
         break;
       default:
         return SendStatus::kFailed;
     }
   }
-  return SendStatus::kNoJournal;
 }
 
-SendStatus JournalWriter::SendThroughMemoryFile(
-    std::string_view data) noexcept {
-  internal::UniqueFd file(
-      ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (file.get() < 0) return SendStatus::kFailed;
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t count =
-        ::write(file.get(), data.data() + written, data.size() - written);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return SendStatus::kFailed;
-    }
-    written += static_cast<std::size_t>(count);
+bool JournalWriter::AttemptAllowed(std::int64_t now_ns) const noexcept {
+  const std::int64_t last_failure =
+      last_failed_connect_ns_.load(std::memory_order_relaxed);
+  return last_failure == 0 || now_ns - last_failure >= kReconnectSpacingNs;
+}
+
+int JournalWriter::Socket() noexcept {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  std::lock_guard<std::mutex> lock(reconnect_mutex_);
+  fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  const std::int64_t now = SteadyNowNs();
+  if (!AttemptAllowed(now)) return -1;
+  internal::UniqueFd fresh(NewSocket());
+  if (!fresh.valid()) {
+    last_failed_connect_ns_.store(now, std::memory_order_relaxed);
+    return -1;
   }
-  // journald accepts a memory file only sealed against every change.
-  if (::fcntl(file.get(), F_ADD_SEALS,
-              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-    return SendStatus::kFailed;
-  }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  const int descriptor = file.get();
-  std::memcpy(CMSG_DATA(header), &descriptor, sizeof descriptor);
-  if (::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
-    return SendStatus::kSent;
-  }
-  return errno == EAGAIN ? SendStatus::kWouldBlock : SendStatus::kFailed;
+  // Not listening yet is fine: the send that fails reconnects.
+  ConnectTo(fresh.get(), socket_path_);
+  fd = fresh.release();
+  fd_.store(fd, std::memory_order_release);
+  return fd;
 }
 
 bool JournalWriter::Reconnect() noexcept {
   std::lock_guard<std::mutex> lock(reconnect_mutex_);
   const std::int64_t now = SteadyNowNs();
-  const std::int64_t last_failure =
-      last_failed_connect_ns_.load(std::memory_order_relaxed);
-  if (last_failure != 0 && now - last_failure < kReconnectSpacingNs) {
-    return false;
-  }
+  if (!AttemptAllowed(now)) return false;
   internal::UniqueFd fresh(NewSocket());
-  if (fresh.get() < 0 || !ConnectTo(fresh.get(), socket_path_) ||
-      ::dup3(fresh.get(), fd_, O_CLOEXEC) < 0) {
+  if (!fresh.valid() || !ConnectTo(fresh.get(), socket_path_) ||
+      ::dup3(fresh.get(), fd_.load(std::memory_order_acquire), O_CLOEXEC) < 0) {
     last_failed_connect_ns_.store(now, std::memory_order_relaxed);
     return false;
   }

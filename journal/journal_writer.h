@@ -69,9 +69,10 @@ enum class SendStatus {
 };
 
 // A connection to journald's native socket. Send() never blocks and may be
-// called from any thread at once. When journald restarts the writer connects
-// to the new one on the next send (attempts are spaced out while none
-// listens).
+// called from any thread at once. The socket is made on the first send, and
+// made again on a later one when that failed (out of descriptors). When
+// journald restarts the writer connects to the new one on the next send, by
+// datagram or memory file (attempts are spaced out while none listens).
 class JournalWriter {
  public:
   static constexpr char kDefaultSocketPath[] = "/run/systemd/journal/socket";
@@ -93,17 +94,23 @@ class JournalWriter {
 
  private:
   SendStatus SendSerialized(std::string_view data) noexcept;
-  SendStatus SendThroughMemoryFile(std::string_view data) noexcept;
+  // The socket, made now if there is none yet; -1 when it cannot be made
+  // (or a failed attempt was too recent).
+  int Socket() noexcept;
   // Points the socket at the journald that listens now. False when none.
   bool Reconnect() noexcept;
+  // Whether an attempt to make or connect the socket may be made at `now_ns`.
+  // REQUIRES reconnect_mutex_.
+  bool AttemptAllowed(std::int64_t now_ns) const noexcept;
 
   const std::string socket_path_;
-  // Stays the same number for the writer's life: a reconnection puts a new
-  // socket behind it with dup3(), so concurrent senders never see a closed
-  // or reused descriptor.
-  int fd_ = -1;
+  // -1 until the first socket is made; from then on the same number for the
+  // writer's life: a reconnection puts a new socket behind it with dup3(),
+  // so concurrent senders never see a closed or reused descriptor.
+  std::atomic<int> fd_{-1};
   std::mutex reconnect_mutex_;
-  // steady_clock time of the last failed connection attempt, in ns.
+  // steady_clock time of the last failed attempt to make or connect the
+  // socket, in ns; 0 after a success.
   std::atomic<std::int64_t> last_failed_connect_ns_{0};
 };
 
