@@ -81,6 +81,48 @@ TEST(VerdictEntryTest, WatchedRunNamesEachProcessOnceAndLostPoints) {
   EXPECT_EQ(BuildVerdictFields(run), expected);
 }
 
+// Fields of a verdict whose run was recorded by `processes` processes, each
+// recording two points.
+std::vector<std::string> ProcessFields(int processes) {
+  FlowRun run = StorageMountRun({});
+  for (int i = 0; i < processes; ++i) {
+    for (int twice = 0; twice < 2; ++twice) {
+      run.points.push_back(RunPoint{"probe",
+                                    true,
+                                    run.start_ns,
+                                    static_cast<pid_t>(1000 + i),
+                                    "p" + std::to_string(i),
+                                    {}});
+    }
+  }
+  std::vector<std::string> fields;
+  for (const std::string& field : BuildVerdictFields(run)) {
+    if (field.rfind("RUN_", 0) == 0) fields.push_back(field);
+  }
+  return fields;
+}
+
+TEST(VerdictEntryTest, NamesTheFirstThirtyTwoProcessesAndCountsTheRest) {
+  const struct {
+    int processes;
+    int named;
+    const char* more;  // RUN_PROCESSES_MORE, or nullptr
+  } cases[] = {
+      {1, 1, nullptr}, {32, 32, nullptr}, {33, 32, "1"}, {250, 32, "218"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.processes);
+    std::vector<std::string> expected;
+    for (int i = 0; i < c.named; ++i) {
+      expected.push_back("RUN_PID=" + std::to_string(1000 + i));
+      expected.push_back("RUN_COMM=p" + std::to_string(i));
+    }
+    if (c.more != nullptr) {
+      expected.push_back(std::string("RUN_PROCESSES_MORE=") + c.more);
+    }
+    EXPECT_EQ(ProcessFields(c.processes), expected);
+  }
+}
+
 struct MessageCase {
   FlowCheckCode code;
   int fault_point_index;
