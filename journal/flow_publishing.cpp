@@ -4,6 +4,7 @@
 #include <kelpwood/flow_timeline.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -25,10 +26,30 @@ namespace {
 // never crowd out the points while journald's queue is full.
 constexpr std::int64_t kReportSpacingNs = 100'000'000;
 
+// journald refuses an entry with more than 1024 fields from its sender
+// (ENTRY_FIELDS_MAX): a point sends at most this many, with room to spare.
+constexpr std::size_t kMaxPointFields = 960;
+// MESSAGE to POINT_INDEX, POINT_METADATA and POINT_TRUNCATED.
+constexpr std::size_t kPointOwnFields = 11;
+constexpr std::size_t kMaxMetadataPairs = kMaxPointFields - kPointOwnFields;
+// A metadata key or value is cut to this many bytes.
+constexpr std::size_t kMaxMetadataBytes = 4096;
+
 std::int64_t SteadyNowNs() noexcept {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// `text` cut to kMaxMetadataBytes, not inside a UTF-8 sequence.
+std::string_view CutMetadata(std::string_view text) noexcept {
+  if (text.size() <= kMaxMetadataBytes) return text;
+  std::size_t cut = kMaxMetadataBytes;
+  while (cut + 3 > kMaxMetadataBytes &&
+         (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return text.substr(0, cut);
 }
 
 void BuildDropReport(JournalEntry& entry, const std::string& flow_id,
@@ -125,6 +146,30 @@ bool SendThenReportDrops(const JournalEntry& entry) {
   return true;
 }
 
+// Adds the point's metadata, cut to journald's limits: the first
+// kMaxMetadataPairs pairs, each key and value at most kMaxMetadataBytes.
+// Returns how many pairs were dropped or cut.
+std::uint64_t AddMetadata(
+    JournalEntry& entry,
+    const std::vector<std::pair<std::string, std::string>>& metadata) {
+  const std::size_t kept = std::min(metadata.size(), kMaxMetadataPairs);
+  std::uint64_t truncated = metadata.size() - kept;
+  thread_local std::string encoded;
+  encoded.clear();
+  for (std::size_t i = 0; i < kept; ++i) {
+    const std::string_view key = CutMetadata(metadata[i].first);
+    const std::string_view value = CutMetadata(metadata[i].second);
+    if (key.size() < metadata[i].first.size() ||
+        value.size() < metadata[i].second.size()) {
+      ++truncated;
+    }
+    entry.Add(JournalFieldName("POINT_META_", metadata[i].first), value);
+    AppendMetadataPair(encoded, key, value);
+  }
+  if (kept > 0) entry.Add(kPointMetadataField, encoded);
+  return truncated;
+}
+
 // Each thread reuses its entry's storage: publishing a point allocates
 // nothing once the buffer has grown to the flow's entry size.
 JournalEntry& ThreadEntry() {
@@ -191,9 +236,8 @@ void PublishPoint(const std::string& flow_id, const trace::TracePoint& point,
   // The point's own time stamp, which has millisecond precision.
   entry.Add("POINT_TIMESTAMP_NS", trace::TracePointTimeNs(point));
   entry.Add("POINT_INDEX", static_cast<std::int64_t>(index));
-  for (const auto& [key, value] : point.metadata) {
-    entry.Add(JournalFieldName("POINT_META_", key), value);
-  }
+  const std::uint64_t truncated = AddMetadata(entry, point.metadata);
+  if (truncated > 0) entry.Add("POINT_TRUNCATED", truncated);
   if (!SendThenReportDrops(entry)) DropLedger::Instance().Count(flow_id);
 }
 

@@ -95,6 +95,30 @@ int SendOnce(int fd, std::string_view data, int file) noexcept {
   return ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 ? 0 : errno;
 }
 
+void AppendDecimal(std::string& text, std::uint64_t value) {
+  char digits[20];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  text.append(digits, end);
+}
+
+// Takes one "<bytes>:<text>" from the front of `encoded` into `text`.
+bool TakeCounted(std::string_view& encoded, std::string& text) {
+  const std::size_t colon = encoded.find(':');
+  // At most 19 digits: no overflow, and far beyond any journal field.
+  if (colon == 0 || colon == std::string_view::npos || colon > 19) {
+    return false;
+  }
+  std::uint64_t size = 0;
+  const char* digits_end = encoded.data() + colon;
+  const auto parsed = std::from_chars(encoded.data(), digits_end, size);
+  if (parsed.ec != std::errc() || parsed.ptr != digits_end) return false;
+  encoded.remove_prefix(colon + 1);
+  if (size > encoded.size()) return false;
+  text.assign(encoded.substr(0, size));
+  encoded.remove_prefix(size);
+  return true;
+}
+
 bool ConnectTo(int fd, const std::string& path) noexcept {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -121,6 +145,30 @@ bool IsValidFieldName(std::string_view name) noexcept {
   if (name[0] == '_' || (name[0] >= '0' && name[0] <= '9')) return false;
   for (char c : name) {
     if (!IsNameCharacter(c)) return false;
+  }
+  return true;
+}
+
+void AppendMetadataPair(std::string& encoded, std::string_view key,
+                        std::string_view value) {
+  for (const std::string_view text : {key, value}) {
+    AppendDecimal(encoded, text.size());
+    encoded.push_back(':');
+    encoded.append(text);
+  }
+}
+
+bool DecodeMetadataPairs(
+    std::string_view encoded,
+    std::vector<std::pair<std::string, std::string>>& pairs) {
+  pairs.clear();
+  while (!encoded.empty()) {
+    auto& pair = pairs.emplace_back();
+    if (!TakeCounted(encoded, pair.first) ||
+        !TakeCounted(encoded, pair.second)) {
+      pairs.clear();
+      return false;
+    }
   }
   return true;
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelpwood {
@@ -35,6 +36,19 @@ std::string JournalFieldName(std::string_view prefix, std::string_view key);
 // Whether `name` is a field name journald keeps: [A-Z0-9_], not starting
 // with '_' or a digit, 1 to kMaxFieldNameLength characters.
 bool IsValidFieldName(std::string_view name) noexcept;
+
+// The metadata of a point in one field value that keeps every key as it was
+// spelt: per pair, the key and then the value, each as "<bytes>:<bytes of
+// text>" ("3:a.b1:7" for a.b=7). POINT_META_<NAME> fields, which join keys
+// such as "a.b" and "a-b", stay beside it for the readers that know only them.
+inline constexpr char kPointMetadataField[] = "POINT_METADATA";
+void AppendMetadataPair(std::string& encoded, std::string_view key,
+                        std::string_view value);
+// The pairs of an encoded value, in order. False, with `pairs` cleared, for a
+// value that is not made of whole pairs (entries are untrusted input).
+bool DecodeMetadataPairs(
+    std::string_view encoded,
+    std::vector<std::pair<std::string, std::string>>& pairs);
 
 // The program's own short name (program_invocation_short_name), the value of
 // SYSLOG_IDENTIFIER in every entry the library writes.

@@ -220,6 +220,35 @@ TEST(JournalFieldNameTest, MakesKeysValidAndCutsAtSixtyFour) {
   EXPECT_FALSE(IsValidFieldName(std::string(65, 'A')));
 }
 
+TEST(MetadataPairsTest, DecodesWholePairsAndRefusesAnythingElse) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  std::string encoded;
+  AppendMetadataPair(encoded, "a.b", "two\nlines");
+  AppendMetadataPair(encoded, "", "");
+  EXPECT_EQ(encoded, "3:a.b9:two\nlines0:0:");
+  const struct {
+    std::string encoded;
+    bool valid;
+    Pairs pairs;
+  } cases[] = {
+      {encoded, true, {{"a.b", "two\nlines"}, {"", ""}}},
+      {"", true, {}},
+      {"1:k1:v", true, {{"k", "v"}}},
+      {"1:k", false, {}},                       // a key without its value
+      {"1:k2:v", false, {}},                    // longer than what is left
+      {":k1:v", false, {}},                     // no size
+      {"+1:k1:v", false, {}},                   // not only digits
+      {"1k1:v", false, {}},                     // no colon after the size
+      {"18446744073709551616:k1:v", false, {}}  // beyond 64 bits
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.encoded);
+    Pairs pairs = {{"stale", "pair"}};
+    EXPECT_EQ(DecodeMetadataPairs(c.encoded, pairs), c.valid);
+    EXPECT_EQ(pairs, c.pairs);
+  }
+}
+
 TEST(JournalEntryTest, SerializesPlainAndMultiLineValues) {
   JournalEntry entry;
   entry.Add("MESSAGE", "one line");
