@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "journal/journal_writer.h"
 #include "journal/message_ids.h"
 
 namespace kelpwood {
@@ -172,6 +173,10 @@ int JournalReader::Next(FlowEntry& entry) {
     bool has_point = false;
     bool has_success = false;
     bool has_count = false;
+    // POINT_METADATA, decoded at once: a compressed field's bytes last only
+    // until the next field is read.
+    std::vector<std::pair<std::string, std::string>> spelt_metadata;
+    bool has_spelt_metadata = false;
     std::int64_t number = 0;
     const void* data = nullptr;
     std::size_t length = 0;
@@ -211,12 +216,17 @@ int JournalReader::Next(FlowEntry& entry) {
         entry.unit.assign(value);
       } else if (name == "MESSAGE") {
         message = value;
+      } else if (name == kPointMetadataField) {
+        has_spelt_metadata = DecodeMetadataPairs(value, spelt_metadata);
       } else if (name.size() > kPointMetaPrefix.size() &&
                  name.substr(0, kPointMetaPrefix.size()) == kPointMetaPrefix) {
         entry.metadata.emplace_back(name.substr(kPointMetaPrefix.size()),
                                     value);
       }
     }
+    // The keys as spelt, when the publisher wrote them and they decode; else
+    // the POINT_META_* names.
+    if (has_spelt_metadata) entry.metadata = std::move(spelt_metadata);
     // `message` points into the journal's mapping; use it before moving on.
     if (message_id == kPointPublished) {
       if (entry.flow_id.empty() || !has_point || !has_success) continue;

@@ -52,7 +52,9 @@ struct FlowEntry {
   std::string unit;
   // DROPPED_POINTS of kPointsDropped, N_DROPPED of kJournalSuppressed.
   std::uint64_t count = 0;
-  // POINT_META_* fields, with the prefix removed, in journal order.
+  // The point's metadata with its keys as the publisher spelt them
+  // (POINT_METADATA), in the point's order; for entries without that field,
+  // the POINT_META_* fields with the prefix removed, in journal order.
   std::vector<std::pair<std::string, std::string>> metadata;
 };
 

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -49,6 +50,75 @@ int NewSocket() noexcept {
   return fd;
 }
 
+// A sealed memory file holding `data`, as journald accepts it; none when one
+// cannot be made.
+base::UniqueFd MemoryFileWith(std::string_view data) noexcept {
+  base::UniqueFd file(
+      ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!file.valid()) return file;
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t count =
+        ::write(file.get(), data.data() + written, data.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return base::UniqueFd();
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  // journald accepts a memory file only sealed against every change.
+  if (::fcntl(file.get(), F_ADD_SEALS,
+              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return base::UniqueFd();
+  }
+  return file;
+}
+
+// Sends `data` as one datagram, or the memory file `file` when it is valid.
+// 0 when sent, else the errno.
+int SendOnce(int fd, std::string_view data, int file) noexcept {
+  if (file < 0) {
+    return ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >=
+                   0
+               ? 0
+               : errno;
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &file, sizeof file);
+  return ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 ? 0 : errno;
+}
+
+void AppendDecimal(std::string& text, std::uint64_t value) {
+  char digits[20];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  text.append(digits, end);
+}
+
+// Takes one "<bytes>:<text>" from the front of `encoded` into `text`.
+bool TakeCounted(std::string_view& encoded, std::string& text) {
+  const std::size_t colon = encoded.find(':');
+  // At most 19 digits: no overflow, and far beyond any journal field.
+  if (colon == 0 || colon == std::string_view::npos || colon > 19) {
+    return false;
+  }
+  std::uint64_t size = 0;
+  const char* digits_end = encoded.data() + colon;
+  const auto parsed = std::from_chars(encoded.data(), digits_end, size);
+  if (parsed.ec != std::errc() || parsed.ptr != digits_end) return false;
+  encoded.remove_prefix(colon + 1);
+  if (size > encoded.size()) return false;
+  text.assign(encoded.substr(0, size));
+  encoded.remove_prefix(size);
+  return true;
+}
+
 bool ConnectTo(int fd, const std::string& path) noexcept {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -79,6 +149,30 @@ bool IsValidFieldName(std::string_view name) noexcept {
   return true;
 }
 
+void AppendMetadataPair(std::string& encoded, std::string_view key,
+                        std::string_view value) {
+  for (const std::string_view text : {key, value}) {
+    AppendDecimal(encoded, text.size());
+    encoded.push_back(':');
+    encoded.append(text);
+  }
+}
+
+bool DecodeMetadataPairs(
+    std::string_view encoded,
+    std::vector<std::pair<std::string, std::string>>& pairs) {
+  pairs.clear();
+  while (!encoded.empty()) {
+    auto& pair = pairs.emplace_back();
+    if (!TakeCounted(encoded, pair.first) ||
+        !TakeCounted(encoded, pair.second)) {
+      pairs.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 const char* ProgramIdentifier() noexcept {
   return program_invocation_short_name;
 }
@@ -103,16 +197,14 @@ void JournalEntry::Add(std::string_view name, std::string_view value) {
 
 void JournalEntry::Add(std::string_view name, std::int64_t value) {
   char digits[24];
-  const int length = std::snprintf(digits, sizeof digits, "%lld",
-                                   static_cast<long long>(value));
-  Add(name, std::string_view(digits, static_cast<std::size_t>(length)));
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  Add(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 void JournalEntry::Add(std::string_view name, std::uint64_t value) {
   char digits[24];
-  const int length = std::snprintf(digits, sizeof digits, "%llu",
-                                   static_cast<unsigned long long>(value));
-  Add(name, std::string_view(digits, static_cast<std::size_t>(length)));
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  Add(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 void JournalEntry::AddAssignment(std::string_view assignment) {
@@ -122,13 +214,11 @@ void JournalEntry::AddAssignment(std::string_view assignment) {
 }
 
 JournalWriter::JournalWriter(std::string socket_path)
-    : socket_path_(std::move(socket_path)), fd_(NewSocket()) {
-  // Not listening yet is fine: the first send connects.
-  if (fd_ >= 0) ConnectTo(fd_, socket_path_);
-}
+    : socket_path_(std::move(socket_path)) {}
 
 JournalWriter::~JournalWriter() {
-  if (fd_ >= 0) ::close(fd_);
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) ::close(fd);
 }
 
 SendStatus JournalWriter::Send(const JournalEntry& entry) noexcept {
@@ -144,79 +234,74 @@ SendStatus JournalWriter::Send(const std::vector<std::string>& assignments) {
 }
 
 SendStatus JournalWriter::SendSerialized(std::string_view data) noexcept {
-  if (fd_ < 0) return SendStatus::kFailed;
-  // Two rounds: the second follows a reconnection to a restarted journald.
-  for (int round = 0; round < 2; ++round) {
-    const ssize_t sent =
-        ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent >= 0) return SendStatus::kSent;
-    switch (errno) {
+  const int fd = Socket();
+  if (fd < 0) return SendStatus::kFailed;
+  // Made once the entry is too large for a datagram.
+  base::UniqueFd file;
+  bool reconnected = false;
+  // Ends after at most three sends: the memory file is made once, and the
+  // socket reconnected once.
+  for (;;) {
+    const int error = SendOnce(fd, data, file.get());
+    switch (error) {
+      case 0:
+        return SendStatus::kSent;
       case EAGAIN:
         return SendStatus::kWouldBlock;
       case EMSGSIZE:
       case ENOBUFS:
-        return SendThroughMemoryFile(data);
+        if (file.valid()) return SendStatus::kFailed;
+        file = MemoryFileWith(data);
+        if (!file.valid()) return SendStatus::kFailed;
+        break;
       case ECONNREFUSED:
       case ECONNRESET:
       case ENOTCONN:
       case EPIPE:
       case ENOENT:
-        if (!Reconnect()) return SendStatus::kNoJournal;
+        // A restarted journald, by datagram or memory file alike.
+        if (reconnected || !Reconnect()) return SendStatus::kNoJournal;
+        reconnected = true;
         break;
       default:
         return SendStatus::kFailed;
     }
   }
-  return SendStatus::kNoJournal;
 }
 
-SendStatus JournalWriter::SendThroughMemoryFile(
-    std::string_view data) noexcept {
-  base::UniqueFd file(
-      ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (file.get() < 0) return SendStatus::kFailed;
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t count =
-        ::write(file.get(), data.data() + written, data.size() - written);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return SendStatus::kFailed;
-    }
-    written += static_cast<std::size_t>(count);
+bool JournalWriter::AttemptAllowed(std::int64_t now_ns) const noexcept {
+  const std::int64_t last_failure =
+      last_failed_connect_ns_.load(std::memory_order_relaxed);
+  return last_failure == 0 || now_ns - last_failure >= kReconnectSpacingNs;
+}
+
+int JournalWriter::Socket() noexcept {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  std::lock_guard<std::mutex> lock(reconnect_mutex_);
+  fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  const std::int64_t now = SteadyNowNs();
+  if (!AttemptAllowed(now)) return -1;
+  base::UniqueFd fresh(NewSocket());
+  if (!fresh.valid()) {
+    last_failed_connect_ns_.store(now, std::memory_order_relaxed);
+    return -1;
   }
-  // journald accepts a memory file only sealed against every change.
-  if (::fcntl(file.get(), F_ADD_SEALS,
-              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-    return SendStatus::kFailed;
-  }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  const int descriptor = file.get();
-  std::memcpy(CMSG_DATA(header), &descriptor, sizeof descriptor);
-  if (::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
-    return SendStatus::kSent;
-  }
-  return errno == EAGAIN ? SendStatus::kWouldBlock : SendStatus::kFailed;
+  // Not listening yet is fine: the send that fails reconnects.
+  ConnectTo(fresh.get(), socket_path_);
+  fd = fresh.release();
+  fd_.store(fd, std::memory_order_release);
+  return fd;
 }
 
 bool JournalWriter::Reconnect() noexcept {
   std::lock_guard<std::mutex> lock(reconnect_mutex_);
   const std::int64_t now = SteadyNowNs();
-  const std::int64_t last_failure =
-      last_failed_connect_ns_.load(std::memory_order_relaxed);
-  if (last_failure != 0 && now - last_failure < kReconnectSpacingNs) {
-    return false;
-  }
+  if (!AttemptAllowed(now)) return false;
   base::UniqueFd fresh(NewSocket());
-  if (fresh.get() < 0 || !ConnectTo(fresh.get(), socket_path_) ||
-      ::dup3(fresh.get(), fd_, O_CLOEXEC) < 0) {
+  if (!fresh.valid() || !ConnectTo(fresh.get(), socket_path_) ||
+      ::dup3(fresh.get(), fd_.load(std::memory_order_acquire), O_CLOEXEC) < 0) {
     last_failed_connect_ns_.store(now, std::memory_order_relaxed);
     return false;
   }

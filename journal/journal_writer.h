@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelpwood {
@@ -35,6 +36,19 @@ std::string JournalFieldName(std::string_view prefix, std::string_view key);
 // Whether `name` is a field name journald keeps: [A-Z0-9_], not starting
 // with '_' or a digit, 1 to kMaxFieldNameLength characters.
 bool IsValidFieldName(std::string_view name) noexcept;
+
+// The metadata of a point in one field value that keeps every key as it was
+// spelt: per pair, the key and then the value, each as "<bytes>:<bytes of
+// text>" ("3:a.b1:7" for a.b=7). POINT_META_<NAME> fields, which join keys
+// such as "a.b" and "a-b", stay beside it for the readers that know only them.
+inline constexpr char kPointMetadataField[] = "POINT_METADATA";
+void AppendMetadataPair(std::string& encoded, std::string_view key,
+                        std::string_view value);
+// The pairs of an encoded value, in order. False, with `pairs` cleared, for a
+// value that is not made of whole pairs (entries are untrusted input).
+bool DecodeMetadataPairs(
+    std::string_view encoded,
+    std::vector<std::pair<std::string, std::string>>& pairs);
 
 // The program's own short name (program_invocation_short_name), the value of
 // SYSLOG_IDENTIFIER in every entry the library writes.
@@ -69,9 +83,10 @@ enum class SendStatus {
 };
 
 // A connection to journald's native socket. Send() never blocks and may be
-// called from any thread at once. When journald restarts the writer connects
-// to the new one on the next send (attempts are spaced out while none
-// listens).
+// called from any thread at once. The socket is made on the first send, and
+// made again on a later one when that failed (out of descriptors). When
+// journald restarts the writer connects to the new one on the next send, by
+// datagram or memory file (attempts are spaced out while none listens).
 class JournalWriter {
  public:
   static constexpr char kDefaultSocketPath[] = "/run/systemd/journal/socket";
@@ -95,17 +110,23 @@ class JournalWriter {
 
  private:
   SendStatus SendSerialized(std::string_view data) noexcept;
-  SendStatus SendThroughMemoryFile(std::string_view data) noexcept;
+  // The socket, made now if there is none yet; -1 when it cannot be made
+  // (or a failed attempt was too recent).
+  int Socket() noexcept;
   // Points the socket at the journald that listens now. False when none.
   bool Reconnect() noexcept;
+  // Whether an attempt to make or connect the socket may be made at `now_ns`.
+  // REQUIRES reconnect_mutex_.
+  bool AttemptAllowed(std::int64_t now_ns) const noexcept;
 
   const std::string socket_path_;
-  // Stays the same number for the writer's life: a reconnection puts a new
-  // socket behind it with dup3(), so concurrent senders never see a closed
-  // or reused descriptor.
-  int fd_ = -1;
+  // -1 until the first socket is made; from then on the same number for the
+  // writer's life: a reconnection puts a new socket behind it with dup3(),
+  // so concurrent senders never see a closed or reused descriptor.
+  std::atomic<int> fd_{-1};
   std::mutex reconnect_mutex_;
-  // steady_clock time of the last failed connection attempt, in ns.
+  // steady_clock time of the last failed attempt to make or connect the
+  // socket, in ns; 0 after a success.
   std::atomic<std::int64_t> last_failed_connect_ns_{0};
 };
 

@@ -15,6 +15,10 @@ namespace {
 
 using trace::FlowCheckCode;
 
+// A verdict names at most this many recording processes (RUN_PID and
+// RUN_COMM each), and counts the rest in RUN_PROCESSES_MORE.
+constexpr std::size_t kMaxNamedProcesses = 32;
+
 const char* PointsWord(std::size_t count) noexcept {
   return count == 1 ? "point" : "points";
 }
@@ -125,15 +129,16 @@ std::vector<std::string> BuildVerdictFields(const FlowRun& run) {
   fields.push_back(fmt::format("UNEXPECTED_POINTS={}", run.unexpected_points));
   fields.push_back(fmt::format("DURATION_MS={}", RunDurationMs(run)));
   fields.push_back("FLOW_RUN=" + run.run_id);
-  std::vector<pid_t> seen;
+  std::unordered_set<pid_t> seen;
   for (const RunPoint& point : run.points) {
-    if (point.pid == 0 ||
-        std::find(seen.begin(), seen.end(), point.pid) != seen.end()) {
-      continue;
-    }
-    seen.push_back(point.pid);
+    if (point.pid == 0 || !seen.insert(point.pid).second) continue;
+    if (seen.size() > kMaxNamedProcesses) continue;
     fields.push_back(fmt::format("RUN_PID={}", point.pid));
     fields.push_back("RUN_COMM=" + point.comm);
+  }
+  if (seen.size() > kMaxNamedProcesses) {
+    fields.push_back(
+        fmt::format("RUN_PROCESSES_MORE={}", seen.size() - kMaxNamedProcesses));
   }
   if (run.possibly_lost_points > 0) {
     fields.push_back(

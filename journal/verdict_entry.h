@@ -45,11 +45,14 @@ std::uint32_t CountUnexpectedPoints(const trace::TraceFlowCfg* cfg,
 // FLOW_ID, FLOW_NAME (when configured), CHECK_CODE, POINT_ID (recorded point
 // at fault), CONFIGURED_POINT_ID, FAILURE_ID (each when there is one),
 // RECORDED_POINTS, UNEXPECTED_POINTS, DURATION_MS, FLOW_RUN, then RUN_PID and
-// RUN_COMM once per recording process (pid != 0, first-seen order), and
-// POSSIBLY_LOST_POINTS when there are any.
+// RUN_COMM once per recording process (pid != 0, first-seen order) for the
+// first 32 processes, RUN_PROCESSES_MORE with the number of the others when
+// there are more, and POSSIBLY_LOST_POINTS when there are any.
 std::vector<std::string> BuildVerdictFields(const FlowRun& run);
 
-// Writes the verdict entry through `writer`; never blocks.
+// Writes the verdict entry through `writer` (a memory file when it is larger
+// than a datagram); never blocks. Anything but kSent means journald does not
+// have it: kWouldBlock and kNoJournal may succeed when sent again later.
 SendStatus SendVerdict(JournalWriter& writer, const FlowRun& run);
 
 }  // namespace journal

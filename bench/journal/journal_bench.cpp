@@ -4,6 +4,12 @@
 //   Trace into a device-wide flow  vs  Trace into a process-wide flow plus
 //                                      one raw sd_journal_sendv of the same
 //                                      fields (target: at most 1.1x)
+//   One thread flooding a device-wide flow for 3 s
+//                                  vs  a blocking sd_journal_sendv loop of the
+//                                      same fields for 3 s into the same
+//                                      journald (targets: points stored at
+//                                      least half the floor's, drop reports
+//                                      at most 1% of the entries stored)
 //   Trace into a process-wide flow while device-wide flows exist
 //                                  vs  lock + find + make_shared + push_back
 //
@@ -26,6 +32,8 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,6 +44,9 @@
 
 #include "journal/flow_publishing.h"
 #include "journal/message_ids.h"
+#ifdef KELPWOOD_BENCH_STARTS_JOURNALD
+#include "journald.h"
+#endif
 
 namespace {
 
@@ -138,6 +149,151 @@ void BM_TraceDeviceWideFloor(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TraceDeviceWideFloor);
+
+constexpr std::chrono::seconds kFloodLength(3);
+
+// The entries that journald stored for `flow`: points and drop reports.
+struct Stored {
+  std::uint64_t points = 0;
+  std::uint64_t reports = 0;
+};
+
+// Sends a marker with a blocking send and waits until journald stored it,
+// then counts the entries of each flow: everything sent before the marker is
+// stored before it.
+std::vector<Stored> CountStored(const std::vector<std::string>& flows) {
+  const std::string marker = "BENCH_MARKER=" + flows.front();
+  sd_journal_send("MESSAGE=flood counted", marker.c_str(), nullptr);
+  std::vector<Stored> counts(flows.size());
+  for (int attempt = 0; attempt < 600; ++attempt) {
+    sd_journal* journal = nullptr;
+    if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) break;
+    sd_journal_add_match(journal, marker.data(), marker.size());
+    const bool arrived = sd_journal_next(journal) > 0;
+    sd_journal_flush_matches(journal);
+    for (std::size_t i = 0; arrived && i < flows.size(); ++i) {
+      const std::string match = "FLOW_ID=" + flows[i];
+      sd_journal_flush_matches(journal);
+      sd_journal_add_match(journal, match.data(), match.size());
+      sd_journal_seek_head(journal);
+      while (sd_journal_next(journal) > 0) {
+        const void* data = nullptr;
+        std::size_t length = 0;
+        const bool report =
+            sd_journal_get_data(journal, "MESSAGE_ID", &data, &length) >= 0 &&
+            std::string(static_cast<const char*>(data), length) ==
+                std::string("MESSAGE_ID=") + kelpwood::journal::kPointsDropped;
+        ++(report ? counts[i].reports : counts[i].points);
+      }
+    }
+    sd_journal_close(journal);
+    if (arrived) return counts;
+    ::usleep(50'000);
+  }
+  return counts;
+}
+
+// One thread publishes as fast as it can while journald stores what it can:
+// what counts is how many points journald stored, and how few of its entries
+// are drop reports. The floor sends the same fields with a blocking
+// sd_journal_sendv, which waits for journald instead of dropping.
+void BM_FloodDeviceWide(benchmark::State& state) {
+#ifdef KELPWOOD_BENCH_STARTS_JOURNALD
+  kelpwood_test::JournalTestLock lock;
+  kelpwood_test::Journald journald;
+  if (!journald.WaitUntilListening(std::chrono::seconds(5))) {
+    state.SkipWithError(("no journald: " + journald.Error()).c_str());
+    return;
+  }
+#else
+  if (!JournaldListens()) {
+    state.SkipWithError("no journald listens on /run/systemd/journal/socket");
+    return;
+  }
+#endif
+  FlowTrace& registry = FlowTrace::GetInstance();
+  const std::string flow = "bench.flood." + std::to_string(::getpid());
+  const std::string raw_flow = flow + ".raw";
+  const std::string point = "point";
+  const std::string message =
+      "MESSAGE=Flow '" + raw_flow + "' point 'point' ok";
+  const std::string message_id =
+      std::string("MESSAGE_ID=") + kelpwood::journal::kPointPublished;
+  const std::string identifier =
+      std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name;
+  const std::string flow_field = "FLOW_ID=" + raw_flow;
+  std::uint64_t traced = 0;
+  std::uint64_t raw_sent = 0;
+  double ours_s = 0;
+  double raw_s = 0;
+  for (auto _ : state) {
+    registry.RegisterTraceFlow(flow, {}, "bench", "", true);
+    registry.SetFlowScope(flow, FlowScope::DEVICE);
+    auto start = std::chrono::steady_clock::now();
+    auto end = start + kFloodLength;
+    std::size_t recorded = 0;
+    for (auto now = start; now < end; now = std::chrono::steady_clock::now()) {
+      for (int i = 0; i < 64; ++i, ++traced) {
+        registry.Trace(flow, point, true);
+        if (++recorded == kResetEvery) {
+          registry.SetFlowScope(flow, FlowScope::PROCESS);
+          registry.ResetFlow(flow);
+          registry.SetFlowScope(flow, FlowScope::DEVICE);
+          recorded = 0;
+        }
+      }
+    }
+    ours_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
+    for (int tries = 0; tries < 5000; ++tries) {
+      if (kelpwood::journal::ReportDroppedPoints()) break;
+      ::usleep(1000);
+    }
+    registry.SetFlowScope(flow, FlowScope::PROCESS);
+    registry.RemoveTraceFlow(flow);
+
+    std::string timestamp_field, index_field;
+    start = std::chrono::steady_clock::now();
+    end = start + kFloodLength;
+    for (auto now = start; now < end; now = std::chrono::steady_clock::now()) {
+      for (int i = 0; i < 64; ++i, ++raw_sent) {
+        timestamp_field = "POINT_TIMESTAMP_NS=" + std::to_string(raw_sent);
+        index_field = "POINT_INDEX=" + std::to_string(raw_sent % kResetEvery);
+        const iovec fields[] = {
+            {const_cast<char*>(message.data()), message.size()},
+            {const_cast<char*>(message_id.data()), message_id.size()},
+            {const_cast<char*>("PRIORITY=6"), 10},
+            {const_cast<char*>(identifier.data()), identifier.size()},
+            {const_cast<char*>(flow_field.data()), flow_field.size()},
+            {const_cast<char*>("POINT_ID=point"), 14},
+            {const_cast<char*>("POINT_SUCCESS=1"), 15},
+            {timestamp_field.data(), timestamp_field.size()},
+            {index_field.data(), index_field.size()},
+        };
+        benchmark::DoNotOptimize(
+            sd_journal_sendv(fields, sizeof fields / sizeof fields[0]));
+      }
+    }
+    raw_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
+  }
+  const std::vector<Stored> stored = CountStored({flow, raw_flow});
+  const double ours_rate = static_cast<double>(stored[0].points) / ours_s;
+  const double raw_rate = static_cast<double>(stored[1].points) / raw_s;
+  state.counters["traced_per_s"] = static_cast<double>(traced) / ours_s;
+  state.counters["stored_per_s"] = ours_rate;
+  state.counters["floor_stored_per_s"] = raw_rate;
+  state.counters["stored_vs_floor"] = raw_rate > 0 ? ours_rate / raw_rate : 0;
+  state.counters["report_share"] =
+      static_cast<double>(stored[0].reports) /
+      static_cast<double>(
+          std::max<std::uint64_t>(1, stored[0].points + stored[0].reports));
+  state.counters["floor_sent"] = static_cast<double>(raw_sent);
+  state.counters["floor_stored"] = static_cast<double>(stored[1].points);
+}
+BENCHMARK(BM_FloodDeviceWide)->Iterations(1)->Unit(benchmark::kSecond);
 
 // Process-wide tracing while another flow is device-wide: the publishing
 // check is then one hash lookup more than with no device-wide flow at all.

@@ -6,13 +6,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -127,26 +130,80 @@ TEST_F(JournalWriterTest, SendsAnEntryLargerThanADatagramInASealedMemoryFile) {
       << entry.Serialized().size();
 }
 
-TEST_F(JournalWriterTest,
+// A restarted journald must be found again whichever way the entry travels.
+struct RestartCase {
+  const char* name;
+  std::size_t value_bytes;  // of one field beside MESSAGE
+};
+
+class JournalWriterRestartTest
+    : public JournalWriterTest,
+      public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(JournalWriterRestartTest,
        ReconnectsToARestartedReceiverAndSaysWhenNoneListens) {
+  const auto entry = [](int number) {
+    JournalEntry made = SmallEntry(number);
+    made.Add("POINT_META_BLOB", std::string(GetParam().value_bytes, 'x'));
+    return made;
+  };
   JournalWriter writer(socket_path_);
   {
     Receiver first(socket_path_);
     ASSERT_TRUE(first.bound());
     // Connected lazily: the writer was made before anything listened.
-    EXPECT_EQ(writer.Send(SmallEntry(1)), SendStatus::kSent);
-    EXPECT_EQ(first.Next(), "MESSAGE=entry 1\n");
+    EXPECT_EQ(writer.Send(entry(1)), SendStatus::kSent);
+    EXPECT_TRUE(first.Next() == entry(1).Serialized());
   }
   {
     Receiver second(socket_path_);
     ASSERT_TRUE(second.bound());
-    EXPECT_EQ(writer.Send(SmallEntry(2)), SendStatus::kSent);
-    EXPECT_EQ(second.Next(), "MESSAGE=entry 2\n");
+    EXPECT_EQ(writer.Send(entry(2)), SendStatus::kSent);
+    EXPECT_TRUE(second.Next() == entry(2).Serialized());
   }
   ::unlink(socket_path_.c_str());
-  EXPECT_EQ(writer.Send(SmallEntry(3)), SendStatus::kNoJournal);
+  EXPECT_EQ(writer.Send(entry(3)), SendStatus::kNoJournal);
   EXPECT_EQ(writer.Send(std::vector<std::string>{"MESSAGE=x"}),
             SendStatus::kNoJournal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, JournalWriterRestartTest,
+    ::testing::Values(RestartCase{"datagram", 8},
+                      // Beyond any send buffer: a sealed memory file.
+                      RestartCase{"memory_file", 17 * 1024 * 1024}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(JournalWriterTest, MakesItsSocketOnALaterSendWhenTheFirstFailed) {
+  const kelpwood::testing::ChildResult child =
+      kelpwood::testing::RunInChild([this]() -> std::string {
+        Receiver receiver(socket_path_);
+        if (!receiver.bound()) return "cannot bind " + socket_path_;
+        // No descriptor left: the lowest free number becomes the limit.
+        const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowest_free);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        const rlimit saved = limit;
+        limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        JournalWriter writer(socket_path_);
+        const SendStatus starved = writer.Send(SmallEntry(1));
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        if (starved != SendStatus::kFailed) return "sent without a socket";
+        // Attempts are spaced out: send until one makes the socket.
+        const auto give_up =
+            std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        SendStatus status = SendStatus::kFailed;
+        while (status == SendStatus::kFailed &&
+               std::chrono::steady_clock::now() < give_up) {
+          status = writer.Send(SmallEntry(2));
+        }
+        if (status != SendStatus::kSent) return "never sent";
+        const std::string received = receiver.Next();
+        return received == "MESSAGE=entry 2\n" ? "" : "received " + received;
+      });
+  EXPECT_TRUE(child.Succeeded()) << child.report << child.standard_error;
 }
 
 }  // namespace

@@ -81,6 +81,48 @@ TEST(VerdictEntryTest, WatchedRunNamesEachProcessOnceAndLostPoints) {
   EXPECT_EQ(BuildVerdictFields(run), expected);
 }
 
+// Fields of a verdict whose run was recorded by `processes` processes, each
+// recording two points.
+std::vector<std::string> ProcessFields(int processes) {
+  FlowRun run = StorageMountRun({});
+  for (int i = 0; i < processes; ++i) {
+    for (int twice = 0; twice < 2; ++twice) {
+      run.points.push_back(RunPoint{"probe",
+                                    true,
+                                    run.start_ns,
+                                    static_cast<pid_t>(1000 + i),
+                                    "p" + std::to_string(i),
+                                    {}});
+    }
+  }
+  std::vector<std::string> fields;
+  for (const std::string& field : BuildVerdictFields(run)) {
+    if (field.rfind("RUN_", 0) == 0) fields.push_back(field);
+  }
+  return fields;
+}
+
+TEST(VerdictEntryTest, NamesTheFirstThirtyTwoProcessesAndCountsTheRest) {
+  const struct {
+    int processes;
+    int named;
+    const char* more;  // RUN_PROCESSES_MORE, or nullptr
+  } cases[] = {
+      {1, 1, nullptr}, {32, 32, nullptr}, {33, 32, "1"}, {250, 32, "218"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.processes);
+    std::vector<std::string> expected;
+    for (int i = 0; i < c.named; ++i) {
+      expected.push_back("RUN_PID=" + std::to_string(1000 + i));
+      expected.push_back("RUN_COMM=p" + std::to_string(i));
+    }
+    if (c.more != nullptr) {
+      expected.push_back(std::string("RUN_PROCESSES_MORE=") + c.more);
+    }
+    EXPECT_EQ(ProcessFields(c.processes), expected);
+  }
+}
+
 struct MessageCase {
   FlowCheckCode code;
   int fault_point_index;
@@ -176,6 +218,35 @@ TEST(JournalFieldNameTest, MakesKeysValidAndCutsAtSixtyFour) {
   EXPECT_FALSE(IsValidFieldName("lower"));
   EXPECT_FALSE(IsValidFieldName(""));
   EXPECT_FALSE(IsValidFieldName(std::string(65, 'A')));
+}
+
+TEST(MetadataPairsTest, DecodesWholePairsAndRefusesAnythingElse) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  std::string encoded;
+  AppendMetadataPair(encoded, "a.b", "two\nlines");
+  AppendMetadataPair(encoded, "", "");
+  EXPECT_EQ(encoded, "3:a.b9:two\nlines0:0:");
+  const struct {
+    std::string encoded;
+    bool valid;
+    Pairs pairs;
+  } cases[] = {
+      {encoded, true, {{"a.b", "two\nlines"}, {"", ""}}},
+      {"", true, {}},
+      {"1:k1:v", true, {{"k", "v"}}},
+      {"1:k", false, {}},                       // a key without its value
+      {"1:k2:v", false, {}},                    // longer than what is left
+      {":k1:v", false, {}},                     // no size
+      {"+1:k1:v", false, {}},                   // not only digits
+      {"1k1:v", false, {}},                     // no colon after the size
+      {"18446744073709551616:k1:v", false, {}}  // beyond 64 bits
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.encoded);
+    Pairs pairs = {{"stale", "pair"}};
+    EXPECT_EQ(DecodeMetadataPairs(c.encoded, pairs), c.valid);
+    EXPECT_EQ(pairs, c.pairs);
+  }
 }
 
 TEST(JournalEntryTest, SerializesPlainAndMultiLineValues) {
