@@ -27,6 +27,7 @@
 #include "commands.h"
 #include "library_log.h"
 #include "trace/src/flow_config_keys.h"
+#include "trace/src/flow_file.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -334,17 +335,17 @@ class FileValidator {
 
   // The flows as the loader leaves them, in document order of the entries
   // that were stored last under each id.
-  std::vector<std::shared_ptr<TraceFlowCfg>> LoadedFlows() const {
-    std::vector<std::shared_ptr<TraceFlowCfg>> flows;
+  std::vector<trace::ReadFlow> LoadedFlows() const {
+    std::vector<trace::ReadFlow> flows;
     for (const auto& stored : stored_) {
-      if (!stored.replaced) flows.push_back(stored.cfg);
+      if (!stored.replaced) flows.push_back(stored.flow);
     }
     return flows;
   }
 
  private:
   struct StoredFlow {
-    std::shared_ptr<TraceFlowCfg> cfg;
+    trace::ReadFlow flow;
     int line;
     bool replaced;
   };
@@ -602,6 +603,19 @@ class FileValidator {
       ValidatePoints(flow, points_recorded, where, entry_at);
       return;
     }
+    // The loader's own judgement of the device-wide settings: a flow it
+    // refuses here is dropped on the device as well.
+    trace::ReadFlow read;
+    read.cfg = cfg;
+    std::vector<trace::FlowFileNote> notes;
+    if (!trace::ReadFlowSettings(flow, cfg->flow_id, read, notes)) {
+      const trace::FlowFileNote& note = notes.back();
+      Add(note.line > 0 ? Position{note.line, note.column} : entry_at,
+          Kind::kDroppedFlow,
+          entry_name + " is dropped by the loader: " + note.reason);
+      ValidatePoints(flow, points_recorded, where, entry_at);
+      return;
+    }
 
     if (!flow.IsMap()) {
       Add(entry_at, Kind::kEmptyId,
@@ -633,7 +647,7 @@ class FileValidator {
       earlier->second = stored_.size();
     }
     stored_.push_back(
-        {cfg, at_override_ ? at_override_->line : entry_at.line, false});
+        {read, at_override_ ? at_override_->line : entry_at.line, false});
     ValidatePoints(flow, points_recorded, where, entry_at);
   }
 
@@ -791,7 +805,7 @@ struct FileReport {
   std::string error;  // why the file could not be read, or ""
   std::vector<Finding> findings;
   std::size_t finding_count = 0;  // repeats included
-  std::vector<std::shared_ptr<TraceFlowCfg>> flows;
+  std::vector<trace::ReadFlow> flows;
 };
 
 FileReport ValidateFile(FlowTrace& registry, const std::string& path) {
@@ -843,6 +857,17 @@ std::string Chain(const TraceFlowCfg& cfg) {
   return chain;
 }
 
+// A device-wide flow's scope and deadline, as listed after check_order;
+// nothing for a process-wide flow without a deadline, as before.
+std::string SettingsText(const trace::ReadFlow& read) {
+  std::string text;
+  if (read.scope == trace::FlowScope::DEVICE) text += ", scope device";
+  if (read.deadline_ms != 0) {
+    text += fmt::format(", deadline_ms {}", read.deadline_ms);
+  }
+  return text;
+}
+
 void PrintText(const FileReport& report) {
   const std::string path = cli::EscapeControls(report.path);
   for (const Finding& finding : report.findings) {
@@ -859,20 +884,22 @@ void PrintText(const FileReport& report) {
              report.flows.size() == 1
                  ? std::string("1 flow")
                  : fmt::format("{} flows", report.flows.size()));
-  for (const auto& flow : report.flows) {
+  for (const trace::ReadFlow& read : report.flows) {
+    const TraceFlowCfg* flow = read.cfg.get();
     std::string line = "  flow " + (flow->flow_id.empty()
                                         ? std::string("\"\"")
                                         : cli::EscapeControls(flow->flow_id));
     if (!flow->flow_name.empty()) {
       line += " (" + cli::EscapeControls(flow->flow_name) + ")";
     }
-    fmt::print("{}, check_order {}\n    {}\n", line,
-               flow->check_order ? "true" : "false",
+    fmt::print("{}, check_order {}{}\n    {}\n", line,
+               flow->check_order ? "true" : "false", SettingsText(read),
                cli::EscapeControls(Chain(*flow)));
   }
 }
 
-std::string FlowJson(const TraceFlowCfg& flow) {
+std::string FlowJson(const trace::ReadFlow& read) {
+  const TraceFlowCfg& flow = *read.cfg;
   std::string points;
   for (const auto& point : flow.flow_points) {
     if (!points.empty()) points += ",";
@@ -882,9 +909,12 @@ std::string FlowJson(const TraceFlowCfg& flow) {
                     point->is_critical ? "true" : "false", point->failure_id);
   }
   return fmt::format(
-      "{{\"flow_id\":{},\"flow_name\":{},\"check_order\":{},\"points\":[{}]}}",
+      "{{\"flow_id\":{},\"flow_name\":{},\"check_order\":{},\"points\":[{}],"
+      "\"scope\":\"{}\",\"deadline_ms\":{}}}",
       cli::JsonString(flow.flow_id), cli::JsonString(flow.flow_name),
-      flow.check_order ? "true" : "false", points);
+      flow.check_order ? "true" : "false", points,
+      read.scope == trace::FlowScope::DEVICE ? "device" : "process",
+      read.deadline_ms);
 }
 
 void PrintJson(const std::vector<FileReport>& reports,
@@ -896,7 +926,7 @@ void PrintJson(const std::vector<FileReport>& reports,
     std::string flows;
     for (const auto& flow : report.flows) {
       if (!flows.empty()) flows += ",";
-      flows += FlowJson(*flow);
+      flows += FlowJson(flow);
     }
     if (!files.empty()) files += ",";
     files += fmt::format(
@@ -966,11 +996,14 @@ const char kValidateHelp[] =
     "  - text values left empty, which are read as the text \"null\";\n"
     "  - failure ids with a leading 0, which are read as octal numbers;\n"
     "  - flow_points that is not a sequence;\n"
+    "  - a scope other than device or process, or a deadline_ms that is not\n"
+    "    a number of milliseconds: the flow is dropped;\n"
     "  - a second YAML document in the file, which is ignored;\n"
     "  - syntax errors and nesting deeper than 498 levels, after which\n"
     "    nothing of the file is loaded.\n"
-    "Then list each file's flows as loaded: id, name, check_order and the\n"
-    "chain of points, <critical> or [optional], with #failure_id when set.\n"
+    "Then list each file's flows as loaded: id, name, check_order, scope\n"
+    "device and deadline_ms where set, and the chain of points, <critical>\n"
+    "or [optional], with #failure_id when set.\n"
     "Control characters in the file are shown escaped (\\n, \\x1b); one\n"
     "fault met again and again (through an alias) is shown once, with the\n"
     "number of further times. FILE '-' means standard input.\n"
@@ -987,7 +1020,8 @@ const char kValidateHelp[] =
     "{\"file\":S,\"error\":S|null,\"findings\":N,\"flows\":[FLOW...]}\n"
     "FLOW:    {\"flow_id\":S,\"flow_name\":S,\"check_order\":B,\n"
     "          "
-    "\"points\":[{\"point_id\":S,\"critical\":B,\"failure_id\":N}...]}\n"
+    "\"points\":[{\"point_id\":S,\"critical\":B,\"failure_id\":N}...],\n"
+    "          \"scope\":\"process\"|\"device\",\"deadline_ms\":N}\n"
     "FINDING: {\"file\":S,\"line\":N,\"column\":N,\"kind\":S,\"message\":S,\n"
     "          \"repeats\":N}\n"
     "where kind is one of syntax, nesting, document, second_document,\n"
