@@ -71,9 +71,9 @@ if(KELPWOOD_BUILD_TOOLS)
       install(FILES ${kelpwood_manpages}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
-    if(KELPWOOD_BUILD_TESTS)
-      add_subdirectory(tests/packaging)
-    endif()
+  endif()
+  if(KELPWOOD_BUILD_TESTS)
+    add_subdirectory(tests/packaging)
   endif()
 
   # bash-completion loads a command's completion by the command's name.
