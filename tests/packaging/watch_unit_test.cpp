@@ -1,8 +1,9 @@
 // The kelpwood-flows-watch unit as the build configures it: systemd-analyze
 // accepts it and rates its sandbox at 2.0 or below, and the watch started
 // the way the unit starts it (its ExecStart, as an unprivileged user with the
-// unit's supplementary groups, umask and state directory mode) reads points
-// from the journal, writes their verdict and keeps its state to itself.
+// unit's supplementary groups, umask and state directory mode, also in a
+// user namespace of its own) reads points from the journal, writes their
+// verdict and keeps its state to itself.
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -164,13 +165,26 @@ std::string GroupIds(const std::string& names) {
   return ids;
 }
 
-class WatchAsUnitUserTest : public ::testing::Test {
+struct UserCase {
+  const char* name;
+  // Whether the watch runs in a user namespace of its own that maps only
+  // its user, as PrivateUsers=yes gives it; its supplementary groups are
+  // then unmapped there, and only the kernel's check on the host's ids
+  // lets it read the journal.
+  bool own_user_namespace;
+};
+
+void PrintTo(const UserCase& user, std::ostream* out) { *out << user.name; }
+
+class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
  protected:
   void SetUp() override {
     const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
     if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    if (access(KELPWOOD_SETPRIV, X_OK) != 0) {
-      GTEST_SKIP() << "setpriv is missing (Debian package util-linux)";
+    if (access(KELPWOOD_SETPRIV, X_OK) != 0 ||
+        access(KELPWOOD_UNSHARE, X_OK) != 0) {
+      GTEST_SKIP() << "setpriv or unshare is missing (Debian package "
+                      "util-linux)";
     }
     if (access(KELPWOOD_SYSTEMD_TMPFILES, X_OK) != 0) {
       GTEST_SKIP() << "systemd-tmpfiles is missing (Debian package systemd)";
@@ -237,7 +251,7 @@ class WatchAsUnitUserTest : public ::testing::Test {
   int notify_fd_ = -1;
 };
 
-TEST_F(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
+TEST_P(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
   const std::string unit = ReadFile(KELPWOOD_WATCH_UNIT);
   const std::string groups = GroupIds(Setting(unit, "SupplementaryGroups"));
   ASSERT_NE(groups, "") << "SupplementaryGroups="
@@ -265,6 +279,12 @@ TEST_F(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
       "--reuid=" + std::to_string(kUnprivileged),
       "--regid=" + std::to_string(kUnprivileged), "--groups=" + groups,
       "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs", "--"};
+  if (GetParam().own_user_namespace) {
+    const std::string user = std::to_string(kUnprivileged);
+    arguments.insert(arguments.end(), {KELPWOOD_UNSHARE, "--user",
+                                       "--map-user=" + user,
+                                       "--map-group=" + user, "--"});
+  }
   arguments.insert(arguments.end(), command.begin(), command.end());
 
   const std::string notify = BindNotifySocket();
@@ -304,5 +324,13 @@ TEST_F(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
   EXPECT_EQ(state.st_mode & 07777, 0600u);
   EXPECT_EQ(state.st_uid, kUnprivileged);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Users, WatchAsUnitUserTest,
+    ::testing::Values(UserCase{"unit_user", false},
+                      UserCase{"unit_user_in_own_user_namespace", true}),
+    [](const ::testing::TestParamInfo<UserCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
