@@ -68,6 +68,16 @@ std::string Setting(const std::string& unit, const std::string& key) {
   return value;
 }
 
+// An octal setting such as UMask=, or systemd's default when the unit has
+// none.
+mode_t ModeSetting(const std::string& unit, const std::string& key,
+                   mode_t systemd_default) {
+  const std::string value = Setting(unit, key);
+  return value == "<absent>"
+             ? systemd_default
+             : static_cast<mode_t>(std::stoul(value, nullptr, 8));
+}
+
 // ExecStart as systemd splits it: "$NAME" becomes the words of the unit's
 // Environment=NAME=..., nothing when that is empty.
 std::vector<std::string> ExecStartWords(const std::string& unit) {
@@ -259,8 +269,7 @@ TEST_P(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
 
   // The state directory as systemd makes it for StateDirectory=.
   const std::string state_dir = dir_.File("state");
-  const mode_t directory_mode =
-      std::stoul(Setting(unit, "StateDirectoryMode"), nullptr, 8);
+  const mode_t directory_mode = ModeSetting(unit, "StateDirectoryMode", 0755);
   ASSERT_EQ(mkdir(state_dir.c_str(), directory_mode), 0);
   ASSERT_EQ(chmod(state_dir.c_str(), directory_mode), 0);
   ASSERT_EQ(chown(state_dir.c_str(), kUnprivileged, kUnprivileged), 0);
@@ -288,8 +297,7 @@ TEST_P(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
   arguments.insert(arguments.end(), command.begin(), command.end());
 
   const std::string notify = BindNotifySocket();
-  const mode_t test_umask =
-      umask(static_cast<mode_t>(std::stoul(Setting(unit, "UMask"), nullptr, 8)));
+  const mode_t test_umask = umask(ModeSetting(unit, "UMask", 0022));
   ChildOptions options;
   options.deadline = std::chrono::seconds(60);
   ChildProcess watch(KELPWOOD_SETPRIV, arguments,
