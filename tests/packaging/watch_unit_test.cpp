@@ -286,13 +286,17 @@ TEST_P(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
   command[4] = config_;
   std::vector<std::string> arguments = {
       "--reuid=" + std::to_string(kUnprivileged),
-      "--regid=" + std::to_string(kUnprivileged), "--groups=" + groups,
-      "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs", "--"};
+      "--regid=" + std::to_string(kUnprivileged),
+      "--groups=" + groups,
+      "--inh-caps=-all",
+      "--bounding-set=-all",
+      "--no-new-privs",
+      "--"};
   if (GetParam().own_user_namespace) {
     const std::string user = std::to_string(kUnprivileged);
-    arguments.insert(arguments.end(), {KELPWOOD_UNSHARE, "--user",
-                                       "--map-user=" + user,
-                                       "--map-group=" + user, "--"});
+    arguments.insert(arguments.end(),
+                     {KELPWOOD_UNSHARE, "--user", "--map-user=" + user,
+                      "--map-group=" + user, "--"});
   }
   arguments.insert(arguments.end(), command.begin(), command.end());
 
@@ -300,20 +304,20 @@ TEST_P(WatchAsUnitUserTest, ReadsTheJournalAndKeepsItsStatePrivate) {
   const mode_t test_umask = umask(ModeSetting(unit, "UMask", 0022));
   ChildOptions options;
   options.deadline = std::chrono::seconds(60);
-  ChildProcess watch(KELPWOOD_SETPRIV, arguments,
-                     kelpwood::testing::WithSanitizerOptions(
-                         {"NOTIFY_SOCKET=" + notify}),
-                     options);
+  ChildProcess watch(
+      KELPWOOD_SETPRIV, arguments,
+      kelpwood::testing::WithSanitizerOptions({"NOTIFY_SOCKET=" + notify}),
+      options);
   umask(test_umask);
   ASSERT_EQ(AwaitNotification(), "READY=1") << watch.Wait().standard_error;
 
   // Points published by root reach the watch through the journal's group.
-  const ChildResult published = RunChild(
-      KELPWOOD_POINT_PUBLISHER,
-      {config_, flow_ + ":init:ok", flow_ + ":ready:ok"},
-      kelpwood::testing::WithSanitizerOptions(
-          {"SPDLOG_LEVEL=critical", "SPDLOG_STDOUT=false",
-           "SPDLOG_SYSTEMD=false"}));
+  const ChildResult published =
+      RunChild(KELPWOOD_POINT_PUBLISHER,
+               {config_, flow_ + ":init:ok", flow_ + ":ready:ok"},
+               kelpwood::testing::WithSanitizerOptions(
+                   {"SPDLOG_LEVEL=critical", "SPDLOG_STDOUT=false",
+                    "SPDLOG_SYSTEMD=false"}));
   ASSERT_TRUE(published.ExitedCleanly()) << published.standard_error;
   const std::vector<kelpwood_test::JournalFields> verdicts =
       kelpwood_test::ReadJournal(
