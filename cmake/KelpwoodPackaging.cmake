@@ -1,8 +1,9 @@
 # Installation pieces beyond the library itself: the tools' run-time search
-# path, their manual pages and bash completion, and the system files of the
-# tools package (journal catalog, systemd unit, tmpfiles.d entry). Included at
-# the end of the top-level CMakeLists.txt, after every target exists. The
-# Debian packages (debian/, "make deb") install through these rules.
+# path, their manual pages and bash completion, the system files of the tools
+# package (journal catalog, systemd unit) and the library's tmpfiles.d entry.
+# Included at the end of the top-level CMakeLists.txt, after every target
+# exists. The Debian packages (debian/, "make deb") install through these
+# rules.
 
 option(KELPWOOD_INSTALL_RPATH
   "Give the installed tools an RPATH relative to their own directory" ON)
@@ -71,9 +72,9 @@ if(KELPWOOD_BUILD_TOOLS)
       install(FILES ${kelpwood_manpages}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
-    if(KELPWOOD_BUILD_TESTS)
-      add_subdirectory(tests/packaging)
-    endif()
+  endif()
+  if(KELPWOOD_BUILD_TESTS)
+    add_subdirectory(tests/packaging)
   endif()
 
   # bash-completion loads a command's completion by the command's name.
@@ -82,11 +83,15 @@ if(KELPWOOD_BUILD_TOOLS)
       dist/bash-completion/kelpwood-flows
       dist/bash-completion/kelpwood-state
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-
-    # systemd reads these under PREFIX/lib, never under a multiarch libdir.
-    # (The journal catalog is installed with the journal module, and the
-    # watch unit with kelpwood-flows.)
-    install(FILES dist/kelpwood.tmpfiles
-      DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
   endif()
+endif()
+
+# The directory of the device state file belongs to the library, which every
+# program that uses the state needs, with or without the tools. systemd reads
+# tmpfiles.d under PREFIX/lib, never under a multiarch libdir. (The journal
+# catalog is installed with the journal module, and the watch unit with
+# kelpwood-flows.)
+if(KELPWOOD_INSTALL)
+  install(FILES dist/kelpwood.tmpfiles
+    DESTINATION lib/tmpfiles.d RENAME kelpwood.conf)
 endif()

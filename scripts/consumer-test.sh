@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds tests/consumer against kelpwood_common_libs and runs it, comparing
-# its standard output byte for byte, and checks the library's exported
-# symbols (scripts/exported-symbols.sh). Installs nothing.
+# its standard output byte for byte (for an installation, also a C program of
+# the device-state C API, built through pkg-config), and checks the library's
+# exported symbols (scripts/exported-symbols.sh). Installs nothing.
 #
 #   scripts/consumer-test.sh PREFIX        the library installed at PREFIX,
 #                                          through the CMake package and
@@ -84,6 +85,31 @@ else
     make --no-print-directory -C "$source_dir" OUTPUT="$work/hidden" \
     CXXFLAGS="-O2 -fvisibility=hidden -fvisibility-inlines-hidden"
   builds="cmake pkg-config hidden"
+
+  # A C program that uses only <kelpwood/device_state_c.h>, built as C
+  # through the same pkg-config line as the C++ consumer.
+  echo "consumer-test: building a C program through pkg-config"
+  mkdir "$work/c"
+  cat >"$work/c/device_state.c" <<'EOF_C'
+#include <kelpwood/device_state_c.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+int main(void) {
+  DeviceStateHandle* state = DeviceState_create_at(getenv("STATE_FILE"));
+  if (state == NULL) return 1;
+  printf("state %d\n", (int)DeviceState_LockAndReadState(state));
+  if (!DeviceState_TransitState(state, 5)) return 1;
+  printf("state %d\n", (int)DeviceState_LockAndReadState(state));
+  DeviceState_destroy(state);
+  return 0;
+}
+EOF_C
+  build c env \
+    PKG_CONFIG_PATH="$pkg_config_path${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" \
+    sh -c 'cc -std=c99 -Wall -Wextra -Wpedantic -Werror \
+      $(pkg-config --cflags kelpwood_common_libs) -o "$1/device_state" \
+      "$1/device_state.c" $(pkg-config --libs kelpwood_common_libs)' sh "$work/c"
 fi
 
 failures=0
@@ -137,6 +163,11 @@ for build in $builds; do
     SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info
   check "$build, variables unset" "$expected_unset" "$program"
 done
+
+if [ -e "$work/c/device_state" ]; then
+  check "C program, pkg-config" "$(printf 'state 0\nstate 5')" \
+    "$work/c/device_state" STATE_FILE="$work/c/state"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "consumer-test: $failures failure(s)" >&2

@@ -3,8 +3,10 @@
 # 12 tree with apt, and checks from inside it (chroot) what a device image
 # gets: the consumer builds through find_package and through pkg-config and
 # runs, both tools run with no ldconfig by hand, the man page renders, the
-# journal catalog is listed, systemd-analyze accepts the unit, /opt/kelpwood
-# has its owner and mode, and dpkg --purge leaves no file behind.
+# journal catalog is listed, systemd-analyze accepts the unit and rates its
+# exposure at most 2.0, the runtime package alone makes /opt/kelpwood and a
+# boot keeps its mode and group, and dpkg --purge removes the watch's state
+# but keeps the device state file, and leaves nothing else behind.
 #
 #   scripts/install-test.sh [DEB_DIR]      (default: build-deb)
 #
@@ -132,15 +134,11 @@ snapshot() {
        -o -path ./var/lib/dpkg -o -path ./var/lib/apt -o -path ./var/cache \
        -o -path ./var/log -o -path ./src -o -path ./debs \) -prune -o -print) | LC_ALL=C sort
 }
+# systemd keeps the state directories of DynamicUser= services under
+# /var/lib/private, which it makes once on a device where any such service
+# ran; it outlives the packages of those services.
+install -d -m 0700 "$root/var/lib/private"
 snapshot >"$work/before"
-
-mkdir "$root/debs"
-cp "${debs[@]}" "$root/debs/"
-say "installing with apt: $(cd "$root/debs" && echo *.deb)"
-debs_inside=()
-for deb in "${debs[@]}"; do debs_inside+=("/debs/$(basename "$deb")"); done
-apt_get install --no-install-recommends "${debs_inside[@]}" \
-  >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "apt-get install"; }
 
 failures=0
 check() {  # check NAME COMMAND...: the command's status decides
@@ -164,6 +162,29 @@ expect_output() {  # expect_output NAME EXPECTED COMMAND...: exact stdout
     failures=$((failures + 1))
   fi
 }
+
+mkdir "$root/debs"
+cp "${debs[@]}" "$root/debs/"
+debs_inside=()
+for deb in "${debs[@]}"; do debs_inside+=("/debs/$(basename "$deb")"); done
+
+# A device with the library alone: its tmpfiles.d entry makes /opt/kelpwood,
+# and a boot keeps the mode and group that the device image gave it.
+runtime_deb=$(cd "$root" && echo debs/libkelpwood-common-libs1_*.deb)
+say "installing the runtime package alone with apt: $runtime_deb"
+apt_get install --no-install-recommends "/$runtime_deb" \
+  >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "apt-get install $runtime_deb"; }
+expect_output "/opt/kelpwood from the runtime package alone: mode 755, root:root" \
+  "directory 755 root:root" in_root stat -c '%F %a %U:%G' /opt/kelpwood
+expect_output "/opt/kelpwood keeps the device image's mode and group at boot" \
+  "directory 750 root:staff" in_root sh -c 'chmod 0750 /opt/kelpwood &&
+    chgrp staff /opt/kelpwood && systemd-tmpfiles --create kelpwood.conf &&
+    stat -c "%F %a %U:%G" /opt/kelpwood'
+in_root sh -c 'chgrp root /opt/kelpwood && chmod 0755 /opt/kelpwood'
+
+say "installing with apt: $(cd "$root/debs" && echo *.deb)"
+apt_get install --no-install-recommends "${debs_inside[@]}" \
+  >>"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "apt-get install"; }
 
 # The consumer, built inside the tree against /usr as installed by apt.
 mkdir -p "$root/src/scripts" "$root/src/tests" "$root/src/data"
@@ -235,6 +256,18 @@ check "journalctl --list-catalog lists the $(echo "$catalog_ids" | wc -w) catalo
 
 check "systemd-analyze verify accepts kelpwood-flows-watch.service" \
   in_root systemd-analyze verify /usr/lib/systemd/system/kelpwood-flows-watch.service
+in_root systemd-analyze security --offline=true \
+  /usr/lib/systemd/system/kelpwood-flows-watch.service >"$work/security.txt" 2>&1 || true
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' "$work/security.txt")
+check "systemd-analyze security rates the unit ${exposure:-?}, at most 2.0" \
+  awk -v level="$exposure" 'BEGIN { exit !(level != "" && level <= 2.0) }'
+
+# The watch's state as systemd leaves it for DynamicUser= and
+# StateDirectory=: a private directory of the allocated user, and a link.
+in_root sh -c 'install -d -m 0700 -o 61234 -g 61234 \
+    /var/lib/private/kelpwood-flows-watch &&
+  printf "cursor\ts=0\n" >/var/lib/private/kelpwood-flows-watch/state &&
+  ln -s private/kelpwood-flows-watch /var/lib/kelpwood-flows-watch'
 
 # Purge the three packages and what apt pulled in for them only.
 packages=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done)
@@ -244,7 +277,16 @@ in_root dpkg --purge $packages >"$work/purge.log" 2>&1 ||
 apt_get autoremove --purge >>"$work/purge.log" 2>&1 ||
   { cat "$work/purge.log" >&2; fail "apt-get autoremove --purge"; }
 snapshot >"$work/after"
-check "dpkg --purge leaves no file behind" diff "$work/before" "$work/after"
+# The device state outlives the packages with its value (set to 7 above);
+# the watch's state goes with the tools.
+expect_output "dpkg --purge keeps /opt/kelpwood/device_state and its value" "7" \
+  in_root sh -c 'od -An -tu1 /opt/kelpwood/device_state | tr -d " "'
+check "dpkg --purge removes the watch's state and its link" \
+  in_root sh -c '! test -e /var/lib/private/kelpwood-flows-watch &&
+    ! test -L /var/lib/kelpwood-flows-watch'
+check "dpkg --purge leaves no other file behind" \
+  diff "$work/before" - <<<"$(grep -v -x -e ./opt/kelpwood \
+    -e ./opt/kelpwood/device_state "$work/after")"
 
 if [ "$failures" -ne 0 ]; then
   say "$failures failure(s)"
