@@ -3,11 +3,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <kelpwood/flow_trace.h>
 #include <kelpwood/version.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -431,7 +433,8 @@ TEST(FlowsToolValidateTest, JsonHoldsFindingsFlowsAndUnreadableFiles) {
             "\"findings\":1,\"flows\":[{\"flow_id\":\"duplicate_flow\","
             "\"flow_name\":\"Second\",\"check_order\":false,\"points\":["
             "{\"point_id\":\"d2\",\"critical\":true,\"failure_id\":0},"
-            "{\"point_id\":\"d3\",\"critical\":false,\"failure_id\":0}]}]},"
+            "{\"point_id\":\"d3\",\"critical\":false,\"failure_id\":0}],"
+            "\"scope\":\"process\",\"deadline_ms\":0}]},"
             "{\"file\":\"missing.yaml\",\"error\":\"No such file or "
             "directory\",\"findings\":0,\"flows\":[]}],"
             "\"findings\":[{\"file\":\"duplicate_flows.yaml\",\"line\":6,"
@@ -567,6 +570,58 @@ TEST(FlowsToolUsageTest, VerboseBeforeTheCommandShowsTheLibraryLog) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_THAT(run.out,
               HasSubstr("[ERROR] Failed to parse trace point config: "));
+}
+
+}  // namespace
+
+namespace {
+
+// validate and Init read scope and deadline_ms through one reader, so a flow
+// that Init drops is a dropped_flow finding, at the value, and a flow Init
+// keeps is listed with its settings.
+TEST(FlowsToolValidateTest, AgreesWithInitOnScopeAndDeadline) {
+  const struct {
+    const char* setting;
+    const char* finding;  // "" when the flow is kept
+    const char* listed;
+  } cases[] = {
+      {"deadline_ms: soon", "3:18: flow entry 1 is dropped", ""},
+      {"deadline_ms: -5", "3:18: flow entry 1 is dropped", ""},
+      {"deadline_ms: 30s", "3:18: flow entry 1 is dropped", ""},
+      {"scope: everywhere",
+       "3:12: flow entry 1 is dropped by the loader: "
+       "flow 'f': scope is 'everywhere', not 'device' "
+       "or 'process'",
+       ""},
+      {"scope: Device", "3:12: flow entry 1 is dropped", ""},
+      {"scope: device", "", ", scope device\n"},
+      {"deadline_ms: 3000", "", ", deadline_ms 3000\n"},
+  };
+  kelpwood::trace::FlowTrace& registry =
+      kelpwood::trace::FlowTrace::GetInstance();
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.setting);
+    TempDir dir;
+    const std::string path = dir.path() + "/flows.yaml";
+    std::ofstream(path) << "workflows:\n  - flow_id: f\n    "
+                        << test_case.setting
+                        << "\n    flow_points:\n      - point_id: p\n";
+    const ToolRun run = RunTool({"validate", path});
+    registry.RemoveTraceFlow("f");
+    registry.Init(path);
+    const bool loaded = registry.CheckFlow("f")->result !=
+                        kelpwood::trace::FlowCheckCode::FLOW_NOT_FOUND;
+    if (*test_case.finding != '\0') {
+      EXPECT_EQ(run.exit_code, 1);
+      EXPECT_THAT(run.out, HasSubstr(path + ":" + test_case.finding));
+      EXPECT_FALSE(loaded);
+    } else {
+      EXPECT_EQ(run.exit_code, 0) << run.out;
+      EXPECT_THAT(run.out, HasSubstr("check_order false" +
+                                     std::string(test_case.listed)));
+      EXPECT_TRUE(loaded);
+    }
+  }
 }
 
 }  // namespace

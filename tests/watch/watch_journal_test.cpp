@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -66,7 +68,8 @@ std::vector<Fields> AwaitVerdicts(const std::string& flow_id,
 // the sd_notify protocol, stopped by SIGTERM.
 class WatchProcess {
  public:
-  WatchProcess(const std::string& state_dir, const std::string& config)
+  WatchProcess(const std::string& state_dir, const std::string& config,
+               std::vector<std::string> environment = {})
       : notify_path_(state_dir + ".notify") {
     notify_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -83,8 +86,10 @@ class WatchProcess {
     watch_ = std::make_unique<ChildProcess>(
         KELPWOOD_FLOWS_TOOL,
         std::vector<std::string>{"watch", "--state-dir", state_dir, config},
-        kelpwood::testing::WithSanitizerOptions(
-            {"NOTIFY_SOCKET=" + notify_path_}),
+        kelpwood::testing::WithSanitizerOptions([&] {
+          environment.push_back("NOTIFY_SOCKET=" + notify_path_);
+          return environment;
+        }()),
         options);
     if (watch_->pid() <= 0) {
       ADD_FAILURE() << "cannot start " << KELPWOOD_FLOWS_TOOL << ": "
@@ -353,6 +358,55 @@ TEST_F(WatchJournalTest, StateOlderThanItsVerdictsRepeatsNone) {
   EXPECT_EQ(codes,
             (std::vector<std::string>{"PASSED", "POINT_MISSING", "PASSED"}));
   EXPECT_EQ(watch.Stop(), 0);
+}
+
+// KELPWOOD_FLOW_JOURNAL=true is a natural device-wide setting: the offline
+// commands must still write no verdict, and watch exactly one per run.
+TEST_F(WatchJournalTest, VerdictSwitchOnGivesOneVerdictPerRunAndNoneOffline) {
+  const std::vector<std::string> journal_on = {"KELPWOOD_FLOW_JOURNAL=true"};
+  const std::string trace_path = dir_ + "/run.trace";
+  std::ofstream(trace_path) << flow_ << " init\n"
+                            << flow_ << " mount\n"
+                            << flow_ << " ready\n";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"check", config_, trace_path},
+        std::vector<std::string>{"validate", config_},
+        std::vector<std::string>{"timeline", "-o", dir_ + "/t.html", config_,
+                                 trace_path}}) {
+    const ChildResult result =
+        RunChild(KELPWOOD_FLOWS_TOOL, command,
+                 kelpwood::testing::WithSanitizerOptions(journal_on));
+    EXPECT_TRUE(result.ExitedCleanly())
+        << command[0] << ": " << result.standard_error;
+  }
+  {
+    WatchProcess watch(dir_ + "/state", config_, journal_on);
+    ASSERT_TRUE(watch.AwaitReady());
+    Publish({"init:ok", "mount:ok", "ready:ok"});
+    Publish({"init:ok", "mount:ok", "ready:ok"});
+    ASSERT_EQ(AwaitVerdicts(flow_, 2).size(), 2u);
+  }
+  // A second writer would have written along with the first.
+  EXPECT_EQ(kelpwood_test::ReadJournal(
+                {"FLOW_ID=" + flow_, "SYSLOG_IDENTIFIER=kelpwood-flows"}, 3,
+                std::chrono::seconds(2))
+                .size(),
+            2u);
+}
+
+// A damaged state must not stop the watch for good: it is kept aside and
+// the watch starts as on first install.
+TEST_F(WatchJournalTest, DamagedStateIsKeptAsideAndTheWatchStarts) {
+  const std::string state_dir = dir_ + "/state";
+  ASSERT_EQ(mkdir(state_dir.c_str(), 0700), 0);
+  std::ofstream(state_dir + "/state") << "cursor\tx\nbroken\n";
+  WatchProcess watch(state_dir, config_);
+  ASSERT_TRUE(watch.AwaitReady());
+  Publish({"init:ok", "mount:ok", "ready:ok"});
+  EXPECT_EQ(AwaitVerdicts(flow_, 1).size(), 1u);
+  std::ifstream aside(state_dir + "/state.damaged");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}),
+            "cursor\tx\nbroken\n");
 }
 
 }  // namespace

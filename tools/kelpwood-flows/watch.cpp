@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/posix_file.h"
 #include "cli.h"
 #include "commands.h"
 #include "journal/journal_reader.h"
@@ -104,7 +105,9 @@ class StateFile {
         path_(dir_ + "/state"),
         temporary_path_(dir_ + "/state.tmp") {}
 
-  // False only for a state that exists but cannot be used.
+  // False only for a state that exists but cannot be read. A damaged one is
+  // kept aside as state.damaged, said once on standard error, and the watch
+  // starts as on first install: a bad file must not stop it for good.
   bool Load(std::string& cursor, FlowRunEngine& engine, std::string& error) {
     std::ifstream in(path_);
     if (!in) {
@@ -113,15 +116,19 @@ class StateFile {
       return false;
     }
     std::string line;
-    if (!std::getline(in, line) || line.compare(0, 7, "cursor\t") != 0) {
-      error = path_ + ": not a kelpwood-flows watch state";
+    if (std::getline(in, line) && line.compare(0, 7, "cursor\t") == 0 &&
+        engine.LoadState(in)) {
+      cursor = line.substr(7);
+      return true;
+    }
+    const std::string aside = dir_ + "/state.damaged";
+    if (::rename(path_.c_str(), aside.c_str()) != 0) {
+      error = path_ + ": damaged state, and it cannot be kept aside: " +
+              std::strerror(errno);
       return false;
     }
-    cursor = line.substr(7);
-    if (!engine.LoadState(in)) {
-      error = path_ + ": damaged state";
-      return false;
-    }
+    cli::Error("watch: {}: damaged state, kept as {}; starting afresh",
+               cli::EscapeControls(path_), cli::EscapeControls(aside));
     return true;
   }
 
@@ -134,7 +141,7 @@ class StateFile {
     engine.SaveState(text);
     const std::string content = text.str();
     const int fd = ::open(temporary_path_.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
       error = temporary_path_ + ": " + std::strerror(errno);
       return false;
@@ -157,6 +164,13 @@ class StateFile {
     }
     if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
       error = path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    // The rename itself must survive a power cut as well.
+    const base::UniqueFd directory(
+        ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid() || ::fsync(directory.get()) != 0) {
+      error = dir_ + ": " + std::strerror(errno);
       return false;
     }
     return true;
@@ -251,7 +265,7 @@ int WatchCommand(int argc, char** argv) {
   }
   ReportDroppedFlowEntries(dropped);
 
-  if (::mkdir(state_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+  if (::mkdir(state_dir.c_str(), 0700) != 0 && errno != EEXIST) {
     return Trouble(state_dir + ": " + std::strerror(errno));
   }
   std::uint64_t verdicts_failed = 0;
