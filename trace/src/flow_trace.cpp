@@ -220,6 +220,68 @@ void LogFlowFileNote(const FlowFileNote& note) {
   }
 }
 
+// The outcome lines of a check, after the chains, in CheckFlow's name.
+void LogCheckOutcome(const std::string& flow_id,
+                     const std::vector<std::shared_ptr<TracePoint>>& recorded,
+                     const CheckTrail& trail, const std::string& expected_id,
+                     const std::string& actual_id) {
+  constexpr const char* kCheckFlow = "CheckFlow";
+  constexpr auto kInfo = LogLevel::kInfo;
+  constexpr auto kError = LogLevel::kError;
+  if (trail.decided_by_presence) {
+    if (trail.code == FlowCheckCode::POINT_FAILED) {
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Point '{}' failed in flow '{}'",
+                      expected_id, flow_id);
+    } else {
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Critical point '{}' not executed in flow '{}'",
+                      expected_id, flow_id);
+    }
+    return;
+  }
+  if (!trail.leftovers.empty()) {
+    // Contract text, trailing ": " included; leftovers follow one per line,
+    // in recording order.
+    KELPWOOD_LOG_AS(kCheckFlow, kError,
+                    "Some points not in flow '{}' executed: ", flow_id);
+    for (const std::size_t position : trail.leftovers) {
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Point '{}' not in flow config",
+                      recorded[position]->point_id);
+    }
+  } else {
+    KELPWOOD_LOG_AS(kCheckFlow, kInfo, "All points executed in flow '{}'",
+                    flow_id);
+  }
+  switch (trail.code) {
+    case FlowCheckCode::PASSED:
+      KELPWOOD_LOG_AS(kCheckFlow, kInfo, "Flow '{}' check passed", flow_id);
+      return;
+    case FlowCheckCode::POINT_MISSING:
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Flow '{}' trace point '{}' missing",
+                      flow_id, expected_id);
+      break;
+    case FlowCheckCode::POINT_DUPLICATED:
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Flow '{}' trace point '{}' duplicated", flow_id,
+                      actual_id);
+      break;
+    case FlowCheckCode::POINT_INVALID:
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Flow '{}' trace point '{}' invalid",
+                      flow_id, actual_id);
+      break;
+    default:
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Flow '{}' trace point '{}' order error", flow_id,
+                      actual_id);
+      break;
+  }
+  // The recorded point at the mismatch, also where the outcome names none (a
+  // missing point); contract text, wording included.
+  KELPWOOD_LOG_AS(
+      kCheckFlow, kError, "Flow '{}' trace point '{}' not match config '{}'",
+      flow_id, recorded[trail.order_mismatch_recorded]->point_id, expected_id);
+}
+
 }  // namespace
 
 TracePoint::TracePoint(const std::string& point_id, bool success)
@@ -581,55 +643,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     const std::string& actual_id =
         result->trace_point ? result->trace_point->point_id : empty_id;
 
-    if (trail.decided_by_presence) {
-      if (trail.code == FlowCheckCode::POINT_FAILED) {
-        KELPWOOD_LOG_ERROR("Point '{}' failed in flow '{}'", expected_id,
-                           flow_id);
-      } else {
-        KELPWOOD_LOG_ERROR("Critical point '{}' not executed in flow '{}'",
-                           expected_id, flow_id);
-      }
-    } else {
-      if (!trail.leftovers.empty()) {
-        // Contract text, trailing ": " included; leftovers follow one per
-        // line, in recording order.
-        KELPWOOD_LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-        for (const std::size_t position : trail.leftovers) {
-          KELPWOOD_LOG_ERROR("Point '{}' not in flow config",
-                             recorded[position]->point_id);
-        }
-      } else {
-        KELPWOOD_LOG_INFO("All points executed in flow '{}'", flow_id);
-      }
-      switch (trail.code) {
-        case FlowCheckCode::PASSED:
-          KELPWOOD_LOG_INFO("Flow '{}' check passed", flow_id);
-          break;
-        case FlowCheckCode::POINT_MISSING:
-          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id,
-                             expected_id);
-          break;
-        case FlowCheckCode::POINT_DUPLICATED:
-          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id,
-                             actual_id);
-          break;
-        case FlowCheckCode::POINT_INVALID:
-          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id,
-                             actual_id);
-          break;
-        default:
-          KELPWOOD_LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id,
-                             actual_id);
-          break;
-      }
-      if (trail.code != FlowCheckCode::PASSED) {
-        // The recorded point at the mismatch, also where the outcome names
-        // none (a missing point); contract text, wording included.
-        KELPWOOD_LOG_ERROR(
-            "Flow '{}' trace point '{}' not match config '{}'", flow_id,
-            recorded[trail.order_mismatch_recorded]->point_id, expected_id);
-      }
-    }
+    LogCheckOutcome(flow_id, recorded, trail, expected_id, actual_id);
   }
 
   if (VerdictsGoToJournal()) {
