@@ -4,7 +4,6 @@
 // reports per device (machine) and flow, then per flow across devices.
 
 #include <fmt/format.h>
-#include <getopt.h>
 #include <kelpwood/logger.h>
 #include <systemd/sd-id128.h>
 #include <time.h>
@@ -33,32 +32,6 @@ using journal::FlowEntry;
 using journal::JournalReader;
 using trace::FlowCheckCode;
 using trace::FlowRun;
-
-const char kJournalCheckHelp[] =
-    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
-    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
-    "Read the published points of the flows of CONFIG from the local journal\n"
-    "or from the journal files in DIR (as systemd-journal-remote writes\n"
-    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
-    "watch' does (runs still open at the end are checked as they stand),\n"
-    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
-    "and flow, then one summary line per flow.\n"
-    "\n"
-    "Options:\n"
-    "      --journal          read the local journal\n"
-    "  -D, --directory DIR    read the journal files in DIR\n"
-    "  -b, --boot[=ID]        only this boot (default: the current one)\n"
-    "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
-    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
-    "'@SECONDS'\n"
-    "  -m, --machine ID       only this machine\n"
-    "      --json             print one JSON document instead\n"
-    "  -h, --help             display this help and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every run passed (or none was found)\n"
-    "  1  at least one run did not pass\n"
-    "  2  usage error, or a CONFIG or journal that cannot be read\n";
 
 int UsageTrouble(const std::string& message) {
   return cli::UsageError("check: " + message);
@@ -120,66 +93,51 @@ struct DeviceFlow {
 
 }  // namespace
 
-int JournalCheckCommand(int argc, char** argv) {
-  enum { kJsonOption = 256 };
-  static const option kOptions[] = {
-      {"journal", no_argument, nullptr, 'J'},
-      {"directory", required_argument, nullptr, 'D'},
-      {"boot", optional_argument, nullptr, 'b'},
-      {"since", required_argument, nullptr, 'S'},
-      {"machine", required_argument, nullptr, 'm'},
-      {"json", no_argument, nullptr, kJsonOption},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
-  bool local = false;
-  bool json = false;
-  bool by_boot = false;
-  std::string directory;
-  std::string boot_id;
-  std::string machine_id;
-  std::string since;
-  optind = 1;
-  opterr = 0;
-  for (;;) {
-    const int option =
-        getopt_long(argc, argv, ":D:b::S:m:h", kOptions, nullptr);
-    if (option == -1) break;
-    switch (option) {
-      case 'J':
-        local = true;
-        break;
-      case 'D':
-        directory = optarg;
-        break;
-      case 'b':
-        by_boot = true;
-        boot_id = optarg != nullptr ? optarg : "";
-        break;
-      case 'S':
-        since = optarg;
-        break;
-      case 'm':
-        machine_id = optarg;
-        break;
-      case kJsonOption:
-        json = true;
-        break;
-      case 'h':
-        fmt::print("{}", kJournalCheckHelp);
-        return kExitClean;
-      default:
-        return UsageTrouble(optopt != 0
-                                ? std::string("option '") + argv[optind - 1] +
-                                      "' needs an argument"
-                                : "unrecognized option '" +
-                                      std::string(argv[optind - 1]) + "'");
-    }
-  }
+const char kJournalCheckHelp[] =
+    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
+    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
+    "Read the published points of the flows of CONFIG from the local journal\n"
+    "or from the journal files in DIR (as systemd-journal-remote writes\n"
+    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
+    "watch' does (runs still open at the end are checked as they stand),\n"
+    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
+    "and flow, then one summary line per flow.\n"
+    "\n"
+    "Options:\n"
+    "      --journal          read the local journal\n"
+    "  -D, --directory DIR    read the journal files in DIR\n"
+    "  -b, --boot[=ID]        only this boot (default: the current one)\n"
+    "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
+    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
+    "'@SECONDS'\n"
+    "  -m, --machine ID       only this machine\n"
+    "  -j, --json             print one JSON document instead\n"
+    "  -v, --verbose          also show the library's own log lines (not with\n"
+    "                         --json, whose output they would break)\n"
+    "  -h, --help             display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every run passed (or none was found)\n"
+    "  1  at least one run did not pass\n"
+    "  2  usage error, or a CONFIG or journal that cannot be read\n";
+
+int JournalCheck(JournalCheckOptions options) {
+  const bool local = options.local;
+  const bool json = options.json;
+  const bool by_boot = options.by_boot;
+  const std::string& directory = options.directory;
+  std::string& boot_id = options.boot_id;
+  const std::string& machine_id = options.machine_id;
+  const std::string& since = options.since;
+  const std::vector<std::string>& configs = options.configs;
   if (local == !directory.empty()) {
     return UsageTrouble("give exactly one of --journal and --directory DIR");
   }
-  std::vector<std::string> configs(argv + optind, argv + argc);
   if (configs.empty()) return UsageTrouble("missing CONFIG");
+  if (json && options.verbose) {
+    // The library's log goes to standard output and would break the object.
+    return UsageTrouble("--json and --verbose cannot be combined");
+  }
   if (by_boot && boot_id.empty()) {
     sd_id128_t current;
     char text[SD_ID128_STRING_MAX];
@@ -203,7 +161,8 @@ int JournalCheckCommand(int argc, char** argv) {
     return UsageTrouble("'" + since + "' is not a time");
   }
 
-  SetUpLibraryLog(false);
+  // Before any other library call: the logger reads its environment once.
+  SetUpLibraryLog(options.verbose);
   std::map<std::string, runs::WatchedFlow> flows;
   std::vector<std::string> dropped;
   std::string error;
@@ -371,24 +330,6 @@ int JournalCheckCommand(int argc, char** argv) {
   // main() checks that standard output took it all.
   fmt::print("{}", out);
   return any_failed ? kExitFindings : kExitClean;
-}
-
-}  // namespace flows_tool
-}  // namespace kelpwood
-
-namespace kelpwood {
-namespace flows_tool {
-
-int CheckOrJournalCheckCommand(int argc, char** argv) {
-  for (int index = 1; index < argc; ++index) {
-    const std::string argument = argv[index];
-    if (argument == "--") break;
-    if (argument == "--journal" || argument.rfind("--directory", 0) == 0 ||
-        argument.rfind("-D", 0) == 0) {
-      return JournalCheckCommand(argc, argv);
-    }
-  }
-  return CheckCommand(argc, argv);
 }
 
 }  // namespace flows_tool
