@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -156,6 +157,8 @@ int Check(const std::string& config_path, const std::string& trace_path,
 
 const char kCheckHelp[] =
     "Usage: kelpwood-flows check [OPTION]... CONFIG TRACE\n"
+    "  or:  kelpwood-flows check --journal|--directory DIR [OPTION]... "
+    "CONFIG...\n"
     "Load the flow configuration CONFIG as a device does, replay the points\n"
     "recorded in TRACE, then check each flow that TRACE names, in order of\n"
     "first mention. Print one row per flow: the flow, its result, the\n"
@@ -185,6 +188,8 @@ const char kCheckHelp[] =
     "  -v, --verbose   also show the library's own log lines (not with\n"
     "                  --json, whose output they would break)\n"
     "  -h, --help      display this help and exit\n"
+    "The second form reads journals instead of TRACE; its options are listed\n"
+    "by 'kelpwood-flows check --journal --help'.\n"
     "\n"
     "With --json, standard output is one line holding one object:\n"
     "  {\"config\":S,\"trace\":S,\"loader_errors\":N,\"results\":[RESULT...],\n"
@@ -202,28 +207,115 @@ const char kCheckHelp[] =
     "  1  at least one flow did not pass\n"
     "  2  usage error, a malformed TRACE line, or a file that cannot be read\n";
 
+// The options of both forms of check, parsed once: the trace form takes
+// the report options, the journal form those and its source.
+struct CheckOptions {
+  bool help = false;
+  bool directory_given = false;  // even as an empty DIR
+  JournalCheckOptions journal;   // json and verbose serve both forms
+  // The first option given that only the journal form takes, as spelt in
+  // its help ("--boot"), or empty.
+  std::string journal_only;
+};
+
+// Parses argv into `options`, leaving optind at the first operand. Returns
+// -1 to go on, or the exit status of a refused option.
+int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
+  enum { kJournalOption = 256 };
+  static const option kOptions[] = {
+      {"json", no_argument, nullptr, 'j'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {"journal", no_argument, nullptr, kJournalOption},
+      {"directory", required_argument, nullptr, 'D'},
+      {"boot", optional_argument, nullptr, 'b'},
+      {"since", required_argument, nullptr, 'S'},
+      {"machine", required_argument, nullptr, 'm'},
+      {nullptr, 0, nullptr, 0},
+  };
+  JournalCheckOptions& journal = options.journal;
+  journal.verbose = Globals().verbose;
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, ":jvhD:b::S:m:", kOptions,
+                                         nullptr)) != -1;) {
+    const char* journal_only = nullptr;
+    switch (option) {
+      case 'j':
+        journal.json = true;
+        break;
+      case 'v':
+        journal.verbose = true;
+        break;
+      case 'h':
+        options.help = true;
+        break;
+      case kJournalOption:
+        journal.local = true;
+        break;
+      case 'D':
+        journal.directory = optarg;
+        options.directory_given = true;
+        break;
+      case 'b':
+        journal.by_boot = true;
+        journal.boot_id = optarg != nullptr ? optarg : "";
+        journal_only = "--boot";
+        break;
+      case 'S':
+        journal.since = optarg;
+        journal_only = "--since";
+        break;
+      case 'm':
+        journal.machine_id = optarg;
+        journal_only = "--machine";
+        break;
+      default:
+        return cli::UsageError(cli::RefusedOption(option, argv));
+    }
+    if (journal_only != nullptr && options.journal_only.empty()) {
+      options.journal_only = journal_only;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 int CheckCommand(int argc, char** argv) {
-  bool verbose = false;
-  bool json = false;
-  if (const int status =
-          ParseReportOptions(argc, argv, kCheckHelp, verbose, json);
-      status >= 0) {
+  CheckOptions options;
+  if (const int status = ParseCheckOptions(argc, argv, options); status >= 0) {
     return status;
+  }
+  JournalCheckOptions& journal = options.journal;
+  // --journal or --directory DIR choose the journal form.
+  if (journal.local || options.directory_given) {
+    if (options.help) {
+      fmt::print("{}", kJournalCheckHelp);
+      return kExitClean;
+    }
+    journal.configs.assign(argv + optind, argv + argc);
+    return JournalCheck(std::move(journal));
+  }
+  if (options.help) {
+    fmt::print("{}", kCheckHelp);
+    return kExitClean;
+  }
+  if (!options.journal_only.empty()) {
+    return cli::UsageError("check: " + options.journal_only +
+                           " needs --journal or --directory DIR");
   }
   const int operands = argc - optind;
   if (operands != 2) {
     return cli::UsageError(operands < 2 ? "check: missing CONFIG or TRACE"
                                         : "check: too many operands");
   }
-  if (json && verbose) {
+  if (journal.json && journal.verbose) {
     // The library's log goes to standard output and would break the object.
     return cli::UsageError("check: --json and --verbose cannot be combined");
   }
   // Before any other library call: the logger reads its environment once.
-  SetUpLibraryLog(verbose);
-  return Check(argv[optind], argv[optind + 1], json);
+  SetUpLibraryLog(journal.verbose);
+  return Check(argv[optind], argv[optind + 1], journal.json);
 }
 
 }  // namespace flows_tool

@@ -7,6 +7,9 @@
 #ifndef KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 #define KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 
+#include <string>
+#include <vector>
+
 namespace kelpwood {
 namespace flows_tool {
 
@@ -32,20 +35,36 @@ int ParseReportOptions(int argc, char** argv, const char* help, bool& verbose,
 int ValidateCommand(int argc, char** argv);
 
 // check [--json] CONFIG TRACE: loads CONFIG with Init, replays the trace
-// file and checks every flow that the trace names.
+// file and checks every flow that the trace names. With --journal or
+// --directory DIR and CONFIG...: checks the runs of device-wide flows found
+// in the local journal or a collected directory (JournalCheck). Both forms
+// share one option table.
 int CheckCommand(int argc, char** argv);
 
 // watch [--state-dir DIR] CONFIG...: follows the journal and writes a
 // verdict entry for every run of a device-wide flow.
 int WatchCommand(int argc, char** argv);
 
-// check --journal|--directory DIR [OPTION]... CONFIG...: checks the runs of
-// device-wide flows found in the local journal or a collected directory.
-int JournalCheckCommand(int argc, char** argv);
-
-// check: JournalCheckCommand when --journal or --directory is given, else
+// What check --journal / --directory DIR was asked for, as parsed by
 // CheckCommand.
-int CheckOrJournalCheckCommand(int argc, char** argv);
+struct JournalCheckOptions {
+  bool local = false;     // --journal
+  std::string directory;  // --directory DIR
+  bool by_boot = false;   // --boot[=ID]
+  std::string boot_id;    // empty with by_boot: the current boot
+  std::string since;      // --since TIME, as given
+  std::string machine_id;
+  bool json = false;
+  bool verbose = false;  // starts from the global option
+  std::vector<std::string> configs;
+};
+
+// The help text of the journal form of check.
+extern const char kJournalCheckHelp[];
+
+// The journal form of check: reports usage errors in `options` as check
+// does, then reads, checks and reports the runs.
+int JournalCheck(JournalCheckOptions options);
 
 // timeline [--format chrome|html] [-o FILE] CONFIG TRACE, or with
 // --journal [--boot[=ID]] | --directory DIR [--machine ID] and CONFIG...:

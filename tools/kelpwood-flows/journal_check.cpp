@@ -4,7 +4,6 @@
 // reports per device (machine) and flow, then per flow across devices.
 
 #include <fmt/format.h>
-#include <getopt.h>
 #include <kelpwood/logger.h>
 #include <systemd/sd-id128.h>
 #include <time.h>
@@ -33,32 +32,6 @@ using journal::FlowEntry;
 using journal::JournalReader;
 using trace::FlowCheckCode;
 using trace::FlowRun;
-
-const char kJournalCheckHelp[] =
-    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
-    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
-    "Read the published points of the flows of CONFIG from the local journal\n"
-    "or from the journal files in DIR (as systemd-journal-remote writes\n"
-    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
-    "watch' does (runs still open at the end are checked as they stand),\n"
-    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
-    "and flow, then one summary line per flow.\n"
-    "\n"
-    "Options:\n"
-    "      --journal          read the local journal\n"
-    "  -D, --directory DIR    read the journal files in DIR\n"
-    "  -b, --boot[=ID]        only this boot (default: the current one)\n"
-    "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
-    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
-    "'@SECONDS'\n"
-    "  -m, --machine ID       only this machine\n"
-    "      --json             print one JSON document instead\n"
-    "  -h, --help             display this help and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every run passed (or none was found)\n"
-    "  1  at least one run did not pass\n"
-    "  2  usage error, or a CONFIG or journal that cannot be read\n";
 
 int UsageTrouble(const std::string& message) {
   return cli::UsageError("check: " + message);
@@ -118,69 +91,32 @@ struct DeviceFlow {
   std::string run_id;
 };
 
-}  // namespace
+// Keyed by machine, then flow: the report's order.
+using DeviceFlows = std::map<std::pair<std::string, std::string>, DeviceFlow>;
 
-int JournalCheckCommand(int argc, char** argv) {
-  enum { kJsonOption = 256 };
-  static const option kOptions[] = {
-      {"journal", no_argument, nullptr, 'J'},
-      {"directory", required_argument, nullptr, 'D'},
-      {"boot", optional_argument, nullptr, 'b'},
-      {"since", required_argument, nullptr, 'S'},
-      {"machine", required_argument, nullptr, 'm'},
-      {"json", no_argument, nullptr, kJsonOption},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
-  bool local = false;
-  bool json = false;
-  bool by_boot = false;
-  std::string directory;
-  std::string boot_id;
-  std::string machine_id;
-  std::string since;
-  optind = 1;
-  opterr = 0;
-  for (;;) {
-    const int option =
-        getopt_long(argc, argv, ":D:b::S:m:h", kOptions, nullptr);
-    if (option == -1) break;
-    switch (option) {
-      case 'J':
-        local = true;
-        break;
-      case 'D':
-        directory = optarg;
-        break;
-      case 'b':
-        by_boot = true;
-        boot_id = optarg != nullptr ? optarg : "";
-        break;
-      case 'S':
-        since = optarg;
-        break;
-      case 'm':
-        machine_id = optarg;
-        break;
-      case kJsonOption:
-        json = true;
-        break;
-      case 'h':
-        fmt::print("{}", kJournalCheckHelp);
-        return kExitClean;
-      default:
-        return UsageTrouble(optopt != 0
-                                ? std::string("option '") + argv[optind - 1] +
-                                      "' needs an argument"
-                                : "unrecognized option '" +
-                                      std::string(argv[optind - 1]) + "'");
-    }
-  }
-  if (local == !directory.empty()) {
+// Per flow: devices passed, and devices failed by their first finding.
+struct FlowSummary {
+  std::uint64_t passed = 0;
+  std::uint64_t failed = 0;
+  std::map<std::string, std::uint64_t> by_finding;
+  std::map<std::string, std::pair<std::string, std::string>> finding_parts;
+};
+
+using FlowSummaries = std::map<std::string, FlowSummary>;
+using WatchedFlows = std::map<std::string, runs::WatchedFlow>;
+
+// Refuses what the options cannot mean, resolves the current boot and reads
+// --since into `since_us`. Returns -1 to go on, or the exit status.
+int CheckJournalOptions(JournalCheckOptions& options, std::uint64_t& since_us) {
+  if (options.local == !options.directory.empty()) {
     return UsageTrouble("give exactly one of --journal and --directory DIR");
   }
-  std::vector<std::string> configs(argv + optind, argv + argc);
-  if (configs.empty()) return UsageTrouble("missing CONFIG");
-  if (by_boot && boot_id.empty()) {
+  if (options.configs.empty()) return UsageTrouble("missing CONFIG");
+  if (options.json && options.verbose) {
+    // The library's log goes to standard output and would break the object.
+    return UsageTrouble("--json and --verbose cannot be combined");
+  }
+  if (options.by_boot && options.boot_id.empty()) {
     sd_id128_t current;
     char text[SD_ID128_STRING_MAX];
     const int result = sd_id128_get_boot(&current);
@@ -189,84 +125,85 @@ int JournalCheckCommand(int argc, char** argv) {
                  std::strerror(-result));
       return kExitTrouble;
     }
-    boot_id = sd_id128_to_string(current, text);
+    options.boot_id = sd_id128_to_string(current, text);
   }
-  if (by_boot && !IsId128(boot_id)) {
-    return UsageTrouble("'" + boot_id + "' is not a boot id (32 hex digits)");
+  if (options.by_boot && !IsId128(options.boot_id)) {
+    return UsageTrouble("'" + options.boot_id +
+                        "' is not a boot id (32 hex digits)");
   }
-  if (!machine_id.empty() && !IsId128(machine_id)) {
-    return UsageTrouble("'" + machine_id +
+  if (!options.machine_id.empty() && !IsId128(options.machine_id)) {
+    return UsageTrouble("'" + options.machine_id +
                         "' is not a machine id (32 hex digits)");
   }
-  std::uint64_t since_us = 0;
-  if (!since.empty() && !ParseSince(since, since_us)) {
-    return UsageTrouble("'" + since + "' is not a time");
+  if (!options.since.empty() && !ParseSince(options.since, since_us)) {
+    return UsageTrouble("'" + options.since + "' is not a time");
   }
+  return -1;
+}
 
-  SetUpLibraryLog(false);
-  std::map<std::string, runs::WatchedFlow> flows;
-  std::vector<std::string> dropped;
+// The reader of the journal the options name, restricted and positioned;
+// null after reporting why not.
+std::unique_ptr<JournalReader> OpenJournal(const JournalCheckOptions& options,
+                                           std::uint64_t since_us) {
   std::string error;
-  if (!runs::LoadWatchedFlows(configs, flows, error, &dropped)) {
-    cli::Error("check: {}", error);
-    return kExitTrouble;
-  }
-  ReportDroppedFlowEntries(dropped);
-
   std::unique_ptr<JournalReader> reader =
-      local ? JournalReader::OpenLocal(error)
-            : JournalReader::OpenDirectory(directory, error);
+      options.local ? JournalReader::OpenLocal(error)
+                    : JournalReader::OpenDirectory(options.directory, error);
   if (!reader) {
     cli::Error("check: {}", error);
-    return kExitTrouble;
+    return nullptr;
   }
-  if ((by_boot && !reader->RestrictToBoot(boot_id)) ||
-      (!machine_id.empty() && !reader->RestrictToMachine(machine_id))) {
+  if ((options.by_boot && !reader->RestrictToBoot(options.boot_id)) ||
+      (!options.machine_id.empty() &&
+       !reader->RestrictToMachine(options.machine_id))) {
     cli::Error("check: cannot select entries by id");
-    return kExitTrouble;
+    return nullptr;
   }
-  const bool positioned = since.empty() ? reader->SeekHead(error)
-                                        : reader->SeekRealtime(since_us, error);
+  const bool positioned = options.since.empty()
+                              ? reader->SeekHead(error)
+                              : reader->SeekRealtime(since_us, error);
   if (!positioned) {
     cli::Error("check: {}", error);
-    return kExitTrouble;
+    return nullptr;
   }
+  return reader;
+}
 
-  // Keyed by machine, then flow: the report's order.
-  std::map<std::pair<std::string, std::string>, DeviceFlow> devices;
-  bool any_failed = false;
-  runs::FlowRunEngine engine(flows, [&](FlowRun&& run) {
-    DeviceFlow& device = devices[{run.machine_id, run.flow_id}];
-    ++device.runs;
-    if (run.code == FlowCheckCode::PASSED) return;
-    any_failed = true;
-    ++device.failed_runs;
-    if (device.has_failure) return;
-    device.has_failure = true;
-    device.code = run.code;
-    device.point = runs::FaultPointId(run);
-    device.failure_id = run.failure_id;
-    device.finding = Finding(run);
-    device.boot_id = run.boot_id;
-    device.run_id = run.run_id;
-  });
+// Counts `run` into its device's line; keeps the first run that failed.
+void CountRun(FlowRun&& run, DeviceFlows& devices) {
+  DeviceFlow& device = devices[{run.machine_id, run.flow_id}];
+  ++device.runs;
+  if (run.code == FlowCheckCode::PASSED) return;
+  ++device.failed_runs;
+  if (device.has_failure) return;
+  device.has_failure = true;
+  device.code = run.code;
+  device.point = runs::FaultPointId(run);
+  device.failure_id = run.failure_id;
+  device.finding = Finding(run);
+  device.boot_id = run.boot_id;
+  device.run_id = run.run_id;
+}
+
+// Cuts the reader's entries into runs, checks them and counts them into
+// `devices`. False after reporting a journal that cannot be read.
+bool ReadRuns(JournalReader& reader, const WatchedFlows& flows,
+              DeviceFlows& devices) {
+  runs::FlowRunEngine engine(
+      flows, [&](FlowRun&& run) { CountRun(std::move(run), devices); });
   FlowEntry entry;
   int step = 0;
-  while ((step = reader->Next(entry)) > 0) engine.Add(entry);
+  while ((step = reader.Next(entry)) > 0) engine.Add(entry);
   if (step < 0) {
     cli::Error("check: cannot read the journal: {}", std::strerror(-step));
-    return kExitTrouble;
+    return false;
   }
   engine.EndAllRuns();
+  return true;
+}
 
-  // Per flow: devices passed, and devices failed by their first finding.
-  struct FlowSummary {
-    std::uint64_t passed = 0;
-    std::uint64_t failed = 0;
-    std::map<std::string, std::uint64_t> by_finding;
-    std::map<std::string, std::pair<std::string, std::string>> finding_parts;
-  };
-  std::map<std::string, FlowSummary> summaries;
+FlowSummaries Summarize(const DeviceFlows& devices) {
+  FlowSummaries summaries;
   for (const auto& [key, device] : devices) {
     FlowSummary& summary = summaries[key.second];
     if (!device.has_failure) {
@@ -283,112 +220,165 @@ int JournalCheckCommand(int argc, char** argv) {
     summary.finding_parts[finding] = {trace::FlowCheckCodeName(device.code),
                                       device.point};
   }
-  // Findings by how many devices show them, most first.
-  auto ranked = [](const FlowSummary& summary) {
-    std::vector<std::pair<std::string, std::uint64_t>> findings(
-        summary.by_finding.begin(), summary.by_finding.end());
-    std::stable_sort(
-        findings.begin(), findings.end(),
-        [](const auto& a, const auto& b) { return a.second > b.second; });
-    return findings;
-  };
-
-  std::string out;
-  if (json) {
-    out += "{\"devices\":[";
-    bool first = true;
-    for (const auto& [key, device] : devices) {
-      if (!first) out += ",";
-      first = false;
-      out += "{\"machine_id\":" + cli::JsonString(key.first) +
-             ",\"flow_id\":" + cli::JsonString(key.second) +
-             ",\"runs\":" + std::to_string(device.runs) +
-             ",\"failed_runs\":" + std::to_string(device.failed_runs) +
-             ",\"result\":" +
-             cli::JsonString(trace::FlowCheckCodeName(device.code));
-      if (device.has_failure) {
-        out += ",\"point_id\":" + cli::JsonString(device.point) +
-               ",\"failure_id\":" + std::to_string(device.failure_id) +
-               ",\"boot_id\":" + cli::JsonString(device.boot_id) +
-               ",\"flow_run\":" + cli::JsonString(device.run_id);
-      }
-      out += "}";
-    }
-    out += "],\"flows\":[";
-    first = true;
-    for (const auto& [flow_id, summary] : summaries) {
-      if (!first) out += ",";
-      first = false;
-      const auto flow = flows.find(flow_id);
-      out += "{\"flow_id\":" + cli::JsonString(flow_id) +
-             ",\"flow_name\":" + cli::JsonString(flow->second.cfg->flow_name) +
-             ",\"devices_passed\":" + std::to_string(summary.passed) +
-             ",\"devices_failed\":" + std::to_string(summary.failed) +
-             ",\"failures\":[";
-      bool first_finding = true;
-      for (const auto& [finding, count] : ranked(summary)) {
-        if (!first_finding) out += ",";
-        first_finding = false;
-        const auto& parts = summary.finding_parts.at(finding);
-        out += "{\"code\":" + cli::JsonString(parts.first) +
-               ",\"point_id\":" + cli::JsonString(parts.second) +
-               ",\"devices\":" + std::to_string(count) + "}";
-      }
-      out += "]}";
-    }
-    out += "]}\n";
-  } else {
-    for (const auto& [key, device] : devices) {
-      out += key.first + "  " + key.second + "  " +
-             std::to_string(device.runs) +
-             (device.runs == 1 ? " run  " : " runs  ");
-      if (!device.has_failure) {
-        out += "PASSED\n";
-        continue;
-      }
-      out += device.finding + " (" + std::to_string(device.failed_runs) +
-             " failed; first in boot " + device.boot_id + ", run " +
-             device.run_id + ")\n";
-    }
-    for (const auto& [flow_id, summary] : summaries) {
-      const auto flow = flows.find(flow_id);
-      const std::uint64_t total = summary.passed + summary.failed;
-      out += "Flow '" + flow_id + "' (" + flow->second.cfg->flow_name +
-             "): " + std::to_string(total) +
-             (total == 1 ? " device, " : " devices, ") +
-             std::to_string(summary.passed) + " passed, " +
-             std::to_string(summary.failed) + " failed";
-      bool first = true;
-      for (const auto& [finding, count] : ranked(summary)) {
-        out += first ? " (" : ", ";
-        first = false;
-        out += finding + ": " + std::to_string(count);
-      }
-      out += first ? "\n" : ")\n";
-    }
-    if (devices.empty()) out += "No runs of the configured flows found.\n";
-  }
-  // main() checks that standard output took it all.
-  fmt::print("{}", out);
-  return any_failed ? kExitFindings : kExitClean;
+  return summaries;
 }
 
-}  // namespace flows_tool
-}  // namespace kelpwood
+// Findings by how many devices show them, most first.
+std::vector<std::pair<std::string, std::uint64_t>> Ranked(
+    const FlowSummary& summary) {
+  std::vector<std::pair<std::string, std::uint64_t>> findings(
+      summary.by_finding.begin(), summary.by_finding.end());
+  std::stable_sort(
+      findings.begin(), findings.end(),
+      [](const auto& a, const auto& b) { return a.second > b.second; });
+  return findings;
+}
 
-namespace kelpwood {
-namespace flows_tool {
-
-int CheckOrJournalCheckCommand(int argc, char** argv) {
-  for (int index = 1; index < argc; ++index) {
-    const std::string argument = argv[index];
-    if (argument == "--") break;
-    if (argument == "--journal" || argument.rfind("--directory", 0) == 0 ||
-        argument.rfind("-D", 0) == 0) {
-      return JournalCheckCommand(argc, argv);
+std::string DevicesJson(const DeviceFlows& devices) {
+  std::string out;
+  for (const auto& [key, device] : devices) {
+    if (!out.empty()) out += ",";
+    out +=
+        "{\"machine_id\":" + cli::JsonString(key.first) +
+        ",\"flow_id\":" + cli::JsonString(key.second) +
+        ",\"runs\":" + std::to_string(device.runs) +
+        ",\"failed_runs\":" + std::to_string(device.failed_runs) +
+        ",\"result\":" + cli::JsonString(trace::FlowCheckCodeName(device.code));
+    if (device.has_failure) {
+      out += ",\"point_id\":" + cli::JsonString(device.point) +
+             ",\"failure_id\":" + std::to_string(device.failure_id) +
+             ",\"boot_id\":" + cli::JsonString(device.boot_id) +
+             ",\"flow_run\":" + cli::JsonString(device.run_id);
     }
+    out += "}";
   }
-  return CheckCommand(argc, argv);
+  return out;
+}
+
+std::string FlowsJson(const FlowSummaries& summaries,
+                      const WatchedFlows& flows) {
+  std::string out;
+  for (const auto& [flow_id, summary] : summaries) {
+    if (!out.empty()) out += ",";
+    const auto flow = flows.find(flow_id);
+    out += "{\"flow_id\":" + cli::JsonString(flow_id) +
+           ",\"flow_name\":" + cli::JsonString(flow->second.cfg->flow_name) +
+           ",\"devices_passed\":" + std::to_string(summary.passed) +
+           ",\"devices_failed\":" + std::to_string(summary.failed) +
+           ",\"failures\":[";
+    bool first_finding = true;
+    for (const auto& [finding, count] : Ranked(summary)) {
+      if (!first_finding) out += ",";
+      first_finding = false;
+      const auto& parts = summary.finding_parts.at(finding);
+      out += "{\"code\":" + cli::JsonString(parts.first) +
+             ",\"point_id\":" + cli::JsonString(parts.second) +
+             ",\"devices\":" + std::to_string(count) + "}";
+    }
+    out += "]}";
+  }
+  return out;
+}
+
+std::string ReportJson(const DeviceFlows& devices,
+                       const FlowSummaries& summaries,
+                       const WatchedFlows& flows) {
+  return "{\"devices\":[" + DevicesJson(devices) + "],\"flows\":[" +
+         FlowsJson(summaries, flows) + "]}\n";
+}
+
+std::string ReportText(const DeviceFlows& devices,
+                       const FlowSummaries& summaries,
+                       const WatchedFlows& flows) {
+  std::string out;
+  for (const auto& [key, device] : devices) {
+    out += key.first + "  " + key.second + "  " + std::to_string(device.runs) +
+           (device.runs == 1 ? " run  " : " runs  ");
+    if (!device.has_failure) {
+      out += "PASSED\n";
+      continue;
+    }
+    out += device.finding + " (" + std::to_string(device.failed_runs) +
+           " failed; first in boot " + device.boot_id + ", run " +
+           device.run_id + ")\n";
+  }
+  for (const auto& [flow_id, summary] : summaries) {
+    const auto flow = flows.find(flow_id);
+    const std::uint64_t total = summary.passed + summary.failed;
+    out += "Flow '" + flow_id + "' (" + flow->second.cfg->flow_name +
+           "): " + std::to_string(total) +
+           (total == 1 ? " device, " : " devices, ") +
+           std::to_string(summary.passed) + " passed, " +
+           std::to_string(summary.failed) + " failed";
+    bool first = true;
+    for (const auto& [finding, count] : Ranked(summary)) {
+      out += first ? " (" : ", ";
+      first = false;
+      out += finding + ": " + std::to_string(count);
+    }
+    out += first ? "\n" : ")\n";
+  }
+  if (devices.empty()) out += "No runs of the configured flows found.\n";
+  return out;
+}
+
+}  // namespace
+
+const char kJournalCheckHelp[] =
+    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
+    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
+    "Read the published points of the flows of CONFIG from the local journal\n"
+    "or from the journal files in DIR (as systemd-journal-remote writes\n"
+    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
+    "watch' does (runs still open at the end are checked as they stand),\n"
+    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
+    "and flow, then one summary line per flow.\n"
+    "\n"
+    "Options:\n"
+    "      --journal          read the local journal\n"
+    "  -D, --directory DIR    read the journal files in DIR\n"
+    "  -b, --boot[=ID]        only this boot (default: the current one)\n"
+    "  -S, --since TIME       only entries from TIME on: 'YYYY-MM-DD',\n"
+    "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
+    "'@SECONDS'\n"
+    "  -m, --machine ID       only this machine\n"
+    "  -j, --json             print one JSON document instead\n"
+    "  -v, --verbose          also show the library's own log lines (not with\n"
+    "                         --json, whose output they would break)\n"
+    "  -h, --help             display this help and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every run passed (or none was found)\n"
+    "  1  at least one run did not pass\n"
+    "  2  usage error, or a CONFIG or journal that cannot be read\n";
+
+int JournalCheck(JournalCheckOptions options) {
+  std::uint64_t since_us = 0;
+  if (const int status = CheckJournalOptions(options, since_us); status >= 0) {
+    return status;
+  }
+  // Before any other library call: the logger reads its environment once.
+  SetUpLibraryLog(options.verbose);
+  WatchedFlows flows;
+  std::vector<std::string> dropped;
+  std::string error;
+  if (!runs::LoadWatchedFlows(options.configs, flows, error, &dropped)) {
+    cli::Error("check: {}", error);
+    return kExitTrouble;
+  }
+  ReportDroppedFlowEntries(dropped);
+  const std::unique_ptr<JournalReader> reader = OpenJournal(options, since_us);
+  if (!reader) return kExitTrouble;
+  DeviceFlows devices;
+  if (!ReadRuns(*reader, flows, devices)) return kExitTrouble;
+  const FlowSummaries summaries = Summarize(devices);
+  // main() checks that standard output took it all.
+  fmt::print("{}", options.json ? ReportJson(devices, summaries, flows)
+                                : ReportText(devices, summaries, flows));
+  const bool any_failed =
+      std::any_of(devices.begin(), devices.end(),
+                  [](const auto& entry) { return entry.second.has_failure; });
+  return any_failed ? kExitFindings : kExitClean;
 }
 
 }  // namespace flows_tool

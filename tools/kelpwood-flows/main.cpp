@@ -29,7 +29,7 @@ const CommandRow kCommands[] = {
      "validate FILE...",
      "report what a device would drop, ignore or misread in\n"
      "each flow configuration FILE, then list its flows as loaded"},
-    {{"check", CheckOrJournalCheckCommand},
+    {{"check", CheckCommand},
      "check CONFIG TRACE",
      "load CONFIG, replay the points recorded in TRACE and\n"
      "check every flow that TRACE names;\n"

@@ -203,9 +203,29 @@ int JournalTimeline(JournalSource source,
   return passed == runs.size() ? kExitClean : kExitFindings;
 }
 
-}  // namespace
+// What timeline was asked for.
+struct TimelineOptions {
+  bool verbose = false;
+  TimelineFormat format = TimelineFormat::kChrome;
+  std::string output_path;
+  JournalSource source;
+};
 
-int TimelineCommand(int argc, char** argv) {
+// Sets the format from --format's argument; false when it names none.
+bool ParseFormat(const std::string& name, TimelineFormat& format) {
+  if (name == "chrome") {
+    format = TimelineFormat::kChrome;
+  } else if (name == "html") {
+    format = TimelineFormat::kHtml;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Parses argv into `options`, leaving optind at the first operand. Returns
+// -1 to go on, or the exit status: help printed, or a usage error reported.
+int ParseTimelineOptions(int argc, char** argv, TimelineOptions& options) {
   static const option kOptions[] = {
       {"format", required_argument, nullptr, 'f'},
       {"output", required_argument, nullptr, 'o'},
@@ -217,10 +237,8 @@ int TimelineCommand(int argc, char** argv) {
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  bool verbose = Globals().verbose;
-  TimelineFormat format = TimelineFormat::kChrome;
-  std::string output_path;
-  JournalSource source;
+  options.verbose = Globals().verbose;
+  JournalSource& source = options.source;
   opterr = 0;
   for (int option; (option = getopt_long(argc, argv, ":f:o:jb::D:m:vh",
                                          kOptions, nullptr)) != -1;) {
@@ -239,24 +257,20 @@ int TimelineCommand(int argc, char** argv) {
         source.machine_id = optarg;
         break;
       case 'f':
-        if (std::string(optarg) == "chrome") {
-          format = TimelineFormat::kChrome;
-        } else if (std::string(optarg) == "html") {
-          format = TimelineFormat::kHtml;
-        } else {
+        if (!ParseFormat(optarg, options.format)) {
           return cli::UsageError(
               fmt::format("timeline: unknown format '{}' (chrome or html)",
                           cli::EscapeControls(optarg)));
         }
         break;
       case 'o':
-        output_path = optarg;
-        if (output_path.empty()) {
+        options.output_path = optarg;
+        if (options.output_path.empty()) {
           return cli::UsageError("timeline: empty --output FILE");
         }
         break;
       case 'v':
-        verbose = true;
+        options.verbose = true;
         break;
       case 'h':
         fmt::print("{}", kTimelineHelp);
@@ -265,30 +279,51 @@ int TimelineCommand(int argc, char** argv) {
         return cli::UsageError(cli::RefusedOption(option, argv));
     }
   }
+  return -1;
+}
+
+// Refuses a journal source that cannot be meant. Returns -1 to go on, or
+// the exit status of the usage error reported.
+int CheckJournalSource(const JournalSource& source) {
+  if (source.local && !source.directory.empty()) {
+    return cli::UsageError(
+        "timeline: give only one of --journal and --directory DIR");
+  }
+  if (source.by_boot && !source.local) {
+    return cli::UsageError("timeline: --boot needs --journal");
+  }
+  if (source.by_boot && !source.boot_id.empty() && !IsId128(source.boot_id)) {
+    return cli::UsageError(
+        fmt::format("timeline: '{}' is not a boot id (32 hex digits)",
+                    cli::EscapeControls(source.boot_id)));
+  }
+  if (!source.machine_id.empty() && !IsId128(source.machine_id)) {
+    return cli::UsageError(
+        fmt::format("timeline: '{}' is not a machine id (32 hex digits)",
+                    cli::EscapeControls(source.machine_id)));
+  }
+  return -1;
+}
+
+}  // namespace
+
+int TimelineCommand(int argc, char** argv) {
+  TimelineOptions options;
+  if (const int status = ParseTimelineOptions(argc, argv, options);
+      status >= 0) {
+    return status;
+  }
+  const JournalSource& source = options.source;
   const int operands = argc - optind;
   if (source.local || !source.directory.empty()) {
-    if (source.local && !source.directory.empty()) {
-      return cli::UsageError(
-          "timeline: give only one of --journal and --directory DIR");
-    }
-    if (source.by_boot && !source.local) {
-      return cli::UsageError("timeline: --boot needs --journal");
-    }
-    if (source.by_boot && !source.boot_id.empty() && !IsId128(source.boot_id)) {
-      return cli::UsageError(
-          fmt::format("timeline: '{}' is not a boot id (32 hex digits)",
-                      cli::EscapeControls(source.boot_id)));
-    }
-    if (!source.machine_id.empty() && !IsId128(source.machine_id)) {
-      return cli::UsageError(
-          fmt::format("timeline: '{}' is not a machine id (32 hex digits)",
-                      cli::EscapeControls(source.machine_id)));
+    if (const int status = CheckJournalSource(source); status >= 0) {
+      return status;
     }
     if (operands == 0) return cli::UsageError("timeline: missing CONFIG");
-    SetUpLibraryLog(verbose);
+    SetUpLibraryLog(options.verbose);
     return JournalTimeline(source,
                            std::vector<std::string>(argv + optind, argv + argc),
-                           format, output_path);
+                           options.format, options.output_path);
   }
   if (source.by_boot || !source.machine_id.empty()) {
     return cli::UsageError(
@@ -302,8 +337,9 @@ int TimelineCommand(int argc, char** argv) {
     return cli::UsageError("timeline: CONFIG cannot be '-'");
   }
   // Before any other library call: the logger reads its environment once.
-  SetUpLibraryLog(verbose);
-  return Timeline(argv[optind], argv[optind + 1], format, output_path);
+  SetUpLibraryLog(options.verbose);
+  return Timeline(argv[optind], argv[optind + 1], options.format,
+                  options.output_path);
 }
 
 }  // namespace flows_tool

@@ -227,14 +227,13 @@ std::int64_t NowNs() {
       .count();
 }
 
-}  // namespace
-
-int WatchCommand(int argc, char** argv) {
+// Parses argv into `state_dir`, leaving optind at the first CONFIG. Returns
+// -1 to go on, or the exit status: help printed, or a usage error reported.
+int ParseWatchOptions(int argc, char** argv, std::string& state_dir) {
   static const option kOptions[] = {
       {"state-dir", required_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
-  std::string state_dir = kDefaultStateDir;
   optind = 1;
   opterr = 0;
   for (;;) {
@@ -251,10 +250,76 @@ int WatchCommand(int argc, char** argv) {
         return cli::UsageError(cli::RefusedOption(option, argv));
     }
   }
-  std::vector<std::string> configs(argv + optind, argv + argc);
-  if (configs.empty()) {
+  if (optind >= argc) {
     return cli::UsageError("watch: missing CONFIG");
   }
+  return -1;
+}
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// How long to wait for new entries: until the next deadline, and at least
+// once a second to notice a stop request that raced with the wait.
+std::uint64_t WaitTimeoutUs(const FlowRunEngine& engine) {
+  std::int64_t timeout_ns = 1000000000;
+  const std::int64_t next_deadline = engine.NextDeadlineNs();
+  if (next_deadline != INT64_MAX) {
+    timeout_ns =
+        std::clamp<std::int64_t>(next_deadline - NowNs(), 0, timeout_ns);
+  }
+  return static_cast<std::uint64_t>(timeout_ns / 1000) + 1;
+}
+
+// Feeds the journal to the engine until a stop is requested, saving the
+// state after every change. Returns -1 when stopped, or the exit status of
+// a failure (reported).
+int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
+           std::string& cursor) {
+  std::string error;
+  FlowEntry entry;
+  while (stop_requested == 0) {
+    bool taken = false;
+    int step = 0;
+    while ((step = reader.Next(entry)) > 0) {
+      engine.Add(entry);
+      taken = true;
+      if (stop_requested != 0) break;
+    }
+    if (step < 0) {
+      return Trouble(std::string("cannot read the journal: ") +
+                     std::strerror(-step));
+    }
+    const std::size_t open_before = engine.OpenRunCount();
+    engine.EndRunsDueBy(NowNs());
+    if (taken || engine.OpenRunCount() != open_before) {
+      if (taken) cursor = reader.Cursor();
+      if (!state.Save(cursor, engine, error)) return Trouble(error);
+    }
+    if (stop_requested != 0) break;
+    const int waited = reader.Wait(WaitTimeoutUs(engine));
+    if (waited < 0 && waited != -EINTR) {
+      return Trouble(std::string("cannot follow the journal: ") +
+                     std::strerror(-waited));
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int WatchCommand(int argc, char** argv) {
+  std::string state_dir = kDefaultStateDir;
+  if (const int status = ParseWatchOptions(argc, argv, state_dir);
+      status >= 0) {
+    return status;
+  }
+  std::vector<std::string> configs(argv + optind, argv + argc);
 
   SetUpLibraryLog(false);
   std::map<std::string, runs::WatchedFlow> flows;
@@ -291,47 +356,10 @@ int WatchCommand(int argc, char** argv) {
                               : reader->SeekAfterCursor(cursor, error);
   if (!positioned) return Trouble(error);
 
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  InstallStopHandlers();
   sd_notify(0, "READY=1");
-
-  FlowEntry entry;
-  while (stop_requested == 0) {
-    bool taken = false;
-    int step = 0;
-    while ((step = reader->Next(entry)) > 0) {
-      engine.Add(entry);
-      taken = true;
-      if (stop_requested != 0) break;
-    }
-    if (step < 0) {
-      return Trouble(std::string("cannot read the journal: ") +
-                     std::strerror(-step));
-    }
-    const std::size_t open_before = engine.OpenRunCount();
-    engine.EndRunsDueBy(NowNs());
-    if (taken || engine.OpenRunCount() != open_before) {
-      if (taken) cursor = reader->Cursor();
-      if (!state.Save(cursor, engine, error)) return Trouble(error);
-    }
-    if (stop_requested != 0) break;
-    // Wake for new entries, for the next deadline, and at least once a
-    // second to notice a stop request that raced with the wait.
-    std::int64_t timeout_ns = 1000000000;
-    const std::int64_t next_deadline = engine.NextDeadlineNs();
-    if (next_deadline != INT64_MAX) {
-      timeout_ns =
-          std::clamp<std::int64_t>(next_deadline - NowNs(), 0, timeout_ns);
-    }
-    const int waited =
-        reader->Wait(static_cast<std::uint64_t>(timeout_ns / 1000) + 1);
-    if (waited < 0 && waited != -EINTR) {
-      return Trouble(std::string("cannot follow the journal: ") +
-                     std::strerror(-waited));
-    }
+  if (const int status = Follow(*reader, engine, state, cursor); status >= 0) {
+    return status;
   }
   sd_notify(0, "STOPPING=1");
   if (!state.Save(cursor, engine, error)) return Trouble(error);
