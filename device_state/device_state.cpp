@@ -1,6 +1,5 @@
-#include <kelpwood/device_state.h>
-
 #include <fcntl.h>
+#include <kelpwood/device_state.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>

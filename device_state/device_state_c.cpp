@@ -1,10 +1,10 @@
+#include <kelpwood/device_state.h>
 #include <kelpwood/device_state_c.h>
 
 #include <chrono>
 #include <cstdint>
 #include <new>
 
-#include <kelpwood/device_state.h>
 #include "device_state/state_byte.h"
 
 // The handle is the address of a device_state::DeviceState; the C-side

@@ -1,6 +1,6 @@
-#include <kelpwood/file_lock.h>
-
 #include <fcntl.h>
+#include <kelpwood/file_lock.h>
+#include <kelpwood/state_file.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include <unordered_map>
 
 #include "base/posix_file.h"
-#include <kelpwood/state_file.h>
 
 // How POSIX record locks behave, and why this class looks the way it does.
 //

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "trace/src/flow_run.h"
 #include "journal/journal_writer.h"
+#include "trace/src/flow_run.h"
 
 namespace kelpwood {
 namespace journal {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "trace/src/flow_run.h"
 #include "timeline/timeline_writers.h"
+#include "trace/src/flow_run.h"
 
 namespace {
 

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "runs/flow_runs.h"
 #include "journal/journal_reader.h"
 #include "journal/message_ids.h"
+#include "runs/flow_runs.h"
 
 namespace {
 
@@ -172,8 +172,7 @@ int main(int argc, char** argv) {
   // The watch's processing path in this process: read, cut, check.
   std::map<std::string, kelpwood::runs::WatchedFlow> flows;
   std::string error;
-  if (!kelpwood::runs::LoadWatchedFlows({dir + "/flows.yaml"}, flows,
-                                           error)) {
+  if (!kelpwood::runs::LoadWatchedFlows({dir + "/flows.yaml"}, flows, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }

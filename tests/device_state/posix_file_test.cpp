@@ -130,8 +130,7 @@ TEST(RecordLockRequestTest, CoversTheRequestedBytesFromTheStart) {
   EXPECT_EQ(first.l_start, 0);
   EXPECT_EQ(first.l_len, 1);
   EXPECT_EQ(first.l_pid, 0);
-  const struct flock second =
-      kelpwood::base::RecordLockRequest(F_RDLCK, 1, 2);
+  const struct flock second = kelpwood::base::RecordLockRequest(F_RDLCK, 1, 2);
   EXPECT_EQ(second.l_start, 1);
   EXPECT_EQ(second.l_len, 2);
 }

@@ -2,8 +2,6 @@
 // Perfetto UI reads it by, the HTML view opened in a real headless Chromium,
 // and the public FlowTimeline of a host.
 
-#include "timeline/timeline_writers.h"
-
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <kelpwood/flow_timeline.h>
@@ -18,18 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "trace/src/flow_run.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "timeline/timeline_writers.h"
+#include "trace/src/flow_run.h"
 #include "trace_event_checker.h"
 
 namespace kelpwood {
 namespace testing {
 namespace {
 
+using trace::FlowCheckCode;
 using trace::FlowRun;
 using trace::RunPoint;
-using trace::FlowCheckCode;
 using trace::TimelineFormat;
 
 constexpr std::int64_t kT = 1'700'000'000'000'000'000;  // ns since the epoch
@@ -123,8 +122,8 @@ std::vector<YAML::Node> FindEvents(const YAML::Node& events,
 }
 
 TEST(ChromeTraceTest, SampleRunsKeepEveryTraceEventRule) {
-  EXPECT_EQ(TraceEventProblems(
-                timeline::RenderTimeline(SampleRuns(), TimelineFormat::kChrome)),
+  EXPECT_EQ(TraceEventProblems(timeline::RenderTimeline(
+                SampleRuns(), TimelineFormat::kChrome)),
             std::vector<std::string>{});
   EXPECT_EQ(
       TraceEventProblems(timeline::RenderTimeline({}, TimelineFormat::kChrome)),

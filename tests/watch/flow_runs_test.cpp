@@ -17,9 +17,9 @@ namespace {
 
 using kelpwood::journal::FlowEntry;
 using kelpwood::journal::FlowEntryKind;
-using kelpwood::trace::FlowRun;
 using kelpwood::runs::FlowRunEngine;
 using kelpwood::runs::WatchedFlow;
+using kelpwood::trace::FlowRun;
 using kelpwood::trace::TraceFlowCfg;
 using kelpwood::trace::TracePointCfg;
 
