@@ -8,12 +8,15 @@
 #   make install-test  install them into a fresh Debian 12 tree and test there
 #   make abi-check  build, then check the exported symbols and compare the
 #                shared object with the ABI kept in abi/ (abidiff)
+#   make install build everything it installs, then cmake --install into
+#                PREFIX (default /usr/local)
 BUILD ?= build
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo bench abi-check deb install-test clean
+.PHONY: all deps configure build test demo bench abi-check deb install-test install clean
 
 all: build
 
@@ -59,6 +62,10 @@ install-test: deb
 abi-check: build
 	scripts/exported-symbols.sh $(BUILD)/libkelpwood_common_libs.so.1
 	scripts/abi-check.sh $(BUILD)/libkelpwood_common_libs.so.1
+
+# Builds every target first: "make demo" builds only what the demo runs.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) build-deb
