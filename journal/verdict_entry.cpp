@@ -48,12 +48,21 @@ const char* VerdictMessageId(FlowCheckCode code,
   return kVerdictPointFailed;
 }
 
-std::uint64_t RunDurationMs(const FlowRun& run) noexcept {
-  if (run.end_ns <= run.start_ns) return 0;
-  // Unsigned: exact even where the signed difference would overflow.
-  return (static_cast<std::uint64_t>(run.end_ns) -
-          static_cast<std::uint64_t>(run.start_ns)) /
+namespace {
+
+// Whole milliseconds from `start_ns` to `end_ns`; 0 when it has no length.
+// Unsigned: exact even where the signed difference would overflow.
+std::uint64_t SpanMs(std::int64_t start_ns, std::int64_t end_ns) noexcept {
+  if (end_ns <= start_ns) return 0;
+  return (static_cast<std::uint64_t>(end_ns) -
+          static_cast<std::uint64_t>(start_ns)) /
          1'000'000;
+}
+
+}  // namespace
+
+std::uint64_t RunDurationMs(const FlowRun& run) noexcept {
+  return SpanMs(run.start_ns, run.end_ns);
 }
 
 std::uint32_t CountUnexpectedPoints(const trace::TraceFlowCfg* cfg,
@@ -97,6 +106,21 @@ std::string VerdictMessage(const FlowRun& run) {
       message += fmt::format(", failure_id {}", run.failure_id);
     }
   }
+  // A run that its deadline ended lasted the deadline, not as long as its
+  // points: say both, so that "2 points in 3000 ms" does not mislead.
+  std::int64_t last_point_ns = run.start_ns;
+  for (const RunPoint& point : run.points) {
+    last_point_ns = std::max(last_point_ns, point.time_ns);
+  }
+  if (run.deadline_ms > 0 && !run.points.empty() &&
+      run.end_ns > last_point_ns) {
+    message += fmt::format(
+        "; {} {} recorded, the last {} ms after the first; the {} ms "
+        "deadline ended the run",
+        run.points.size(), PointsWord(run.points.size()),
+        SpanMs(run.start_ns, last_point_ns), run.deadline_ms);
+    return message;
+  }
   message += fmt::format("; {} {} recorded in {} ms", run.points.size(),
                          PointsWord(run.points.size()), RunDurationMs(run));
   return message;
@@ -134,7 +158,8 @@ std::vector<std::string> BuildVerdictFields(const FlowRun& run) {
     if (point.pid == 0 || !seen.insert(point.pid).second) continue;
     if (seen.size() > kMaxNamedProcesses) continue;
     fields.push_back(fmt::format("RUN_PID={}", point.pid));
-    fields.push_back("RUN_COMM=" + point.comm);
+    // A field without a value is left out, as journald's own are.
+    if (!point.comm.empty()) fields.push_back("RUN_COMM=" + point.comm);
   }
   if (seen.size() > kMaxNamedProcesses) {
     fields.push_back(

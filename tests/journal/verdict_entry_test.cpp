@@ -3,6 +3,7 @@
 
 #include "journal/verdict_entry.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -263,6 +264,25 @@ TEST(JournalEntryTest, SerializesPlainAndMultiLineValues) {
       "POINT_INDEX=-3\n" + "DROPPED_POINTS=18446744073709551615\n" +
       "FLOW_ID=a=b\n";
   EXPECT_EQ(entry.Serialized(), expected);
+}
+
+// A run its deadline ended must not read as if its points took the whole
+// deadline, and a process without a name gives no empty RUN_COMM field.
+TEST(VerdictEntryTest, DeadlineEndedRunSaysWhenItsLastPointCame) {
+  FlowRun run = StorageMountRun({"probe", "fsck"});
+  run.deadline_ms = 3000;
+  run.end_ns = run.start_ns + 3'000'000'000;
+  run.code = FlowCheckCode::POINT_MISSING;
+  run.fault_configured_point_id = "mount";
+  run.points[0].pid = 100;
+  EXPECT_EQ(VerdictMessage(run),
+            "Flow 'storage_mount' (Storage mount): POINT_MISSING at 'mount'; "
+            "2 points recorded, the last 5 ms after the first; the 3000 ms "
+            "deadline ended the run");
+  const std::vector<std::string> fields = BuildVerdictFields(run);
+  EXPECT_THAT(fields, ::testing::Contains("DURATION_MS=3000"));
+  EXPECT_THAT(fields, ::testing::Contains("RUN_PID=100"));
+  EXPECT_THAT(fields, ::testing::Not(::testing::Contains("RUN_COMM=")));
 }
 
 }  // namespace
