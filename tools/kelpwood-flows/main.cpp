@@ -9,6 +9,7 @@
 #include <getopt.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli.h"
@@ -59,7 +60,14 @@ void PrintHelp() {
       indented += summary.substr(start, end - start);
       start = end + 1;
     }
-    commands += fmt::format("  {:<20} {}\n", row.synopsis, indented);
+    // A synopsis too long for its column gets a line of its own, so that it
+    // never runs into its description.
+    const std::string_view synopsis = row.synopsis;
+    if (synopsis.size() < 20) {
+      commands += fmt::format("  {:<20} {}\n", synopsis, indented);
+    } else {
+      commands += fmt::format("  {}\n{:23}{}\n", synopsis, "", indented);
+    }
   }
   fmt::print(
       "Usage: kelpwood-flows [OPTION]... COMMAND [ARG]...\n"

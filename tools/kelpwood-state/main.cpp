@@ -58,7 +58,7 @@ void PrintHelp() {
       "  get                  print the state (0-255)\n"
       "  set STATE            change the state to STATE (0-255); fails at "
       "once\n"
-      "                         while another process holds a lock on it\n"
+      "                       while another process holds a lock on it\n"
       "  wait STATE           wait until the state is STATE (0-255)\n"
       "\n"
       "Options:\n"
