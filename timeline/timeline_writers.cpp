@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -150,6 +151,33 @@ std::string Milliseconds(std::int64_t nanoseconds) {
   return text + " ms";
 }
 
+// `to - from` in nanoseconds: 0 when `to` is not after `from`, INT64_MAX when
+// the difference does not fit, so that a span between any two times (the
+// extremes of int64 included) stays non-negative.
+std::int64_t Elapsed(std::int64_t from, std::int64_t to) {
+  if (to <= from) return 0;
+  const std::uint64_t difference =
+      static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(std::min(difference, kMax));
+}
+
+// `time` plus `nanoseconds` (not negative), at most INT64_MAX.
+std::int64_t Later(std::int64_t time, std::int64_t nanoseconds) {
+  return nanoseconds > std::numeric_limits<std::int64_t>::max() - time
+             ? std::numeric_limits<std::int64_t>::max()
+             : time + nanoseconds;
+}
+
+// A deadline in nanoseconds, at most INT64_MAX.
+std::int64_t DeadlineNs(std::uint64_t milliseconds) {
+  constexpr std::uint64_t kMaxMs =
+      std::numeric_limits<std::int64_t>::max() / 1'000'000;
+  return milliseconds > kMaxMs
+             ? std::numeric_limits<std::int64_t>::max()
+             : static_cast<std::int64_t>(milliseconds) * 1'000'000;
+}
+
 // The span of a run: its first and last moments on the time axis.
 struct RunSpan {
   std::int64_t start = 0;
@@ -222,6 +250,10 @@ class ChromeTraceWriter {
  private:
   using ProcessKey = std::tuple<std::string, std::string, pid_t, std::string>;
   static constexpr std::int64_t kRunsPid = kFirstSyntheticPid;
+  // The latest time drawn, about 31 years after the origin: trace viewers
+  // read at most 15 integer digits of microseconds. Later times are drawn
+  // there; their args keep the exact time.
+  static constexpr std::int64_t kLatestTime = 999'999'999'999'999'999;
 
   std::int64_t Origin() const {
     bool known = false;
@@ -235,9 +267,20 @@ class ChromeTraceWriter {
     return origin;
   }
 
-  // Microseconds after the origin; never before it.
+  // Nanoseconds after the origin, never before it and at most
+  // kLatestTime, so that every ts and ts + dur is a valid trace time.
+  std::int64_t Relative(std::int64_t nanoseconds) const {
+    return std::min(Elapsed(origin_, nanoseconds), kLatestTime);
+  }
+
+  // Microseconds after the origin.
   void Time(std::int64_t nanoseconds) {
-    AppendMicroseconds(out_, nanoseconds > origin_ ? nanoseconds - origin_ : 0);
+    AppendMicroseconds(out_, Relative(nanoseconds));
+  }
+
+  // The duration from `start` to `end` on the clipped time axis.
+  void Duration(std::int64_t start, std::int64_t end) {
+    AppendMicroseconds(out_, Relative(end) - Relative(start));
   }
 
   void BeginEvent() {
@@ -313,7 +356,7 @@ class ChromeTraceWriter {
                    kRunsPid, lane);
     Time(span.start);
     out_ += ",\"dur\":";
-    AppendMicroseconds(out_, span.end - span.start);
+    Duration(span.start, span.end);
     out_ += ",\"name\":";
     String(run.flow_id);
     out_ += ",\"args\":{\"run_id\":";
@@ -405,7 +448,7 @@ class ChromeTraceWriter {
                      track_of[position].pid, track_of[position].tid);
       Time(point.time_ns);
       out_ += ",\"dur\":";
-      AppendMicroseconds(out_, end - point.time_ns);
+      Duration(point.time_ns, end);
       out_ += ",\"name\":";
       String(point.point_id);
       if (order.size() > 1) {
@@ -585,6 +628,7 @@ class LabelRows {
 // Tick spacing of 1, 2 or 5 times a power of ten, about `count` ticks.
 double TickStep(double span, int count) {
   const double raw = span / count;
+  if (!(raw > 0) || !std::isfinite(raw)) return 1;
   double magnitude = 1;
   while (magnitude * 10 <= raw) magnitude *= 10;
   while (magnitude > raw) magnitude /= 10;
@@ -657,11 +701,10 @@ class HtmlWriter {
 
   void WriteFacts(const FlowRun& run, RunSpan span) {
     Put("duration ");
-    Put(Milliseconds(span.end - span.start));
+    Put(Milliseconds(Elapsed(span.start, span.end)));
     if (run.deadline_ms != 0) {
       Format(" &middot; deadline {} ms", run.deadline_ms);
-      if (static_cast<std::uint64_t>(span.end - span.start) >
-          run.deadline_ms * 1'000'000) {
+      if (Elapsed(span.start, span.end) > DeadlineNs(run.deadline_ms)) {
         Put(" (exceeded)");
       }
     }
@@ -742,15 +785,16 @@ class HtmlWriter {
 
     std::int64_t axis_end = span.end;
     if (run.deadline_ms != 0) {
-      axis_end = std::max<std::int64_t>(
-          axis_end,
-          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
+      axis_end =
+          std::max(axis_end, Later(span.start, DeadlineNs(run.deadline_ms)));
     }
-    if (axis_end <= span.start) axis_end = span.start + 1'000'000;
+    // A run at one moment (or at the end of time) gets 1 ms.
+    const std::int64_t axis_ns =
+        std::max<std::int64_t>(Elapsed(span.start, axis_end), 1'000'000);
     const double scale =
-        (time_right - time_left) / static_cast<double>(axis_end - span.start);
+        (time_right - time_left) / static_cast<double>(axis_ns);
     auto x_of = [&](std::int64_t time) {
-      return time_left + static_cast<double>(time - span.start) * scale;
+      return time_left + static_cast<double>(Elapsed(span.start, time)) * scale;
     };
 
     Format(
@@ -765,10 +809,9 @@ class HtmlWriter {
         "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" y2=\"{2}\"/>"
         "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{3}\" y2=\"{3}\"/>\n",
         kPlotLeft, kPlotRight, kExpectedY, kRecordedY);
-    WriteAxis(axis_end - span.start, time_left, time_right);
+    WriteAxis(axis_ns, time_left, time_right);
     if (run.deadline_ms != 0) {
-      const double x = x_of(
-          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
+      const double x = x_of(Later(span.start, DeadlineNs(run.deadline_ms)));
       Format(
           "<g class=\"deadline\"><line x1=\"{0:.1f}\" x2=\"{0:.1f}\" "
           "y1=\"14\" y2=\"{1}\"/><text x=\"{2:.1f}\" y=\"12\" "
@@ -920,7 +963,7 @@ class HtmlWriter {
       Format("\" data-index=\"{}\"><title>", position);
       Escaped(point.point_id);
       Format(" \xE2\x80\x94 recorded #{} at +{}, {}", position,
-             Milliseconds(point.time_ns - span.start),
+             Milliseconds(Elapsed(span.start, point.time_ns)),
              point.success ? "ok" : "failed");
       if (!expected) Put(", not in the configuration");
       if (point.pid > 0 || !point.comm.empty()) {

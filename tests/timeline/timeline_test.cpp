@@ -8,6 +8,7 @@
 #include <png.h>
 #include <yaml-cpp/yaml.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -101,6 +102,15 @@ std::vector<FlowRun> SampleRuns() {
   runs[2].start_ns = kT + 100;
   runs[2].end_ns = kT + 900;
   return runs;
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos;
+       at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 YAML::Node EventsOf(const std::string& json) {
@@ -221,6 +231,70 @@ TEST(ChromeTraceTest, VerdictsAndFaultsAreInstantsWithCodeAndFailureId) {
                                       "verdict: POINT_MISSING @0.9"}));
 }
 
+// Times further apart than int64 nanoseconds hold (about 292 years): the
+// span saturates in both formats instead of wrapping to a negative dur or an
+// axis without end.
+struct FarApart {
+  const char* name;
+  std::int64_t first;
+  std::int64_t last;
+  const char* drawn;  // the run's dur in the trace; its HTML duration
+};
+
+class FarApartTimesTest : public ::testing::TestWithParam<FarApart> {};
+
+TEST_P(FarApartTimesTest, BothFormatsFinishWithNonNegativeSpans) {
+  const FarApart& times = GetParam();
+  const kelpwood::testing::ChildResult child = kelpwood::testing::RunInChild(
+      [&]() -> std::string {
+        std::vector<FlowRun> runs(1);
+        runs[0].flow_id = "far";
+        runs[0].cfg = Config("far", {{"a", 0}, {"b", 0}, {"c", 0}});
+        runs[0].points = {Point("a", 0, 1, "p"), Point("b", 0, 1, "p"),
+                          Point("c", 0, 1, "p")};
+        runs[0].points[0].time_ns = times.first;
+        runs[0].points[1].time_ns = times.first / 2 + times.last / 2;
+        runs[0].points[2].time_ns = times.last;
+        runs[0].deadline_ms = UINT64_MAX;
+        trace::SpanRunOverItsPoints(runs[0]);
+        const std::string json =
+            timeline::RenderTimeline(runs, TimelineFormat::kChrome);
+        const std::vector<std::string> problems = TraceEventProblems(json);
+        if (!problems.empty()) return problems[0];
+        std::string drawn;
+        for (const YAML::Node& event : EventsOf(json)) {
+          if (event["cat"] && event["cat"].Scalar() == "run") {
+            drawn = event["dur"].Scalar();
+          }
+        }
+        const std::string html =
+            timeline::RenderTimeline(runs, TimelineFormat::kHtml);
+        const std::size_t at = html.find("duration ");
+        drawn += "; " + html.substr(at, html.find(" &middot;", at) - at);
+        if (Count(html, "nan") + Count(html, "inf") != 0) drawn += "; NaN";
+        return drawn;
+      },
+      std::chrono::seconds(20));
+  EXPECT_FALSE(child.timed_out);
+  EXPECT_EQ(child.report, times.drawn);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spans, FarApartTimesTest,
+    ::testing::Values(
+        FarApart{"Extremes", INT64_MIN, INT64_MAX,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"MinimumToZero", INT64_MIN, 0,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"JustFits", 0, INT64_MAX,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"ThreeHundredYears", -4'800'000'000'000'000'000,
+                 4'800'000'000'000'000'000,
+                 "999999999999999.999; duration 9223372036854.775 ms"}),
+    [](const ::testing::TestParamInfo<FarApart>& info) {
+      return std::string(info.param.name);
+    });
+
 // The checker itself fails each broken document with the rule it breaks.
 struct BrokenTrace {
   const char* name;
@@ -325,15 +399,6 @@ std::vector<std::string> RunSections(const std::string& dom) {
     at = dom.find("<section", end);
   }
   return sections;
-}
-
-std::size_t Count(const std::string& text, const std::string& piece) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(piece); at != std::string::npos;
-       at = text.find(piece, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 TEST_F(HtmlTimelineTest, ChromiumShowsEveryRunPointAndFault) {
