@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <yaml-cpp/yaml.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -51,10 +52,13 @@ class TimelineToolTest : public ::testing::Test {
     directory_.WriteFile("timed.trace", kTimedTrace);
   }
 
-  ToolRun Run(const std::vector<std::string>& arguments) {
+  ToolRun Run(const std::vector<std::string>& arguments,
+              const ChildOptions& options = ChildOptions()) {
     const kelpwood::testing::ChildResult child = kelpwood::testing::RunChild(
         KELPWOOD_FLOWS_TOOL, arguments,
-        kelpwood::testing::WithSanitizerOptions({"SPDLOG_STDOUT=false"}));
+        kelpwood::testing::WithSanitizerOptions({"SPDLOG_STDOUT=false"}),
+        options);
+    EXPECT_FALSE(child.timed_out);
     return ToolRun{WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1,
                    child.standard_output, child.standard_error};
   }
@@ -161,6 +165,39 @@ INSTANTIATE_TEST_SUITE_P(
                 "kelpwood-flows: DIR/none/t.json: No such file or "
                 "directory\n"}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
+      return std::string(info.param.name);
+    });
+
+// Standard input without end: each command that reads '-' stops at 64 MiB
+// and says so, instead of growing until allocation fails (exit 134).
+struct EndlessInput {
+  const char* name;
+  std::vector<std::string> arguments;  // "FLOWS" stands for the flow file
+};
+
+class EndlessInputTest : public TimelineToolTest,
+                         public ::testing::WithParamInterface<EndlessInput> {};
+
+TEST_P(EndlessInputTest, StopsAt64MiBWithExitTwo) {
+  std::vector<std::string> arguments = GetParam().arguments;
+  for (std::string& argument : arguments) {
+    if (argument == "FLOWS") argument = File("flows.yaml");
+  }
+  ChildOptions options;
+  options.standard_input = "/dev/zero";
+  options.deadline = std::chrono::seconds(20);
+  const ToolRun run = Run(arguments, options);
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: -: too large (more than 64 MiB)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, EndlessInputTest,
+    ::testing::Values(EndlessInput{"Check", {"check", "FLOWS", "-"}},
+                      EndlessInput{"Timeline", {"timeline", "FLOWS", "-"}},
+                      EndlessInput{"Validate", {"validate", "-"}}),
+    [](const ::testing::TestParamInfo<EndlessInput>& info) {
       return std::string(info.param.name);
     });
 
