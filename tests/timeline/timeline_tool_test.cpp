@@ -72,7 +72,7 @@ TEST_F(TimelineToolTest, ChromeTimelineKeepsTheTraceFileTimes) {
   const ToolRun run =
       Run({"timeline", File("flows.yaml"), File("timed.trace")});
   EXPECT_EQ(run.exit_code, 1);  // update fails at flash
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: timeline: 1 of 2 runs failed\n");
   EXPECT_EQ(TraceEventProblems(run.out), std::vector<std::string>{});
   std::vector<std::string> points;
   for (const YAML::Node& event : YAML::Load(run.out)["traceEvents"]) {
@@ -92,6 +92,7 @@ TEST_F(TimelineToolTest, HtmlTimelineGoesToTheOutputFile) {
                            File("flows.yaml"), File("timed.trace")});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: timeline: 1 of 2 runs failed\n");
   const std::string html = directory_.ReadFile("t.html");
   EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
   EXPECT_NE(html.find("POINT_FAILED · failure_id 3</text>"), std::string::npos);
