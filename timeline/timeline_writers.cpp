@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -150,6 +152,33 @@ std::string Milliseconds(std::int64_t nanoseconds) {
   return text + " ms";
 }
 
+// `to - from` in nanoseconds: 0 when `to` is not after `from`, INT64_MAX when
+// the difference does not fit, so that a span between any two times (the
+// extremes of int64 included) stays non-negative.
+std::int64_t Elapsed(std::int64_t from, std::int64_t to) {
+  if (to <= from) return 0;
+  const std::uint64_t difference =
+      static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(std::min(difference, kMax));
+}
+
+// `time` plus `nanoseconds` (not negative), at most INT64_MAX.
+std::int64_t Later(std::int64_t time, std::int64_t nanoseconds) {
+  return nanoseconds > std::numeric_limits<std::int64_t>::max() - time
+             ? std::numeric_limits<std::int64_t>::max()
+             : time + nanoseconds;
+}
+
+// A deadline in nanoseconds, at most INT64_MAX.
+std::int64_t DeadlineNs(std::uint64_t milliseconds) {
+  constexpr std::uint64_t kMaxMs =
+      std::numeric_limits<std::int64_t>::max() / 1'000'000;
+  return milliseconds > kMaxMs
+             ? std::numeric_limits<std::int64_t>::max()
+             : static_cast<std::int64_t>(milliseconds) * 1'000'000;
+}
+
 // The span of a run: its first and last moments on the time axis.
 struct RunSpan {
   std::int64_t start = 0;
@@ -199,6 +228,12 @@ bool IsFaultPoint(const FlowRun& run, std::size_t position) {
          static_cast<std::size_t>(run.fault_point_index) == position;
 }
 
+// The point at fault is one of the recorded points.
+bool FaultIsRecorded(const FlowRun& run) {
+  return run.fault_point_index >= 0 &&
+         static_cast<std::size_t>(run.fault_point_index) < run.points.size();
+}
+
 // ---------------------------------------------------------------------------
 // Chrome trace-event JSON.
 
@@ -222,6 +257,10 @@ class ChromeTraceWriter {
  private:
   using ProcessKey = std::tuple<std::string, std::string, pid_t, std::string>;
   static constexpr std::int64_t kRunsPid = kFirstSyntheticPid;
+  // The latest time drawn, about 31 years after the origin: trace viewers
+  // read at most 15 integer digits of microseconds. Later times are drawn
+  // there; their args keep the exact time.
+  static constexpr std::int64_t kLatestTime = 999'999'999'999'999'999;
 
   std::int64_t Origin() const {
     bool known = false;
@@ -235,9 +274,20 @@ class ChromeTraceWriter {
     return origin;
   }
 
-  // Microseconds after the origin; never before it.
+  // Nanoseconds after the origin, never before it and at most
+  // kLatestTime, so that every ts and ts + dur is a valid trace time.
+  std::int64_t Relative(std::int64_t nanoseconds) const {
+    return std::min(Elapsed(origin_, nanoseconds), kLatestTime);
+  }
+
+  // Microseconds after the origin.
   void Time(std::int64_t nanoseconds) {
-    AppendMicroseconds(out_, nanoseconds > origin_ ? nanoseconds - origin_ : 0);
+    AppendMicroseconds(out_, Relative(nanoseconds));
+  }
+
+  // The duration from `start` to `end` on the clipped time axis.
+  void Duration(std::int64_t start, std::int64_t end) {
+    AppendMicroseconds(out_, Relative(end) - Relative(start));
   }
 
   void BeginEvent() {
@@ -313,7 +363,7 @@ class ChromeTraceWriter {
                    kRunsPid, lane);
     Time(span.start);
     out_ += ",\"dur\":";
-    AppendMicroseconds(out_, span.end - span.start);
+    Duration(span.start, span.end);
     out_ += ",\"name\":";
     String(run.flow_id);
     out_ += ",\"args\":{\"run_id\":";
@@ -351,11 +401,6 @@ class ChromeTraceWriter {
       }
       Instant("fault", name, kRunsPid, lane, span.end, run, nullptr);
     }
-  }
-
-  static bool FaultIsRecorded(const FlowRun& run) {
-    return run.fault_point_index >= 0 &&
-           static_cast<std::size_t>(run.fault_point_index) < run.points.size();
   }
 
   // Each process's points of the run on a thread track of their own, as
@@ -405,7 +450,7 @@ class ChromeTraceWriter {
                      track_of[position].pid, track_of[position].tid);
       Time(point.time_ns);
       out_ += ",\"dur\":";
-      AppendMicroseconds(out_, end - point.time_ns);
+      Duration(point.time_ns, end);
       out_ += ",\"name\":";
       String(point.point_id);
       if (order.size() > 1) {
@@ -511,7 +556,11 @@ h1{font-size:20px;margin:0 0 4px}
 .facts .fault{color:#c53030;font-weight:600}
 svg.lane{display:block;width:100%;height:auto}
 svg text{font-size:11px;fill:#2d3748}
+.run h2 .when{font-weight:400;color:#4a5568;font-variant-numeric:tabular-nums}
 .row-label{font-weight:600;fill:#718096}
+.row-label.sub{font-weight:400;font-size:10px}
+svg text.label{font-family:"DejaVu Sans Mono",ui-monospace,Menlo,Consolas,monospace;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}
+.leader{stroke:#cbd5e0;stroke-width:1}
 .axis line,.axis path{stroke:#a0aec0}
 .axis text{fill:#718096}
 .track{stroke:#e2e8f0;stroke-width:2}
@@ -548,43 +597,336 @@ constexpr char kLegend[] =
 
 // The lane's drawing, in SVG user units; the SVG scales to the page width.
 constexpr double kWidth = 1200;
-constexpr double kPlotLeft = 92;
+constexpr double kPlotLeft = 150;  // the row names are to its left
 constexpr double kPlotRight = 1160;
-constexpr double kExpectedY = 70;
-constexpr double kRecordedY = 122;
-constexpr double kAxisY = 194;
-constexpr double kHeight = 224;
-constexpr double kCharWidth = 6.3;       // of an 11 px label, on average
-constexpr std::size_t kLabelChars = 22;  // longer ids are cut in labels
+constexpr double kTopBand = 20;  // the deadline's label
+constexpr double kRowStep = 13;  // from one row of labels to the next
+constexpr double kExpectedToRecorded = 52;
+constexpr double kProcessGap = 24;  // below a process's last row of labels
+// An 11 px character of the labels' monospace font, with a margin; and of
+// the sans-serif texts (axis, deadline).
+constexpr double kCharWidth = 6.9;
+constexpr double kSansCharWidth = 7.0;
+constexpr double kLabelGap = 8;            // between labels on one row
+constexpr std::size_t kLabelChars = 22;    // longer ids are cut in labels
+constexpr std::size_t kRowNameChars = 16;  // longer process names are cut
 // Room beside the time axis for each expected point without a recording
 // before the first or after the last recorded one, up to a count.
 constexpr double kMissingRoom = 44;
 constexpr std::size_t kMissingRoomCount = 5;
+// A deadline later than this many times the points' span is not on the
+// scale, which keeps fitting the points: a marker at its end names it.
+constexpr double kDeadlineOnScale = 1.5;
+constexpr std::size_t kUnmatched = std::numeric_limits<std::size_t>::max();
+constexpr char kDot[] = " \xC2\xB7 ";  // " · "
 
-// Places labels on up to three rows so that they do not overlap; a label
-// that fits on no row is left out (the point's hover title still names it).
-class LabelRows {
- public:
-  // The row (0 nearest the point) for a label of `chars` centred on `x`, or
-  // -1 to leave it out.
-  int Place(double x, std::size_t chars) {
-    const double half = static_cast<double>(chars) * kCharWidth / 2 + 3;
-    for (int row = 0; row < 3; ++row) {
-      if (x - half >= right_edge_[row]) {
-        right_edge_[row] = x + half;
-        return row;
-      }
-    }
-    return -1;
+// The drawn width of a label: wide (East Asian) characters take two cells.
+double LabelWidth(std::string_view text) {
+  double cells = 0;
+  while (!text.empty()) {
+    const std::size_t length = std::min(
+        text.size(), std::max<std::size_t>(1, Utf8SequenceLength(text)));
+    cells += length >= 3 ? 2 : 1;
+    text.remove_prefix(length);
   }
+  return cells * kCharWidth;
+}
 
- private:
-  double right_edge_[3] = {-1e9, -1e9, -1e9};
+// `nanoseconds` since the epoch as "2023-11-14 22:13:20.000 UTC"; a time
+// before 2000 (a trace without times) as "at 3 ms".
+std::string WallClock(std::int64_t nanoseconds) {
+  constexpr std::int64_t kYear2000 = 946'684'800'000'000'000;
+  if (nanoseconds < kYear2000) return "at " + Milliseconds(nanoseconds);
+  const std::time_t seconds = nanoseconds / 1'000'000'000;
+  std::tm parts{};
+  if (::gmtime_r(&seconds, &parts) == nullptr) {
+    return "at " + Milliseconds(nanoseconds);
+  }
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03} UTC",
+                     parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour, parts.tm_min, parts.tm_sec,
+                     nanoseconds % 1'000'000'000 / 1'000'000);
+}
+
+// A label beside its point, and where it was put: its row (0 nearest the
+// point) and its centre, moved inward where the lane ends.
+struct Label {
+  double x = 0;
+  double width = 0;
+  int row = 0;
+  double centre = 0;
 };
+
+// Puts each label on the first row where it starts right of the last label
+// there, so that no two overlap and none is left out (a crowded lane grows
+// rows). Returns the rows used, at least 1.
+int PlaceLabels(std::vector<Label*>& labels, double left, double right) {
+  for (Label* label : labels) {
+    const double half = label->width / 2;
+    label->centre = std::max(left + half, std::min(label->x, right - half));
+  }
+  std::stable_sort(
+      labels.begin(), labels.end(),
+      [](const Label* a, const Label* b) { return a->centre < b->centre; });
+  std::vector<double> row_ends;
+  for (Label* label : labels) {
+    const double start = label->centre - label->width / 2;
+    std::size_t row = 0;
+    while (row < row_ends.size() && start < row_ends[row] + kLabelGap) ++row;
+    if (row == row_ends.size()) row_ends.push_back(0);
+    row_ends[row] = label->centre + label->width / 2;
+    label->row = static_cast<int>(row);
+  }
+  return std::max<int>(1, static_cast<int>(row_ends.size()));
+}
+
+// One recording process of a run: a row of the lane.
+struct ProcessRow {
+  pid_t pid = 0;
+  std::string comm;
+  double y = 0;
+};
+
+// Where everything of one run's lane goes.
+struct LaneLayout {
+  // The time axis: `axis_ns` after `start`, drawn from `left` to `right`.
+  std::int64_t start = 0;
+  std::int64_t axis_ns = 1'000'000;
+  double left = kPlotLeft;
+  double right = kPlotRight;
+  // After `start`; 0 without a deadline.
+  std::int64_t deadline_ns = 0;
+  bool deadline_off_scale = false;
+
+  std::vector<const trace::TracePointCfg*> configured;
+  // The recorded position that each configured point matched, or kUnmatched.
+  std::vector<std::size_t> matched;
+  std::vector<double> expected_x;
+  // The configured point at fault; configured.size() for none.
+  std::size_t fault_configured = 0;
+  // The recordings are out of the configured order: the expected points are
+  // spaced in configured order instead of above their recordings.
+  bool configured_order = false;
+
+  std::vector<ProcessRow> processes;
+  std::vector<std::size_t> process_of;  // per recorded position
+  std::vector<Label> expected_labels;   // per configured point
+  std::vector<Label> recorded_labels;   // per recorded position
+  Label fault_label;  // beside the point at fault, when there is one
+  double expected_y = 0;
+  double axis_y = 0;
+  double height = 0;
+
+  double X(std::int64_t time) const {
+    const std::int64_t after = std::min(Elapsed(start, time), axis_ns);
+    return left + static_cast<double>(after) * (right - left) /
+                      static_cast<double>(axis_ns);
+  }
+  double ExpectedBaseline(int row) const {
+    return expected_y - 12 - kRowStep * row;
+  }
+  static double RecordedBaseline(const ProcessRow& process, int row) {
+    return process.y + 20 + kRowStep * row;
+  }
+};
+
+// failure_id belongs to a configured point at fault, and only then is shown.
+bool ConfiguredPointAtFault(const FlowRun& run) {
+  return HasFault(run) && !run.fault_configured_point_id.empty();
+}
+
+// The check code, and the failure_id of a configured point at fault.
+std::string FaultText(const FlowRun& run, const char* separator) {
+  std::string text = FlowCheckCodeName(run.code);
+  if (ConfiguredPointAtFault(run)) {
+    text += fmt::format("{}failure_id {}", separator, run.failure_id);
+  }
+  return text;
+}
+
+// Each configured point's recording: the first recording of its id that an
+// earlier configured point did not take.
+void MatchConfigured(const FlowRun& run, LaneLayout& lane) {
+  if (run.cfg) {
+    for (const auto& point : run.cfg->flow_points) {
+      if (point) lane.configured.push_back(point.get());
+    }
+  }
+  std::unordered_map<std::string, std::vector<std::size_t>> recordings;
+  for (std::size_t position = run.points.size(); position-- > 0;) {
+    recordings[run.points[position].point_id].push_back(position);
+  }
+  lane.matched.assign(lane.configured.size(), kUnmatched);
+  lane.fault_configured = lane.configured.size();
+  for (std::size_t c = 0; c < lane.configured.size(); ++c) {
+    const std::string& id = lane.configured[c]->point_id;
+    if (ConfiguredPointAtFault(run) && id == run.fault_configured_point_id &&
+        lane.fault_configured == lane.configured.size()) {
+      lane.fault_configured = c;
+    }
+    auto found = recordings.find(id);
+    if (found == recordings.end() || found->second.empty()) continue;
+    lane.matched[c] = found->second.back();
+    found->second.pop_back();
+  }
+}
+
+// The time axis fits the points; room is made beside it for expected points
+// without a recording before the first or after the last matched one, and
+// the deadline is on it only when it is not far beyond the points.
+void PlanTimeScale(const FlowRun& run, RunSpan span, LaneLayout& lane) {
+  std::size_t leading = 0;
+  while (leading < lane.matched.size() && lane.matched[leading] == kUnmatched) {
+    ++leading;
+  }
+  std::size_t trailing = 0;
+  while (trailing < lane.matched.size() &&
+         lane.matched[lane.matched.size() - 1 - trailing] == kUnmatched) {
+    ++trailing;
+  }
+  if (leading == lane.matched.size()) leading = trailing = 0;
+  lane.left = kPlotLeft + kMissingRoom * static_cast<double>(std::min(
+                                             leading, kMissingRoomCount));
+  lane.right = kPlotRight - kMissingRoom * static_cast<double>(std::min(
+                                               trailing, kMissingRoomCount));
+  lane.start = span.start;
+  // A run at one moment gets 1 ms.
+  const std::int64_t points_ns =
+      std::max<std::int64_t>(Elapsed(span.start, span.end), 1'000'000);
+  lane.axis_ns = points_ns;
+  if (run.deadline_ms == 0) return;
+  lane.deadline_ns = DeadlineNs(run.deadline_ms);
+  if (static_cast<double>(lane.deadline_ns) >
+      kDeadlineOnScale * static_cast<double>(points_ns)) {
+    lane.deadline_off_scale = true;
+  } else {
+    lane.axis_ns = std::max(points_ns, lane.deadline_ns);
+  }
+}
+
+// Expected points sit above the recording they matched; those without one
+// are spread over the gap between their matched neighbours. When the
+// recordings are out of the configured order, all are spaced evenly in
+// configured order, so that the order a flow asks for stays readable.
+void PlaceExpected(const FlowRun& run, LaneLayout& lane) {
+  const std::size_t count = lane.configured.size();
+  lane.expected_x.assign(count, 0);
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t c = 0; c < count; ++c) {
+    if (lane.matched[c] == kUnmatched) continue;
+    const std::int64_t time = run.points[lane.matched[c]].time_ns;
+    if (time < previous) lane.configured_order = true;
+    previous = time;
+    lane.expected_x[c] = lane.X(time);
+  }
+  if (lane.configured_order) {
+    const double step = (kPlotRight - kPlotLeft) / static_cast<double>(count);
+    for (std::size_t c = 0; c < count; ++c) {
+      lane.expected_x[c] = kPlotLeft + step * (static_cast<double>(c) + 0.5);
+    }
+    return;
+  }
+  for (std::size_t c = 0; c < count;) {
+    if (lane.matched[c] != kUnmatched) {
+      ++c;
+      continue;
+    }
+    std::size_t gap_end = c;
+    while (gap_end < count && lane.matched[gap_end] == kUnmatched) ++gap_end;
+    const double left = c > 0 ? lane.expected_x[c - 1] : kPlotLeft;
+    const double right =
+        gap_end < count ? lane.expected_x[gap_end] : kPlotRight;
+    // Without matched neighbours the ends are used; with one, the gap's
+    // points keep clear of it.
+    const double slots = static_cast<double>(gap_end - c) +
+                         (c > 0 ? 1.0 : 0.0) + (gap_end < count ? 1.0 : 0.0) -
+                         1.0;
+    const double step = slots > 0 ? (right - left) / slots : 0;
+    for (std::size_t k = c; k < gap_end; ++k) {
+      lane.expected_x[k] =
+          left + step * (static_cast<double>(k - c) + (c > 0 ? 1.0 : 0.0));
+    }
+    c = gap_end;
+  }
+}
+
+// A row per recording process, in the order of their first points.
+void AssignProcesses(const FlowRun& run, LaneLayout& lane) {
+  std::map<std::pair<pid_t, std::string>, std::size_t> rows;
+  lane.process_of.assign(run.points.size(), 0);
+  for (std::size_t position : PointsInTimeOrder(run)) {
+    const RunPoint& point = run.points[position];
+    const auto [found, added] =
+        rows.emplace(std::make_pair(point.pid, point.comm), rows.size());
+    if (added) lane.processes.push_back(ProcessRow{point.pid, point.comm, 0});
+    lane.process_of[position] = found->second;
+  }
+  if (lane.processes.empty()) lane.processes.emplace_back();
+}
+
+// Rows of labels above the expected points and below each process's, and
+// the heights that follow from them.
+void PlaceAllLabels(const FlowRun& run, LaneLayout& lane) {
+  const double left = kPlotLeft - 4;
+  const double right = kWidth - 4;
+  std::vector<Label*> expected;
+  lane.expected_labels.resize(lane.configured.size());
+  for (std::size_t c = 0; c < lane.configured.size(); ++c) {
+    Label& label = lane.expected_labels[c];
+    label.x = lane.expected_x[c];
+    label.width =
+        LabelWidth(Shortened(lane.configured[c]->point_id, kLabelChars));
+    expected.push_back(&label);
+  }
+  const bool fault_expected =
+      !FaultIsRecorded(run) && lane.fault_configured < lane.configured.size();
+  if (fault_expected) {
+    lane.fault_label.x = lane.expected_x[lane.fault_configured];
+    lane.fault_label.width = LabelWidth(FaultText(run, kDot));
+    expected.push_back(&lane.fault_label);
+  }
+  const int expected_rows = PlaceLabels(expected, left, right);
+  lane.expected_y = kTopBand + 21 + kRowStep * (expected_rows - 1);
+
+  std::vector<std::vector<Label*>> recorded(lane.processes.size());
+  lane.recorded_labels.resize(run.points.size());
+  for (std::size_t position = 0; position < run.points.size(); ++position) {
+    Label& label = lane.recorded_labels[position];
+    label.x = lane.X(run.points[position].time_ns);
+    label.width =
+        LabelWidth(Shortened(run.points[position].point_id, kLabelChars));
+    recorded[lane.process_of[position]].push_back(&label);
+  }
+  if (FaultIsRecorded(run)) {
+    const auto fault = static_cast<std::size_t>(run.fault_point_index);
+    lane.fault_label.x = lane.X(run.points[fault].time_ns);
+    lane.fault_label.width = LabelWidth(FaultText(run, kDot));
+    recorded[lane.process_of[fault]].push_back(&lane.fault_label);
+  }
+  double y = lane.expected_y + kExpectedToRecorded;
+  for (std::size_t p = 0; p < lane.processes.size(); ++p) {
+    lane.processes[p].y = y;
+    const int rows = PlaceLabels(recorded[p], left, right);
+    y += 23 + kRowStep * (rows - 1) + kProcessGap;
+  }
+  lane.axis_y = y - kProcessGap + 14;
+  lane.height = lane.axis_y + 28;
+}
+
+LaneLayout PlanLane(const FlowRun& run, RunSpan span) {
+  LaneLayout lane;
+  MatchConfigured(run, lane);
+  PlanTimeScale(run, span, lane);
+  PlaceExpected(run, lane);
+  AssignProcesses(run, lane);
+  PlaceAllLabels(run, lane);
+  return lane;
+}
 
 // Tick spacing of 1, 2 or 5 times a power of ten, about `count` ticks.
 double TickStep(double span, int count) {
   const double raw = span / count;
+  if (!(raw > 0) || !std::isfinite(raw)) return 1;
   double magnitude = 1;
   while (magnitude * 10 <= raw) magnitude *= 10;
   while (magnitude > raw) magnitude /= 10;
@@ -625,6 +967,12 @@ class HtmlWriter {
                    std::forward<Args>(args)...);
   }
 
+  // "update run 2" or "update", for hover titles.
+  static std::string RunName(const FlowRun& run) {
+    return run.run_id.empty() ? run.flow_id
+                              : run.flow_id + " run " + run.run_id;
+  }
+
   void WriteRun(const FlowRun& run, std::size_t run_number) {
     const RunSpan span = SpanOf(run);
     const bool failed = HasFault(run);
@@ -643,25 +991,25 @@ class HtmlWriter {
       Escaped(run.cfg->flow_name);
       Put("</span>");
     }
-    if (!run.run_id.empty()) {
-      Put("<span class=\"name\">run ");
-      Escaped(run.run_id);
-      Put("</span>");
-    }
-    Format("<span class=\"verdict\">{}</span></h2>\n<p class=\"facts\">", code);
+    // The wall clock names the run; its id is in the hover title.
+    Put("<span class=\"when\" title=\"");
+    Escaped(RunName(run));
+    Put("\">");
+    Escaped(WallClock(span.start));
+    Format("</span><span class=\"verdict\">{}</span></h2>\n<p class=\"facts\">",
+           code);
     WriteFacts(run, span);
     Put("</p>\n");
-    WriteLane(run, span, run_number);
+    WriteLane(run, span);
     Put("</section>\n");
   }
 
   void WriteFacts(const FlowRun& run, RunSpan span) {
     Put("duration ");
-    Put(Milliseconds(span.end - span.start));
+    Put(Milliseconds(Elapsed(span.start, span.end)));
     if (run.deadline_ms != 0) {
       Format(" &middot; deadline {} ms", run.deadline_ms);
-      if (static_cast<std::uint64_t>(span.end - span.start) >
-          run.deadline_ms * 1'000'000) {
+      if (Elapsed(span.start, span.end) > DeadlineNs(run.deadline_ms)) {
         Put(" (exceeded)");
       }
     }
@@ -684,194 +1032,190 @@ class HtmlWriter {
     }
     if (HasFault(run)) {
       Format(" &middot; <span class=\"fault\">{}", FlowCheckCodeName(run.code));
-      if (run.fault_point_index >= 0 &&
-          static_cast<std::size_t>(run.fault_point_index) < run.points.size()) {
+      if (FaultIsRecorded(run)) {
         Put(" at recorded '");
         Escaped(run.points[static_cast<std::size_t>(run.fault_point_index)]
                     .point_id);
         Put("'");
       }
-      if (!run.fault_configured_point_id.empty()) {
+      if (ConfiguredPointAtFault(run)) {
         Put(", configured '");
         Escaped(run.fault_configured_point_id);
-        Put("'");
+        Format("', failure_id {}", run.failure_id);
       }
-      Format(", failure_id {}</span>", run.failure_id);
+      Put("</span>");
     }
   }
 
-  void WriteLane(const FlowRun& run, RunSpan span, std::size_t run_number) {
-    // Expected points sit above the recorded point that matched them (the
-    // first recording of the id not yet taken); the ones without a recording
-    // are spread over the gap between their matched neighbours, and room is
-    // made beside the time axis for those before the first or after the last
-    // matched one.
-    std::vector<const trace::TracePointCfg*> configured;
-    if (run.cfg) {
-      for (const auto& point : run.cfg->flow_points) {
-        if (point) configured.push_back(point.get());
-      }
-    }
-    std::unordered_map<std::string, std::vector<std::size_t>> recordings;
-    for (std::size_t position = run.points.size(); position-- > 0;) {
-      recordings[run.points[position].point_id].push_back(position);
-    }
-    const std::size_t kUnmatched = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> matched(configured.size(), kUnmatched);
-    std::size_t first_matched = configured.size();
-    std::size_t last_matched = configured.size();
-    for (std::size_t c = 0; c < configured.size(); ++c) {
-      auto found = recordings.find(configured[c]->point_id);
-      if (found == recordings.end() || found->second.empty()) continue;
-      matched[c] = found->second.back();
-      found->second.pop_back();
-      if (first_matched == configured.size()) first_matched = c;
-      last_matched = c;
-    }
-    const std::size_t leading =
-        first_matched == configured.size() ? 0 : first_matched;
-    const std::size_t trailing = last_matched == configured.size()
-                                     ? 0
-                                     : configured.size() - 1 - last_matched;
-    const double time_left =
-        kPlotLeft + kMissingRoom * static_cast<double>(std::min<std::size_t>(
-                                       leading, kMissingRoomCount));
-    const double time_right =
-        kPlotRight - kMissingRoom * static_cast<double>(std::min<std::size_t>(
-                                        trailing, kMissingRoomCount));
-
-    std::int64_t axis_end = span.end;
-    if (run.deadline_ms != 0) {
-      axis_end = std::max<std::int64_t>(
-          axis_end,
-          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
-    }
-    if (axis_end <= span.start) axis_end = span.start + 1'000'000;
-    const double scale =
-        (time_right - time_left) / static_cast<double>(axis_end - span.start);
-    auto x_of = [&](std::int64_t time) {
-      return time_left + static_cast<double>(time - span.start) * scale;
-    };
-
-    Format(
-        "<svg class=\"lane\" viewBox=\"0 0 {} {}\" role=\"img\" "
-        "aria-label=\"run {}\">\n",
-        kWidth, kHeight, run_number + 1);
-    Format(
-        "<text class=\"row-label\" x=\"8\" y=\"{}\">expected</text>"
-        "<text class=\"row-label\" x=\"8\" y=\"{}\">recorded</text>\n",
-        kExpectedY + 4, kRecordedY + 4);
-    Format(
-        "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" y2=\"{2}\"/>"
-        "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{3}\" y2=\"{3}\"/>\n",
-        kPlotLeft, kPlotRight, kExpectedY, kRecordedY);
-    WriteAxis(axis_end - span.start, time_left, time_right);
-    if (run.deadline_ms != 0) {
-      const double x = x_of(
-          span.start + static_cast<std::int64_t>(run.deadline_ms) * 1'000'000);
-      Format(
-          "<g class=\"deadline\"><line x1=\"{0:.1f}\" x2=\"{0:.1f}\" "
-          "y1=\"14\" y2=\"{1}\"/><text x=\"{2:.1f}\" y=\"12\" "
-          "text-anchor=\"end\">deadline {3} ms</text></g>\n",
-          x, kAxisY, x - 3, run.deadline_ms);
-    }
-
-    std::vector<double> expected_x(configured.size(), 0);
-    for (std::size_t c = 0; c < configured.size(); ++c) {
-      if (matched[c] != kUnmatched) {
-        expected_x[c] = x_of(run.points[matched[c]].time_ns);
-      }
-    }
-    for (std::size_t c = 0; c < configured.size();) {
-      if (matched[c] != kUnmatched) {
-        ++c;
-        continue;
-      }
-      std::size_t gap_end = c;
-      while (gap_end < configured.size() && matched[gap_end] == kUnmatched) {
-        ++gap_end;
-      }
-      const double left = c > 0 ? expected_x[c - 1] : kPlotLeft;
-      const double right =
-          gap_end < configured.size() ? expected_x[gap_end] : kPlotRight;
-      // Without matched neighbours the ends are used; with one, the gap's
-      // points keep clear of it.
-      const double slots = static_cast<double>(gap_end - c) +
-                           (c > 0 ? 1.0 : 0.0) +
-                           (gap_end < configured.size() ? 1.0 : 0.0) - 1.0;
-      const double step = slots > 0 ? (right - left) / slots : 0;
-      for (std::size_t k = c; k < gap_end; ++k) {
-        expected_x[k] =
-            left + step * (static_cast<double>(k - c) + (c > 0 ? 1.0 : 0.0));
-      }
-      c = gap_end;
-    }
-
-    // Links first, so that the points are drawn over them.
-    for (std::size_t c = 0; c < configured.size(); ++c) {
-      if (matched[c] == kUnmatched) continue;
+  void WriteLane(const FlowRun& run, RunSpan span) {
+    const LaneLayout lane = PlanLane(run, span);
+    Format("<svg class=\"lane\" viewBox=\"0 0 {} {}\" role=\"img\"><title>",
+           kWidth, lane.height);
+    Escaped(RunName(run));
+    Put(", ");
+    Escaped(WallClock(span.start));
+    Put("</title>\n");
+    WriteRowNames(lane);
+    WriteAxis(lane);
+    WriteDeadline(run, lane);
+    // Links and leader lines first, so that points and labels cover them.
+    for (std::size_t c = 0; c < lane.configured.size(); ++c) {
+      if (lane.matched[c] == kUnmatched) continue;
+      const std::size_t position = lane.matched[c];
       Format(
           "<line class=\"link\" x1=\"{:.1f}\" y1=\"{}\" x2=\"{:.1f}\" "
           "y2=\"{}\"/>\n",
-          expected_x[c], kExpectedY + 6, x_of(run.points[matched[c]].time_ns),
-          kRecordedY - 6);
+          lane.expected_x[c], lane.expected_y + 6,
+          lane.recorded_labels[position].x,
+          lane.processes[lane.process_of[position]].y - 6);
     }
-    WriteExpected(run, configured, matched, expected_x);
-    WriteRecorded(run, span, x_of);
+    WriteLeaders(run, lane);
+    WriteExpected(run, lane);
+    WriteRecorded(run, span, lane);
     Put("</svg>\n");
   }
 
-  void WriteAxis(std::int64_t span_ns, double left, double right) {
-    const double span_ms = static_cast<double>(span_ns) / 1e6;
-    const double step_ms = TickStep(span_ms, 8);
-    const double scale = (right - left) / static_cast<double>(span_ns);
+  // The row names at the left: "expected", then each recording process.
+  void WriteRowNames(const LaneLayout& lane) {
+    Format(
+        "<text class=\"row-label\" x=\"8\" y=\"{0}\">expected</text>"
+        "<line class=\"track\" x1=\"{1}\" x2=\"{2}\" y1=\"{3}\" y2=\"{3}\"/>\n",
+        lane.expected_y + 4, kPlotLeft, kPlotRight, lane.expected_y);
+    if (lane.configured_order) {
+      Format(
+          "<text class=\"row-label sub\" x=\"8\" y=\"{}\">configured "
+          "order</text>\n",
+          lane.expected_y + 17);
+    }
+    for (const ProcessRow& process : lane.processes) {
+      Format("<text class=\"row-label\" x=\"8\" y=\"{}\">", process.y + 4);
+      if (!process.comm.empty()) {
+        Escaped(Shortened(process.comm, kRowNameChars));
+      } else if (process.pid > 0) {
+        Format("pid {}", process.pid);
+      } else {
+        Put("recorded");
+      }
+      Put("</text>");
+      if (!process.comm.empty() || process.pid > 0) {
+        Format("<text class=\"row-label sub\" x=\"8\" y=\"{}\">recorded",
+               process.y + 17);
+        if (!process.comm.empty() && process.pid > 0) {
+          Format(", pid {}", process.pid);
+        }
+        Put("</text>");
+      }
+      Format(
+          "<line class=\"track\" x1=\"{0}\" x2=\"{1}\" y1=\"{2}\" "
+          "y2=\"{2}\"/>\n",
+          kPlotLeft, kPlotRight, process.y);
+    }
+  }
+
+  void WriteAxis(const LaneLayout& lane) {
+    const double span_ms = static_cast<double>(lane.axis_ns) / 1e6;
+    // Ticks far enough apart for labels of up to 16 characters.
+    const int count =
+        std::clamp(static_cast<int>((lane.right - lane.left) / 125), 2, 10);
+    const double step_ms = TickStep(span_ms, count);
+    const int decimals =
+        step_ms >= 1 ? 0 : (step_ms >= 0.1 ? 1 : (step_ms >= 0.01 ? 2 : 3));
     Format(
         "<g class=\"axis\"><line x1=\"{0:.1f}\" x2=\"{1:.1f}\" y1=\"{2}\" "
         "y2=\"{2}\"/>",
-        left, right, kAxisY);
-    for (int tick = 0;; ++tick) {
+        lane.left, lane.right, lane.axis_y);
+    for (int tick = 0; tick <= 4 * count; ++tick) {
       const double at_ms = step_ms * tick;
       if (at_ms > span_ms * (1 + 1e-9)) break;
-      const double x = left + at_ms * 1e6 * scale;
+      const double x = lane.left + at_ms / span_ms * (lane.right - lane.left);
+      const std::string label = fmt::format("{:.{}f} ms", at_ms, decimals);
+      const bool at_end =
+          x + static_cast<double>(label.size()) * kSansCharWidth / 2 >
+          kWidth - 2;
       Format(
           "<line x1=\"{0:.1f}\" x2=\"{0:.1f}\" y1=\"{1}\" y2=\"{2}\"/>"
-          "<text x=\"{0:.1f}\" y=\"{3}\" text-anchor=\"middle\">{4:.{5}f} "
-          "ms</text>",
-          x, kAxisY, kAxisY + 5, kAxisY + 18, at_ms,
-          step_ms >= 1 ? 0 : (step_ms >= 0.1 ? 1 : (step_ms >= 0.01 ? 2 : 3)));
+          "<text x=\"{0:.1f}\" y=\"{3}\" text-anchor=\"{4}\">{5}</text>",
+          x, lane.axis_y, lane.axis_y + 5, lane.axis_y + 18,
+          at_end ? "end" : "middle", label);
     }
     Put("</g>\n");
   }
 
-  void WriteExpected(const FlowRun& run,
-                     const std::vector<const trace::TracePointCfg*>& configured,
-                     const std::vector<std::size_t>& matched,
-                     const std::vector<double>& expected_x) {
-    // The configured point at fault: a missing or misplaced expected point.
-    std::size_t fault_index = configured.size();
-    if (HasFault(run) && !run.fault_configured_point_id.empty()) {
-      for (std::size_t c = 0; c < configured.size(); ++c) {
-        if (configured[c]->point_id == run.fault_configured_point_id) {
-          fault_index = c;
-          break;
-        }
-      }
+  // The deadline as a line on the scale, or, far beyond the points, as a
+  // marker at the scale's end.
+  void WriteDeadline(const FlowRun& run, const LaneLayout& lane) {
+    if (lane.deadline_ns == 0) return;
+    const double width = static_cast<double>(fmt::formatted_size(
+                             "deadline {} ms", run.deadline_ms)) *
+                         kSansCharWidth;
+    if (lane.deadline_off_scale) {
+      Format(
+          "<g class=\"deadline off-scale\"><title>deadline {0} ms after the "
+          "first point, beyond this scale of {1}</title>"
+          "<text x=\"{2}\" y=\"14\" text-anchor=\"end\">deadline {0} "
+          "ms</text><text x=\"{3}\" y=\"14\" text-anchor=\"end\">off scale "
+          "\xE2\x86\x92</text></g>\n",
+          run.deadline_ms, Milliseconds(lane.axis_ns), kPlotRight - 84,
+          kPlotRight);
+      return;
     }
-    // Labels above the points, nearest row first, in order of x.
-    std::vector<std::size_t> by_x(configured.size());
-    for (std::size_t c = 0; c < by_x.size(); ++c) by_x[c] = c;
-    std::stable_sort(by_x.begin(), by_x.end(),
-                     [&](std::size_t a, std::size_t b) {
-                       return expected_x[a] < expected_x[b];
-                     });
-    LabelRows rows;
-    for (std::size_t c : by_x) {
-      const trace::TracePointCfg& point = *configured[c];
-      const bool missing =
-          matched[c] == std::numeric_limits<std::size_t>::max();
+    const double x = lane.X(Later(lane.start, lane.deadline_ns));
+    const bool left_of_line = x - 3 - width >= 4;
+    Format(
+        "<g class=\"deadline\"><line x1=\"{0:.1f}\" x2=\"{0:.1f}\" "
+        "y1=\"18\" y2=\"{1}\"/><text x=\"{2:.1f}\" y=\"14\" "
+        "text-anchor=\"{3}\">deadline {4} ms</text></g>\n",
+        x, lane.axis_y, left_of_line ? x - 3 : x + 3,
+        left_of_line ? "end" : "start", run.deadline_ms);
+  }
+
+  // A thin line from a point to its label where the label moved off it.
+  void Leader(const Label& label, double y1, double y2) {
+    if (label.row == 0 && std::abs(label.centre - label.x) < 0.5) return;
+    Format(
+        "<line class=\"leader\" x1=\"{:.1f}\" y1=\"{}\" x2=\"{:.1f}\" "
+        "y2=\"{}\"/>\n",
+        label.x, y1, label.centre, y2);
+  }
+
+  void WriteLeaders(const FlowRun& run, const LaneLayout& lane) {
+    for (const Label& label : lane.expected_labels) {
+      Leader(label, lane.expected_y - 6, lane.ExpectedBaseline(label.row) + 2);
+    }
+    for (std::size_t position = 0; position < run.points.size(); ++position) {
+      const ProcessRow& process = lane.processes[lane.process_of[position]];
+      const Label& label = lane.recorded_labels[position];
+      Leader(label, process.y + 7,
+             LaneLayout::RecordedBaseline(process, label.row) - 10);
+    }
+    if (FaultIsRecorded(run)) {
+      const ProcessRow& process =
+          lane.processes[lane.process_of[static_cast<std::size_t>(
+              run.fault_point_index)]];
+      Leader(lane.fault_label, process.y + 7,
+             LaneLayout::RecordedBaseline(process, lane.fault_label.row) - 10);
+    } else if (lane.fault_configured < lane.configured.size()) {
+      Leader(lane.fault_label, lane.expected_y - 6,
+             lane.ExpectedBaseline(lane.fault_label.row) + 2);
+    }
+  }
+
+  void WriteLabel(const Label& label, double baseline, std::string_view text,
+                  const char* css_class) {
+    Format("<text class=\"{}\" x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">",
+           css_class, label.centre, baseline);
+    Escaped(text);
+    Put("</text>");
+  }
+
+  void WriteExpected(const FlowRun& run, const LaneLayout& lane) {
+    for (std::size_t c = 0; c < lane.configured.size(); ++c) {
+      const trace::TracePointCfg& point = *lane.configured[c];
+      const bool missing = lane.matched[c] == kUnmatched;
+      const bool fault = c == lane.fault_configured;
       Format("<g class=\"point cfg{}{}{}\" data-point=\"",
              point.is_critical ? "" : " optional", missing ? " missing" : "",
-             c == fault_index ? " fault" : "");
+             fault ? " fault" : "");
       Escaped(point.point_id);
       Format("\" data-config-index=\"{}\"><title>", c);
       Escaped(point.point_id);
@@ -883,36 +1227,30 @@ class HtmlWriter {
         Put("\n");
         Escaped(point.description);
       }
-      if (c == fault_index) {
-        Format("\nat fault: {}, failure_id {}", FlowCheckCodeName(run.code),
-               run.failure_id);
-      }
+      if (fault) Format("\nat fault: {}", FaultText(run, ", "));
       Format("</title><circle cx=\"{:.1f}\" cy=\"{}\" r=\"{}\"/>",
-             expected_x[c], kExpectedY, c == fault_index ? 7 : 5);
-      const std::string label = Shortened(point.point_id, kLabelChars);
-      const int row = rows.Place(expected_x[c], label.size());
-      if (row >= 0) {
-        Format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">",
-               expected_x[c], kExpectedY - 12 - 13 * row);
-        Escaped(label);
-        Put("</text>");
-      }
+             lane.expected_x[c], lane.expected_y, fault ? 7 : 5);
+      const Label& label = lane.expected_labels[c];
+      WriteLabel(label, lane.ExpectedBaseline(label.row),
+                 Shortened(point.point_id, kLabelChars), "label");
       Put("</g>\n");
-      if (c == fault_index && !FaultIsRecorded(run)) {
-        WriteFaultLabel(run, expected_x[c], kExpectedY - 52);
-      }
+    }
+    if (!FaultIsRecorded(run) &&
+        lane.fault_configured < lane.configured.size()) {
+      WriteLabel(lane.fault_label, lane.ExpectedBaseline(lane.fault_label.row),
+                 FaultText(run, kDot), "label fault-label");
+      Put("\n");
     }
   }
 
-  template <typename XOf>
-  void WriteRecorded(const FlowRun& run, RunSpan span, XOf x_of) {
+  void WriteRecorded(const FlowRun& run, RunSpan span, const LaneLayout& lane) {
     const std::unordered_set<std::string> configured = ConfiguredIds(run);
-    LabelRows rows;
     for (std::size_t position : PointsInTimeOrder(run)) {
       const RunPoint& point = run.points[position];
+      const ProcessRow& process = lane.processes[lane.process_of[position]];
       const bool fault = IsFaultPoint(run, position);
       const bool expected = configured.count(point.point_id) != 0;
-      const double x = x_of(point.time_ns);
+      const Label& label = lane.recorded_labels[position];
       Format("<g class=\"point rec{}{}{}\" data-point=\"",
              point.success ? "" : " failed", expected ? "" : " unexpected",
              fault ? " fault" : "");
@@ -920,7 +1258,7 @@ class HtmlWriter {
       Format("\" data-index=\"{}\"><title>", position);
       Escaped(point.point_id);
       Format(" \xE2\x80\x94 recorded #{} at +{}, {}", position,
-             Milliseconds(point.time_ns - span.start),
+             Milliseconds(Elapsed(span.start, point.time_ns)),
              point.success ? "ok" : "failed");
       if (!expected) Put(", not in the configuration");
       if (point.pid > 0 || !point.comm.empty()) {
@@ -934,38 +1272,19 @@ class HtmlWriter {
         Put(" = ");
         Escaped(value);
       }
-      if (fault) {
-        Format("\nat fault: {}, failure_id {}", FlowCheckCodeName(run.code),
-               run.failure_id);
-      }
-      Format("</title><circle cx=\"{:.1f}\" cy=\"{}\" r=\"{}\"/>", x,
-             kRecordedY, fault ? 8 : 6);
-      const std::string label = Shortened(point.point_id, kLabelChars);
-      const int row = rows.Place(x, label.size());
-      if (row >= 0) {
-        Format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">", x,
-               kRecordedY + 20 + 13 * row);
-        Escaped(label);
-        Put("</text>");
-      }
+      if (fault) Format("\nat fault: {}", FaultText(run, ", "));
+      Format("</title><circle cx=\"{:.1f}\" cy=\"{}\" r=\"{}\"/>", label.x,
+             process.y, fault ? 8 : 6);
+      WriteLabel(label, LaneLayout::RecordedBaseline(process, label.row),
+                 Shortened(point.point_id, kLabelChars), "label");
       Put("</g>\n");
-      if (fault) WriteFaultLabel(run, x, kRecordedY - 16);
+      if (fault) {
+        WriteLabel(lane.fault_label,
+                   LaneLayout::RecordedBaseline(process, lane.fault_label.row),
+                   FaultText(run, kDot), "label fault-label");
+        Put("\n");
+      }
     }
-  }
-
-  static bool FaultIsRecorded(const FlowRun& run) {
-    return run.fault_point_index >= 0 &&
-           static_cast<std::size_t>(run.fault_point_index) < run.points.size();
-  }
-
-  // The check code and failure_id beside the point at fault.
-  void WriteFaultLabel(const FlowRun& run, double x, double y) {
-    const bool right_side = x < (kPlotLeft + kPlotRight) / 2;
-    Format(
-        "<text class=\"fault-label\" x=\"{:.1f}\" y=\"{}\" "
-        "text-anchor=\"{}\">{} \xC2\xB7 failure_id {}</text>\n",
-        right_side ? x + 10 : x - 10, y, right_side ? "start" : "end",
-        FlowCheckCodeName(run.code), run.failure_id);
   }
 
   const std::vector<FlowRun>& runs_;

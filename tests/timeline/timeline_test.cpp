@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <kelpwood/flow_timeline.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <yaml-cpp/yaml.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -101,6 +104,15 @@ std::vector<FlowRun> SampleRuns() {
   runs[2].start_ns = kT + 100;
   runs[2].end_ns = kT + 900;
   return runs;
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos;
+       at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 YAML::Node EventsOf(const std::string& json) {
@@ -221,6 +233,70 @@ TEST(ChromeTraceTest, VerdictsAndFaultsAreInstantsWithCodeAndFailureId) {
                                       "verdict: POINT_MISSING @0.9"}));
 }
 
+// Times further apart than int64 nanoseconds hold (about 292 years): the
+// span saturates in both formats instead of wrapping to a negative dur or an
+// axis without end.
+struct FarApart {
+  const char* name;
+  std::int64_t first;
+  std::int64_t last;
+  const char* drawn;  // the run's dur in the trace; its HTML duration
+};
+
+class FarApartTimesTest : public ::testing::TestWithParam<FarApart> {};
+
+TEST_P(FarApartTimesTest, BothFormatsFinishWithNonNegativeSpans) {
+  const FarApart& times = GetParam();
+  const kelpwood::testing::ChildResult child = kelpwood::testing::RunInChild(
+      [&]() -> std::string {
+        std::vector<FlowRun> runs(1);
+        runs[0].flow_id = "far";
+        runs[0].cfg = Config("far", {{"a", 0}, {"b", 0}, {"c", 0}});
+        runs[0].points = {Point("a", 0, 1, "p"), Point("b", 0, 1, "p"),
+                          Point("c", 0, 1, "p")};
+        runs[0].points[0].time_ns = times.first;
+        runs[0].points[1].time_ns = times.first / 2 + times.last / 2;
+        runs[0].points[2].time_ns = times.last;
+        runs[0].deadline_ms = UINT64_MAX;
+        trace::SpanRunOverItsPoints(runs[0]);
+        const std::string json =
+            timeline::RenderTimeline(runs, TimelineFormat::kChrome);
+        const std::vector<std::string> problems = TraceEventProblems(json);
+        if (!problems.empty()) return problems[0];
+        std::string drawn;
+        for (const YAML::Node& event : EventsOf(json)) {
+          if (event["cat"] && event["cat"].Scalar() == "run") {
+            drawn = event["dur"].Scalar();
+          }
+        }
+        const std::string html =
+            timeline::RenderTimeline(runs, TimelineFormat::kHtml);
+        const std::size_t at = html.find("duration ");
+        drawn += "; " + html.substr(at, html.find(" &middot;", at) - at);
+        if (Count(html, "nan") + Count(html, "inf") != 0) drawn += "; NaN";
+        return drawn;
+      },
+      std::chrono::seconds(20));
+  EXPECT_FALSE(child.timed_out);
+  EXPECT_EQ(child.report, times.drawn);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spans, FarApartTimesTest,
+    ::testing::Values(
+        FarApart{"Extremes", INT64_MIN, INT64_MAX,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"MinimumToZero", INT64_MIN, 0,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"JustFits", 0, INT64_MAX,
+                 "999999999999999.999; duration 9223372036854.775 ms"},
+        FarApart{"ThreeHundredYears", -4'800'000'000'000'000'000,
+                 4'800'000'000'000'000'000,
+                 "999999999999999.999; duration 9223372036854.775 ms"}),
+    [](const ::testing::TestParamInfo<FarApart>& info) {
+      return std::string(info.param.name);
+    });
+
 // The checker itself fails each broken document with the rule it breaks.
 struct BrokenTrace {
   const char* name;
@@ -327,15 +403,6 @@ std::vector<std::string> RunSections(const std::string& dom) {
   return sections;
 }
 
-std::size_t Count(const std::string& text, const std::string& piece) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(piece); at != std::string::npos;
-       at = text.find(piece, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 TEST_F(HtmlTimelineTest, ChromiumShowsEveryRunPointAndFault) {
   const std::string dom = Chromium(WritePage(), {"--dump-dom"});
   const std::vector<std::string> sections = RunSections(dom);
@@ -393,6 +460,243 @@ TEST_F(HtmlTimelineTest, ScreenshotAt1280PixelsShowsTheLanes) {
   EXPECT_EQ(colours.count(0x38a169), 1u);  // a point recorded ok
   EXPECT_EQ(colours.count(0x2b6cb0), 1u);  // an expected critical point
 }
+
+// ---------------------------------------------------------------------------
+// Lanes as a person reads them: screenshots at 1280 px, and each label's box
+// as Chromium lays it out.
+
+// A crowded passing run: 40 points of one process in clusters 50 us apart,
+// ids longer than a label, and a deadline far beyond the points.
+std::vector<FlowRun> CrowdedRun() {
+  std::vector<std::pair<std::string, int>> ids;
+  std::vector<RunPoint> points;
+  for (int i = 0; i < 40; ++i) {
+    const std::string id = fmt::format(
+        "{}_{:02}", i % 3 == 0 ? "calibrate_sensor_channel" : "step", i);
+    ids.emplace_back(id, 0);
+    points.push_back(
+        Point(id, (i / 5) * 10'000'000 + (i % 5) * 50'000, 412, "bootd"));
+  }
+  std::vector<FlowRun> runs(1);
+  runs[0].flow_id = "bring_up";
+  runs[0].run_id = "7";
+  runs[0].cfg = Config("bring_up", ids);
+  runs[0].points = points;
+  runs[0].deadline_ms = 5000;
+  trace::SpanRunOverItsPoints(runs[0]);
+  return runs;
+}
+
+// Network started before the root file system was mounted.
+std::vector<FlowRun> OrderFaultRun() {
+  std::vector<FlowRun> runs(1);
+  runs[0].flow_id = "boot";
+  runs[0].run_id = "3";
+  runs[0].cfg = Config("boot", {{"power_on", 0},
+                                {"mount_rootfs", 1302},
+                                {"start_network", 0},
+                                {"start_services", 0},
+                                {"ready", 0}});
+  runs[0].points = {Point("power_on", 0, 1, "systemd"),
+                    Point("start_network", 120'000'000, 1, "systemd"),
+                    Point("mount_rootfs", 180'000'000, 1, "systemd"),
+                    Point("start_services", 400'000'000, 1, "systemd"),
+                    Point("ready", 650'000'000, 1, "systemd")};
+  runs[0].code = FlowCheckCode::ORDER_ERROR;
+  runs[0].fault_point_index = 1;
+  runs[0].fault_configured_point_id = "mount_rootfs";
+  runs[0].failure_id = 1302;
+  runs[0].deadline_ms = 900;
+  trace::SpanRunOverItsPoints(runs[0]);
+  return runs;
+}
+
+// An update recorded by three processes, failing in the third.
+std::vector<FlowRun> ThreeProcessRun() {
+  std::vector<FlowRun> runs(1);
+  runs[0].flow_id = "update";
+  runs[0].run_id = "12";
+  runs[0].cfg = Config("update", {{"download", 0},
+                                  {"verify_signature", 0},
+                                  {"write_slot_b", 3003},
+                                  {"mark_active", 0}});
+  runs[0].points = {Point("download", 0, 100, "updater"),
+                    Point("progress_50", 2'000'000, 100, "updater"),
+                    Point("verify_signature", 3'000'000, 200, "verifier"),
+                    Point("write_slot_b", 5'000'000, 300, "installer", false),
+                    Point("mark_active", 9'000'000, 100, "updater")};
+  runs[0].code = FlowCheckCode::POINT_FAILED;
+  runs[0].fault_point_index = 3;
+  runs[0].fault_configured_point_id = "write_slot_b";
+  runs[0].failure_id = 3003;
+  runs[0].unexpected_points = 1;
+  trace::SpanRunOverItsPoints(runs[0]);
+  return runs;
+}
+
+// Test-only: appended to a copy of a page, it measures every text of each
+// lane as laid out and writes the findings into the DOM. The product page
+// itself has no script.
+constexpr char kMeasureScript[] = R"(<script>
+addEventListener('load', () => {
+  const lines = [];
+  for (const svg of document.querySelectorAll('svg.lane')) {
+    const lane = svg.getBoundingClientRect();
+    const texts = [...svg.querySelectorAll('text')].map(
+        t => ({text: t.textContent, box: t.getBoundingClientRect()}));
+    const overlaps = [], outside = [];
+    texts.forEach((a, i) => {
+      const b = a.box;
+      if (b.left < lane.left - 0.5 || b.right > lane.right + 0.5 ||
+          b.top < lane.top - 0.5 || b.bottom > lane.bottom + 0.5) {
+        outside.push(a.text);
+      }
+      texts.slice(i + 1).forEach(c => {
+        const d = c.box;
+        if (b.left < d.right - 0.5 && d.left < b.right - 0.5 &&
+            b.top < d.bottom - 0.5 && d.top < b.bottom - 0.5) {
+          overlaps.push(a.text + ' / ' + c.text);
+        }
+      });
+    });
+    const rows = [...svg.querySelectorAll('.row-label')].map(t => t.textContent);
+    const x = g => g.querySelector('circle').cx.baseVal.value;
+    const expected = [...svg.querySelectorAll('g.cfg')].sort((a, b) => x(a) - x(b))
+        .map(g => g.dataset.configIndex);
+    const points = svg.querySelectorAll('g.point');
+    const labelled = [...points].filter(
+        g => (g.querySelector('text.label') || {}).textContent).length;
+    lines.push('rows: ' + rows.join(', ') + '; expected by x: ' +
+        expected.join(' ') + '; labelled ' + labelled + ' of ' +
+        points.length + '; overlaps: ' + (overlaps.join(', ') || 'none') +
+        '; outside: ' + (outside.join(', ') || 'none'));
+  }
+  const pre = document.createElement('pre');
+  pre.id = 'measured';
+  pre.textContent = lines.join('\n');
+  document.body.append(pre);
+});
+</script>)";
+
+struct Scene {
+  const char* name;
+  std::vector<FlowRun> (*runs)();
+  const char* measured;
+};
+
+class ReadableLaneTest : public HtmlTimelineTest,
+                         public ::testing::WithParamInterface<Scene> {};
+
+// The text of the element with id `id` in a dumped DOM.
+std::string ElementText(const std::string& dom, const std::string& id) {
+  const std::size_t start = dom.find('>', dom.find("id=\"" + id + "\"")) + 1;
+  return dom.substr(start, dom.find('<', start) - start);
+}
+
+TEST_P(ReadableLaneTest, LabelsNeitherOverlapNorVanish) {
+  const std::string html =
+      timeline::RenderTimeline(GetParam().runs(), TimelineFormat::kHtml);
+  ASSERT_EQ(Count(html, "<script"), 0u);
+  std::string measured_page = html;
+  measured_page.insert(measured_page.rfind("</body>"), kMeasureScript);
+  directory_.WriteFile("measured.html", measured_page);
+  const std::string dom =
+      Chromium(directory_.File("measured.html"),
+               {"--run-all-compositor-stages-before-draw",
+                "--virtual-time-budget=3000", "--dump-dom"});
+  EXPECT_EQ(ElementText(dom, "measured"), GetParam().measured);
+
+  // The screenshot a person would look at, kept in the test's output
+  // directory.
+  const std::string shots = KELPWOOD_TIMELINE_SHOTS;
+  ::mkdir(shots.c_str(), 0755);
+  const std::string page = shots + "/" + GetParam().name + ".html";
+  const std::string shot = shots + "/" + GetParam().name + ".png";
+  std::string error;
+  ASSERT_TRUE(timeline::WriteTimelineFile(page, html, error)) << error;
+  Chromium(page, {"--screenshot=" + shot});
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, shot.c_str()))
+      << image.message;
+  png_image_free(&image);
+  EXPECT_EQ(image.width, 1280u);
+  std::cout << "screenshot: " << shot << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, ReadableLaneTest,
+    ::testing::Values(
+        Scene{"crowded_passing_run", CrowdedRun,
+              "rows: expected, bootd, recorded, pid 412; expected by x: 0 1 "
+              "2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 "
+              "25 26 27 28 29 30 31 32 33 34 35 36 37 38 39; labelled 80 of "
+              "80; overlaps: none; outside: none"},
+        // The expected row keeps the configured order.
+        Scene{"order_fault", OrderFaultRun,
+              "rows: expected, configured order, systemd, recorded, pid 1; "
+              "expected by x: 0 1 2 3 4; labelled 10 of 10; overlaps: none; "
+              "outside: none"},
+        Scene{"three_processes", ThreeProcessRun,
+              "rows: expected, updater, recorded, pid 100, verifier, "
+              "recorded, pid 200, installer, recorded, pid 300; expected by "
+              "x: 0 1 2 3; labelled 9 of 9; overlaps: none; outside: none"}),
+    [](const ::testing::TestParamInfo<Scene>& info) {
+      return std::string(info.param.name);
+    });
+
+// The card of a run: a wall-clock title with the run id in its hover title,
+// and failure_id only where a configured point is at fault.
+struct Card {
+  const char* name;
+  FlowRun (*run)();
+  const char* heading;  // the h2's spans after the flow id
+  const char* facts;
+};
+
+FlowRun FlowNotFound() {
+  FlowRun run;
+  run.flow_id = "ghost";
+  run.run_id = "1";
+  run.points = {Point("begin", 1'234'567'000, 5, "ghostd")};
+  run.code = FlowCheckCode::FLOW_NOT_FOUND;
+  trace::SpanRunOverItsPoints(run);
+  return run;
+}
+
+FlowRun MissingPoint() { return SampleRuns()[2]; }
+
+class RunCardTest : public ::testing::TestWithParam<Card> {};
+
+TEST_P(RunCardTest, TitleAndFactsNameWhatIsAtFault) {
+  const std::string html =
+      timeline::RenderTimeline({GetParam().run()}, TimelineFormat::kHtml);
+  auto between = [&](const std::string& from, const std::string& to) {
+    const std::size_t start = html.find(from) + from.size();
+    return html.substr(start, html.find(to, start) - start);
+  };
+  EXPECT_EQ(between("</span><span class=\"when\"", "</h2>"),
+            GetParam().heading);
+  EXPECT_EQ(between("<p class=\"facts\">", "</p>"), GetParam().facts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, RunCardTest,
+    ::testing::Values(
+        Card{"FlowNotFound", FlowNotFound,
+             " title=\"ghost run 1\">2023-11-14 22:13:21.234 UTC</span>"
+             "<span class=\"verdict\">FLOW_NOT_FOUND</span>",
+             "duration 0 ms &middot; 1 point recorded, flow not configured "
+             "&middot; <span class=\"fault\">FLOW_NOT_FOUND</span>"},
+        Card{"MissingPoint", MissingPoint,
+             " title=\"boot run 1\">2023-11-14 22:13:20.000 UTC</span>"
+             "<span class=\"verdict\">POINT_MISSING</span>",
+             "duration 0 ms &middot; 2 points recorded, 3 configured "
+             "&middot; <span class=\"fault\">POINT_MISSING, configured "
+             "'mount', failure_id 1201</span>"}),
+    [](const ::testing::TestParamInfo<Card>& info) {
+      return std::string(info.param.name);
+    });
 
 // ---------------------------------------------------------------------------
 // A host's own runs.

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <yaml-cpp/yaml.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -51,10 +52,13 @@ class TimelineToolTest : public ::testing::Test {
     directory_.WriteFile("timed.trace", kTimedTrace);
   }
 
-  ToolRun Run(const std::vector<std::string>& arguments) {
+  ToolRun Run(const std::vector<std::string>& arguments,
+              const ChildOptions& options = ChildOptions()) {
     const kelpwood::testing::ChildResult child = kelpwood::testing::RunChild(
         KELPWOOD_FLOWS_TOOL, arguments,
-        kelpwood::testing::WithSanitizerOptions({"SPDLOG_STDOUT=false"}));
+        kelpwood::testing::WithSanitizerOptions({"SPDLOG_STDOUT=false"}),
+        options);
+    EXPECT_FALSE(child.timed_out);
     return ToolRun{WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1,
                    child.standard_output, child.standard_error};
   }
@@ -68,7 +72,7 @@ TEST_F(TimelineToolTest, ChromeTimelineKeepsTheTraceFileTimes) {
   const ToolRun run =
       Run({"timeline", File("flows.yaml"), File("timed.trace")});
   EXPECT_EQ(run.exit_code, 1);  // update fails at flash
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: timeline: 1 of 2 runs failed\n");
   EXPECT_EQ(TraceEventProblems(run.out), std::vector<std::string>{});
   std::vector<std::string> points;
   for (const YAML::Node& event : YAML::Load(run.out)["traceEvents"]) {
@@ -88,6 +92,7 @@ TEST_F(TimelineToolTest, HtmlTimelineGoesToTheOutputFile) {
                            File("flows.yaml"), File("timed.trace")});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: timeline: 1 of 2 runs failed\n");
   const std::string html = directory_.ReadFile("t.html");
   EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
   EXPECT_NE(html.find("POINT_FAILED · failure_id 3</text>"), std::string::npos);
@@ -161,6 +166,39 @@ INSTANTIATE_TEST_SUITE_P(
                 "kelpwood-flows: DIR/none/t.json: No such file or "
                 "directory\n"}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
+      return std::string(info.param.name);
+    });
+
+// Standard input without end: each command that reads '-' stops at 64 MiB
+// and says so, instead of growing until allocation fails (exit 134).
+struct EndlessInput {
+  const char* name;
+  std::vector<std::string> arguments;  // "FLOWS" stands for the flow file
+};
+
+class EndlessInputTest : public TimelineToolTest,
+                         public ::testing::WithParamInterface<EndlessInput> {};
+
+TEST_P(EndlessInputTest, StopsAt64MiBWithExitTwo) {
+  std::vector<std::string> arguments = GetParam().arguments;
+  for (std::string& argument : arguments) {
+    if (argument == "FLOWS") argument = File("flows.yaml");
+  }
+  ChildOptions options;
+  options.standard_input = "/dev/zero";
+  options.deadline = std::chrono::seconds(20);
+  const ToolRun run = Run(arguments, options);
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kelpwood-flows: -: too large (more than 64 MiB)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, EndlessInputTest,
+    ::testing::Values(EndlessInput{"Check", {"check", "FLOWS", "-"}},
+                      EndlessInput{"Timeline", {"timeline", "FLOWS", "-"}},
+                      EndlessInput{"Validate", {"validate", "-"}}),
+    [](const ::testing::TestParamInfo<EndlessInput>& info) {
       return std::string(info.param.name);
     });
 

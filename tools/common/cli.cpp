@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -184,18 +185,57 @@ std::string EscapeControls(std::string_view text) {
   return escaped;
 }
 
+namespace {
+
+// Appends what is left on `fd` to `content`, at most kInputLimit bytes in
+// all. Returns false with `error` set on a failed read or a longer input.
+bool ReadBounded(int fd, std::string& content, std::string& error) {
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t count = base::RetryOnInterrupt(
+        [&] { return ::read(fd, buffer, sizeof buffer); });
+    if (count == 0) return true;
+    if (count < 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    if (content.size() + static_cast<std::size_t>(count) > kInputLimit) {
+      error = kInputTooLarge;
+      content.clear();
+      return false;
+    }
+    content.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
+}  // namespace
+
 bool ReadInput(const std::string& path, std::string& content,
                std::string& error) {
-  if (path == "-") {
-    content.clear();
-    if (base::ReadToEnd(STDIN_FILENO, content)) return true;
+  content.clear();
+  if (path == "-") return ReadBounded(STDIN_FILENO, content, error);
+  // As base::ReadRegularFile: opened without blocking, judged on the open
+  // descriptor; and refused before reading when already too large.
+  UniqueFd fd(base::RetryOnInterrupt([&] {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  }));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
     error = std::strerror(errno);
     return false;
   }
-  base::FileReadFailure failure;
-  if (base::ReadRegularFile(path, content, failure)) return true;
-  error = failure.Reason();
-  return false;
+  if (!S_ISREG(status.st_mode)) {
+    base::FileReadFailure failure;
+    failure.step = base::FileReadFailure::Step::kNotRegular;
+    failure.mode = static_cast<mode_t>(status.st_mode & S_IFMT);
+    error = failure.Reason();
+    return false;
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > kInputLimit) {
+    error = kInputTooLarge;
+    return false;
+  }
+  return ReadBounded(fd.get(), content, error);
 }
 
 int RunCommand(const std::vector<Command>& commands, int argc, char** argv) {

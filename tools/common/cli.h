@@ -91,10 +91,15 @@ std::string JsonString(std::string_view text);
 // \\, so that a file cannot move the cursor or break the FILE:LINE:COL form.
 std::string EscapeControls(std::string_view text);
 
-// Reads the whole of `path`, or standard input when `path` is "-". A path
-// must name a regular file: a FIFO or a device is refused without blocking.
-// On failure returns false with the reason in `error` (strerror's text,
-// "Is a directory", "not a regular file").
+// The most that ReadInput reads, and its reason for a longer input.
+inline constexpr std::size_t kInputLimit = std::size_t{64} << 20;
+inline constexpr char kInputTooLarge[] = "too large (more than 64 MiB)";
+
+// Reads the whole of `path`, or standard input when `path` is "-", up to
+// kInputLimit bytes. A path must name a regular file: a FIFO or a device is
+// refused without blocking. On failure returns false with the reason in
+// `error` (strerror's text, "is a directory", "not a regular file",
+// kInputTooLarge) and `content` empty.
 bool ReadInput(const std::string& path, std::string& content,
                std::string& error);
 

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 #include <getopt.h>
 
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -165,5 +166,11 @@ int ParseReportOptions(int argc, char** argv, const char* help, bool& verbose,
 }  // namespace kelpwood
 
 int main(int argc, char** argv) {
-  return kelpwood::cli::FinishStdout(kelpwood::flows_tool::Main(argc, argv));
+  // An input too big for memory ends with a message and status 2, not abort.
+  try {
+    return kelpwood::cli::FinishStdout(kelpwood::flows_tool::Main(argc, argv));
+  } catch (const std::bad_alloc&) {
+    kelpwood::cli::PrintError("out of memory");
+    return kelpwood::cli::kExitUsage;
+  }
 }

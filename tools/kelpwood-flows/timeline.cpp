@@ -97,6 +97,14 @@ bool WriteDocument(const std::vector<trace::FlowRun>& runs,
   return true;
 }
 
+// The exit status for the runs drawn; when some failed, says how many.
+int RunsStatus(std::size_t passed, std::size_t total) {
+  if (passed == total) return kExitClean;
+  cli::Error("timeline: {} of {} {} failed", total - passed, total,
+             total == 1 ? "run" : "runs");
+  return kExitFindings;
+}
+
 int Timeline(const std::string& config_path, const std::string& trace_path,
              TimelineFormat format, const std::string& output_path) {
   std::string content;
@@ -127,7 +135,7 @@ int Timeline(const std::string& config_path, const std::string& trace_path,
       }));
 
   if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
-  return passed == runs.size() ? kExitClean : kExitFindings;
+  return RunsStatus(passed, runs.size());
 }
 
 bool IsId128(const std::string& text) {
@@ -200,7 +208,7 @@ int JournalTimeline(JournalSource source,
   }
   engine.EndAllRuns();
   if (!WriteDocument(runs, format, output_path)) return kExitTrouble;
-  return passed == runs.size() ? kExitClean : kExitFindings;
+  return RunsStatus(passed, runs.size());
 }
 
 // What timeline was asked for.
