@@ -248,7 +248,8 @@ TEST_F(FleetCheckTest, TimelineDrawsTheRunsOfOneMachine) {
                {"timeline", "--directory", *dir_ + "/fleet", "--machine",
                 kMachineC, *dir_ + "/flows.yaml"},
                kelpwood::testing::WithSanitizerOptions({}));
-  EXPECT_EQ(result.standard_error, "");
+  EXPECT_EQ(result.standard_error,
+            "kelpwood-flows: timeline: 1 of 2 runs failed\n");
   EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
   const std::string& json = result.standard_output;
   std::size_t runs = 0;
