@@ -314,7 +314,9 @@ TEST_F(WatchJournalTest, CheckJournalReportsTheRunsOfThisBoot) {
   EXPECT_EQ(result.standard_output.substr(0, device_line.size()), device_line);
   const std::string summary = ")\nFlow '" + flow_ +
                               "' (Watched boot): 1 device, 0 passed, 1 "
-                              "failed (POINT_FAILED at 'mount': 1)\n";
+                              "failed (POINT_FAILED at 'mount': 1); runs: 1 "
+                              "passed, 1 failed (POINT_FAILED at 'mount': "
+                              "1)\n";
   // Between them only the run: the journal time of its first point in
   // microseconds, 16 digits.
   ASSERT_EQ(result.standard_output.size(),
