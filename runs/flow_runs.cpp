@@ -279,7 +279,11 @@ void FlowRunEngine::AddPoint(std::map<std::string, OpenRun>::iterator at,
                              const FlowEntry& entry, const WatchedFlow& flow) {
   OpenRun& run = at->second;
   if (run.run.points.size() >= kMaxPointsPerRun) {
+    // Left out and counted; it still ends the run where it would have.
     ++run.run.points_dropped_by_watch;
+    if (PointEndsRun(run, *flow.cfg, entry.point_id, entry.success)) {
+      End(at, std::max(run.run.end_ns, entry.time_ns));
+    }
     return;
   }
   run.run.metadata_dropped_by_watch += entry.metadata_dropped;
