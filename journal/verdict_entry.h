@@ -47,7 +47,9 @@ std::uint32_t CountUnexpectedPoints(const trace::TraceFlowCfg* cfg,
 // RECORDED_POINTS, UNEXPECTED_POINTS, DURATION_MS, FLOW_RUN, then RUN_PID and
 // RUN_COMM once per recording process (pid != 0, first-seen order) for the
 // first 32 processes, RUN_PROCESSES_MORE with the number of the others when
-// there are more, and POSSIBLY_LOST_POINTS when there are any.
+// there are more, POSSIBLY_LOST_POINTS when there are any, and
+// POINTS_DROPPED_BY_WATCH and METADATA_DROPPED_BY_WATCH when the watch left
+// points or metadata pairs out.
 std::vector<std::string> BuildVerdictFields(const FlowRun& run);
 
 // Writes the verdict entry through `writer` (a memory file when it is larger

@@ -206,6 +206,7 @@ FlowRunEngine::FlowRunEngine(std::map<std::string, WatchedFlow> flows,
     : flows_(std::move(flows)), sink_(std::move(sink)) {}
 
 void FlowRunEngine::Add(const FlowEntry& entry) {
+  if (entry.kind == FlowEntryKind::kIgnored) return;
   if (entry.kind == FlowEntryKind::kJournalSuppressed) {
     // journald does not say which entries it dropped: every open run that a
     // process of the unit contributes to may have lost that many points.
@@ -222,8 +223,9 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
       given = true;
     }
     if (!given) {
-      pending_unit_losses_[RunKey(entry.machine_id, entry.boot_id,
-                                  entry.unit)] += entry.count;
+      AddPendingLoss(pending_unit_losses_,
+                     RunKey(entry.machine_id, entry.boot_id, entry.unit),
+                     entry.count, entry.realtime_us);
     }
     return;
   }
@@ -242,21 +244,27 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
       if (open != open_.end()) {
         open->second.run.possibly_lost_points += entry.count;
       } else {
-        pending_flow_losses_[key] += entry.count;
+        AddPendingLoss(pending_flow_losses_, key, entry.count,
+                       entry.realtime_us);
       }
       return;
     case FlowEntryKind::kPoint:
       break;
     case FlowEntryKind::kJournalSuppressed:
+    case FlowEntryKind::kIgnored:
       return;
   }
 
   const std::uint64_t deadline_ms = flow->second.deadline_ms;
   if (open != open_.end() && deadline_ms > 0) {
-    const std::int64_t due = open->second.run.start_ns +
-                             static_cast<std::int64_t>(deadline_ms) * 1000000;
-    if (entry.time_ns > due) {
-      End(open, due);
+    // Within one boot, on the monotonic clock: a stepped wall clock neither
+    // ends a run early nor keeps it open.
+    const std::int64_t deadline_ns =
+        static_cast<std::int64_t>(deadline_ms) * 1000000;
+    const std::int64_t arrived_ns =
+        static_cast<std::int64_t>(entry.monotonic_us) * 1000;
+    if (arrived_ns > open->second.start_monotonic_ns + deadline_ns) {
+      End(open, open->second.run.start_ns + deadline_ns);
       open = open_.end();
     }
   }
@@ -264,7 +272,21 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
     Start(key, entry, flow->second);
     open = open_.find(key);
   }
-  OpenRun& run = open->second;
+  AddPoint(open, entry, flow->second);
+}
+
+void FlowRunEngine::AddPoint(std::map<std::string, OpenRun>::iterator at,
+                             const FlowEntry& entry, const WatchedFlow& flow) {
+  OpenRun& run = at->second;
+  if (run.run.points.size() >= kMaxPointsPerRun) {
+    // Left out and counted; it still ends the run where it would have.
+    ++run.run.points_dropped_by_watch;
+    if (PointEndsRun(run, *flow.cfg, entry.point_id, entry.success)) {
+      End(at, std::max(run.run.end_ns, entry.time_ns));
+    }
+    return;
+  }
+  run.run.metadata_dropped_by_watch += entry.metadata_dropped;
   RunPoint point;
   point.point_id = entry.point_id;
   point.success = entry.success;
@@ -279,8 +301,8 @@ void FlowRunEngine::Add(const FlowEntry& entry) {
     run.units.push_back(entry.unit);
     TakePendingLosses(run, entry.unit);
   }
-  if (PointEndsRun(run, *flow->second.cfg, entry.point_id, entry.success)) {
-    End(open, run.run.end_ns);
+  if (PointEndsRun(run, *flow.cfg, entry.point_id, entry.success)) {
+    End(at, run.run.end_ns);
   }
 }
 
@@ -298,10 +320,12 @@ void FlowRunEngine::Start(const std::string& key, const FlowEntry& entry,
   open.run.deadline_ms = flow.deadline_ms;
   open.run.start_ns = entry.time_ns;
   open.run.end_ns = entry.time_ns;
+  open.start_monotonic_ns =
+      static_cast<std::int64_t>(entry.monotonic_us) * 1000;
   open.seen.assign(flow.cfg->flow_points.size(), false);
   const auto pending = pending_flow_losses_.find(key);
   if (pending != pending_flow_losses_.end()) {
-    open.run.possibly_lost_points += pending->second;
+    open.run.possibly_lost_points += pending->second.count;
     pending_flow_losses_.erase(pending);
   }
   open_.emplace(key, std::move(open));
@@ -311,46 +335,68 @@ void FlowRunEngine::TakePendingLosses(OpenRun& open, const std::string& unit) {
   const auto pending = pending_unit_losses_.find(
       RunKey(open.run.machine_id, open.run.boot_id, unit));
   if (pending == pending_unit_losses_.end()) return;
-  open.run.possibly_lost_points += pending->second;
+  open.run.possibly_lost_points += pending->second.count;
   pending_unit_losses_.erase(pending);
 }
 
-bool FlowRunEngine::PointEndsRun(OpenRun& open, const TraceFlowCfg& cfg,
-                                 const std::string& point_id,
-                                 bool success) const {
+void FlowRunEngine::AddPendingLoss(PendingLosses& table, const std::string& key,
+                                   std::uint64_t count,
+                                   std::uint64_t realtime_us) {
+  for (auto it = table.begin(); it != table.end();) {
+    const bool expired =
+        it->second.realtime_us + kPendingLossLifetimeUs < realtime_us;
+    it = expired ? table.erase(it) : std::next(it);
+  }
+  if (table.size() >= kMaxPendingLosses && table.count(key) == 0) {
+    table.erase(std::min_element(
+        table.begin(), table.end(), [](const auto& a, const auto& b) {
+          return a.second.realtime_us < b.second.realtime_us;
+        }));
+  }
+  PendingLoss& loss = table[key];
+  loss.count += count;
+  loss.realtime_us = std::max(loss.realtime_us, realtime_us);
+}
+
+namespace {
+
+// Marks the configured point that `point_id` stands for as seen: in an
+// ordered flow the first one of that id not yet seen (ids may repeat, as in
+// <a><b><a>), in an unordered flow every one of that id. Its position, or
+// the number of configured points for none.
+std::size_t MarkSeen(std::vector<bool>& seen, const TraceFlowCfg& cfg,
+                     const std::string& point_id) {
   const auto& configured = cfg.flow_points;
   std::size_t position = configured.size();
   for (std::size_t i = 0; i < configured.size(); ++i) {
-    if (configured[i]->point_id == point_id) {
-      position = i;
-      break;
-    }
+    if (configured[i]->point_id != point_id) continue;
+    if (cfg.check_order && seen[i]) continue;
+    if (position == configured.size()) position = i;
+    seen[i] = true;
+    if (cfg.check_order) break;
   }
-  if (position == configured.size()) return false;  // not configured
-  const bool critical = configured[position]->is_critical;
-  if (!success && critical) return true;
-  if (cfg.check_order) {
-    for (std::size_t i = 0; i < position; ++i) {
-      if (configured[i]->is_critical && !open.seen[i]) return true;
-    }
+  return position;
+}
+
+}  // namespace
+
+bool FlowRunEngine::PointEndsRun(OpenRun& open, const TraceFlowCfg& cfg,
+                                 const std::string& point_id, bool success) {
+  const auto& configured = cfg.flow_points;
+  const std::size_t position = MarkSeen(open.seen, cfg, point_id);
+  // Not configured, or a repeat the check will name.
+  if (position == configured.size()) return false;
+  if (!success && configured[position]->is_critical) return true;
+  if (!cfg.check_order) {
+    // An unordered flow ends once every configured id has arrived.
+    return std::all_of(open.seen.begin(), open.seen.end(),
+                       [](bool seen) { return seen; });
   }
-  open.seen[position] = true;
-  if (cfg.check_order) {
-    // The last configured point under that id ends an ordered flow.
-    for (std::size_t i = configured.size(); i-- > 0;) {
-      if (configured[i]->point_id == point_id) {
-        open.seen[i] = true;
-        return i == configured.size() - 1;
-      }
-    }
-    return false;
+  // An ordered flow ends at a skipped critical point, or at its last point.
+  for (std::size_t i = 0; i < position; ++i) {
+    if (configured[i]->is_critical && !open.seen[i]) return true;
   }
-  // An unordered flow ends once every configured id has arrived.
-  for (std::size_t i = 0; i < configured.size(); ++i) {
-    if (configured[i]->point_id == point_id) open.seen[i] = true;
-  }
-  return std::all_of(open.seen.begin(), open.seen.end(),
-                     [](bool seen) { return seen; });
+  return position == configured.size() - 1;
 }
 
 void FlowRunEngine::End(std::map<std::string, OpenRun>::iterator at,
@@ -362,13 +408,31 @@ void FlowRunEngine::End(std::map<std::string, OpenRun>::iterator at,
   sink_(std::move(run));
 }
 
-void FlowRunEngine::EndRunsDueBy(std::int64_t now_ns) {
+void FlowRunEngine::EndRunsDueBy(const std::string& boot_id,
+                                 std::int64_t now_monotonic_ns) {
+  for (auto it = open_.begin(); it != open_.end();) {
+    const OpenRun& open = it->second;
+    const std::int64_t deadline_ns =
+        static_cast<std::int64_t>(open.run.deadline_ms) * 1000000;
+    auto next = std::next(it);
+    if (open.run.deadline_ms > 0 && open.run.boot_id == boot_id &&
+        open.start_monotonic_ns + deadline_ns <= now_monotonic_ns) {
+      End(it, open.run.start_ns + deadline_ns);
+    }
+    it = next;
+  }
+}
+
+void FlowRunEngine::EndRunsOfOtherBoots(const std::string& boot_id) {
   for (auto it = open_.begin(); it != open_.end();) {
     const FlowRun& run = it->second.run;
-    const std::int64_t due =
-        run.start_ns + static_cast<std::int64_t>(run.deadline_ms) * 1000000;
     auto next = std::next(it);
-    if (run.deadline_ms > 0 && due <= now_ns) End(it, due);
+    if (run.boot_id != boot_id) {
+      End(it, run.deadline_ms > 0
+                  ? run.start_ns +
+                        static_cast<std::int64_t>(run.deadline_ms) * 1000000
+                  : run.end_ns);
+    }
     it = next;
   }
 }
@@ -390,7 +454,7 @@ std::int64_t FlowRunEngine::NextDeadlineNs() const {
     if (open.run.deadline_ms == 0) continue;
     earliest =
         std::min(earliest,
-                 open.run.start_ns +
+                 open.start_monotonic_ns +
                      static_cast<std::int64_t>(open.run.deadline_ms) * 1000000);
   }
   return earliest;
@@ -403,7 +467,9 @@ void FlowRunEngine::SaveState(std::ostream& out) const {
     out << "run\t" << Escape(run.machine_id) << '\t' << Escape(run.boot_id)
         << '\t' << Escape(run.flow_id) << '\t' << Escape(run.run_id) << '\t'
         << run.start_ns << '\t' << run.end_ns << '\t'
-        << run.possibly_lost_points << '\n';
+        << run.possibly_lost_points << '\t' << open.start_monotonic_ns << '\t'
+        << run.points_dropped_by_watch << '\t' << run.metadata_dropped_by_watch
+        << '\n';
     for (const RunPoint& point : run.points) {
       out << "point\t" << Escape(point.point_id) << '\t'
           << (point.success ? 1 : 0) << '\t' << point.time_ns << '\t'
@@ -417,11 +483,13 @@ void FlowRunEngine::SaveState(std::ostream& out) const {
       out << "unit\t" << Escape(unit) << '\n';
     }
   }
-  for (const auto& [key, count] : pending_flow_losses_) {
-    out << "flow-loss\t" << Escape(key) << '\t' << count << '\n';
+  for (const auto& [key, loss] : pending_flow_losses_) {
+    out << "flow-loss\t" << Escape(key) << '\t' << loss.count << '\t'
+        << loss.realtime_us << '\n';
   }
-  for (const auto& [key, count] : pending_unit_losses_) {
-    out << "unit-loss\t" << Escape(key) << '\t' << count << '\n';
+  for (const auto& [key, loss] : pending_unit_losses_) {
+    out << "unit-loss\t" << Escape(key) << '\t' << loss.count << '\t'
+        << loss.realtime_us << '\n';
   }
 }
 
@@ -429,8 +497,8 @@ bool FlowRunEngine::LoadState(std::istream& in) {
   std::string line;
   if (!std::getline(in, line) || line != kStateHeader) return false;
   std::map<std::string, OpenRun> open_runs;
-  std::map<std::string, std::uint64_t> flow_losses;
-  std::map<std::string, std::uint64_t> unit_losses;
+  PendingLosses flow_losses;
+  PendingLosses unit_losses;
   OpenRun* current = nullptr;
   while (std::getline(in, line)) {
     std::vector<std::string> fields = SplitFields(line);
@@ -440,29 +508,8 @@ bool FlowRunEngine::LoadState(std::istream& in) {
       fields[i] = std::move(plain);
     }
     const std::string& tag = fields[0];
-    if (tag == "run" && fields.size() == 8) {
-      const auto flow = flows_.find(fields[3]);
-      // A flow no longer configured: its run is dropped with it.
-      OpenRun open;
-      FlowRun& run = open.run;
-      run.machine_id = fields[1];
-      run.boot_id = fields[2];
-      run.flow_id = fields[3];
-      run.run_id = fields[4];
-      if (!ToInt64(fields[5], run.start_ns) ||
-          !ToInt64(fields[6], run.end_ns) ||
-          !ToUint64(fields[7], run.possibly_lost_points)) {
-        return false;
-      }
-      if (flow == flows_.end()) {
-        current = nullptr;
-        continue;
-      }
-      run.cfg = flow->second.cfg;
-      run.deadline_ms = flow->second.deadline_ms;
-      open.seen.assign(run.cfg->flow_points.size(), false);
-      const std::string key = RunKey(run.machine_id, run.boot_id, run.flow_id);
-      current = &(open_runs[key] = std::move(open));
+    if (tag == "run") {
+      if (!LoadRun(fields, open_runs, current)) return false;
     } else if (tag == "point" && fields.size() >= 6 && fields.size() % 2 == 0) {
       RunPoint point;
       point.point_id = fields[1];
@@ -478,19 +525,19 @@ bool FlowRunEngine::LoadState(std::istream& in) {
       }
       if (current == nullptr) continue;
       // Replaying the point marks the configured points it has seen.
-      for (std::size_t i = 0; i < current->run.cfg->flow_points.size(); ++i) {
-        if (current->run.cfg->flow_points[i]->point_id == point.point_id) {
-          current->seen[i] = true;
-        }
-      }
+      MarkSeen(current->seen, *current->run.cfg, point.point_id);
       current->run.points.push_back(std::move(point));
     } else if (tag == "unit" && fields.size() == 2) {
       if (current != nullptr) current->units.push_back(fields[1]);
     } else if ((tag == "flow-loss" || tag == "unit-loss") &&
-               fields.size() == 3) {
-      std::uint64_t count = 0;
-      if (!ToUint64(fields[2], count)) return false;
-      (tag == "flow-loss" ? flow_losses : unit_losses)[fields[1]] = count;
+               (fields.size() == 3 || fields.size() == 4)) {
+      // A state written before losses carried their time has three fields.
+      PendingLoss loss;
+      if (!ToUint64(fields[2], loss.count) ||
+          (fields.size() == 4 && !ToUint64(fields[3], loss.realtime_us))) {
+        return false;
+      }
+      (tag == "flow-loss" ? flow_losses : unit_losses)[fields[1]] = loss;
     } else {
       return false;
     }
@@ -498,6 +545,42 @@ bool FlowRunEngine::LoadState(std::istream& in) {
   open_ = std::move(open_runs);
   pending_flow_losses_ = std::move(flow_losses);
   pending_unit_losses_ = std::move(unit_losses);
+  return true;
+}
+
+bool FlowRunEngine::LoadRun(const std::vector<std::string>& fields,
+                            std::map<std::string, OpenRun>& open_runs,
+                            OpenRun*& current) const {
+  // A state written before runs carried their monotonic start and drop
+  // counts has eight fields; such a run's deadline counts from boot.
+  if (fields.size() != 8 && fields.size() != 11) return false;
+  OpenRun open;
+  FlowRun& run = open.run;
+  run.machine_id = fields[1];
+  run.boot_id = fields[2];
+  run.flow_id = fields[3];
+  run.run_id = fields[4];
+  if (!ToInt64(fields[5], run.start_ns) || !ToInt64(fields[6], run.end_ns) ||
+      !ToUint64(fields[7], run.possibly_lost_points)) {
+    return false;
+  }
+  if (fields.size() == 11 &&
+      (!ToInt64(fields[8], open.start_monotonic_ns) ||
+       !ToUint64(fields[9], run.points_dropped_by_watch) ||
+       !ToUint64(fields[10], run.metadata_dropped_by_watch))) {
+    return false;
+  }
+  // A flow no longer configured: its run is dropped with it.
+  const auto flow = flows_.find(run.flow_id);
+  if (flow == flows_.end()) {
+    current = nullptr;
+    return true;
+  }
+  run.cfg = flow->second.cfg;
+  run.deadline_ms = flow->second.deadline_ms;
+  open.seen.assign(run.cfg->flow_points.size(), false);
+  const std::string key = RunKey(run.machine_id, run.boot_id, run.flow_id);
+  current = &(open_runs[key] = std::move(open));
   return true;
 }
 

@@ -73,13 +73,25 @@ class FlowRunEngine {
   FlowRunEngine(const FlowRunEngine&) = delete;
   FlowRunEngine& operator=(const FlowRunEngine&) = delete;
 
-  // Takes one entry; entries of flows not configured are ignored.
+  // The bounds on what one run and the loss tables may hold.
+  static constexpr std::size_t kMaxPointsPerRun = 1000;
+  static constexpr std::size_t kMaxPendingLosses = 1000;
+  static constexpr std::uint64_t kPendingLossLifetimeUs = 3600ULL * 1000000;
+
+  // Takes one entry; entries of flows not configured, and kIgnored ones,
+  // are ignored.
   void Add(const FlowEntry& entry);
-  // Ends every run whose deadline is at or before `now_ns`.
-  void EndRunsDueBy(std::int64_t now_ns);
+  // Ends every run of boot `boot_id` whose deadline is at or before
+  // `now_monotonic_ns` on that boot's monotonic clock (the clock of
+  // __MONOTONIC_TIMESTAMP, which wall-clock steps do not move).
+  void EndRunsDueBy(const std::string& boot_id, std::int64_t now_monotonic_ns);
+  // Ends every run of a boot other than `boot_id`: no point can join it any
+  // more. Each ends at its deadline, or its last point without one.
+  void EndRunsOfOtherBoots(const std::string& boot_id);
   // Ends every open run (end of a finished journal).
   void EndAllRuns();
-  // The earliest deadline of an open run, or INT64_MAX when there is none.
+  // The earliest deadline of an open run on its boot's monotonic clock, or
+  // INT64_MAX when there is none.
   std::int64_t NextDeadlineNs() const;
   std::size_t OpenRunCount() const { return open_.size(); }
 
@@ -92,17 +104,36 @@ class FlowRunEngine {
  private:
   struct OpenRun {
     FlowRun run;
+    // The journal's monotonic time of the first point, in nanoseconds.
+    std::int64_t start_monotonic_ns = 0;
     std::vector<bool> seen;  // per configured point
     std::vector<std::string> units;
   };
+  // A loss count waiting for a run, and the journal time it last grew.
+  struct PendingLoss {
+    std::uint64_t count = 0;
+    std::uint64_t realtime_us = 0;
+  };
+  using PendingLosses = std::map<std::string, PendingLoss>;
 
   void Start(const std::string& key, const FlowEntry& entry,
              const WatchedFlow& flow);
   // True when the point just appended ends the run.
-  bool PointEndsRun(OpenRun& open, const trace::TraceFlowCfg& cfg,
-                    const std::string& point_id, bool success) const;
+  static bool PointEndsRun(OpenRun& open, const trace::TraceFlowCfg& cfg,
+                           const std::string& point_id, bool success);
+  void AddPoint(std::map<std::string, OpenRun>::iterator at,
+                const FlowEntry& entry, const WatchedFlow& flow);
   void End(std::map<std::string, OpenRun>::iterator at, std::int64_t end_ns);
+  // Reads one "run" record of a saved state into `open_runs`; `current`
+  // becomes the run that the following records belong to (null: dropped).
+  bool LoadRun(const std::vector<std::string>& fields,
+               std::map<std::string, OpenRun>& open_runs,
+               OpenRun*& current) const;
   void TakePendingLosses(OpenRun& open, const std::string& unit);
+  // Adds `count` under `key`, dropping entries older than an hour and, when
+  // the table is full, the one that grew longest ago.
+  static void AddPendingLoss(PendingLosses& table, const std::string& key,
+                             std::uint64_t count, std::uint64_t realtime_us);
 
   std::map<std::string, WatchedFlow> flows_;
   RunSink sink_;
@@ -110,8 +141,8 @@ class FlowRunEngine {
   std::map<std::string, OpenRun> open_;
   // Loss counts waiting for the next run: by machine, boot and flow
   // (publisher drops) or machine, boot and unit (journald suppression).
-  std::map<std::string, std::uint64_t> pending_flow_losses_;
-  std::map<std::string, std::uint64_t> pending_unit_losses_;
+  PendingLosses pending_flow_losses_;
+  PendingLosses pending_unit_losses_;
 };
 
 }  // namespace runs

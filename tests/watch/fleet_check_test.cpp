@@ -29,6 +29,7 @@ const char kJournalRemote[] = "/lib/systemd/systemd-journal-remote";
 const std::string kMachineA(32, 'a');
 const std::string kMachineB(32, 'b');
 const std::string kMachineC(32, 'c');
+const std::string kMachineD(32, 'd');
 const std::uint64_t kBaseUs = 1700000000000000;
 
 const char kConfig[] =
@@ -69,7 +70,8 @@ std::string ExportStream(const std::string& machine_id,
     stream += "__REALTIME_TIMESTAMP=" + std::to_string(kBaseUs + at_us) +
               "\n__MONOTONIC_TIMESTAMP=" + std::to_string(monotonic++) +
               "\n_BOOT_ID=" + boot_id + "\n_MACHINE_ID=" + machine_id +
-              "\n_PID=4" + std::to_string(points.size()) + "\n";
+              "\n_PID=4" + std::to_string(points.size()) +
+              "\n_UID=0\n_TRANSPORT=journal\n";
   };
   header(std::string(32, '9'), 0);
   stream += "_COMM=other\nMESSAGE=nothing to do with flows\n\n";
@@ -111,6 +113,14 @@ class FleetCheckTest : public ::testing::Test {
                        {boot2, "boot", "init", true, 100},
                        {boot2, "boot", "mount", true, 110},
                        {boot2, "boot", "ready", true, 120}});
+    // Three runs of one boot: passed, then two failures of their own.
+    Import(kMachineD, {{boot1, "boot", "init", true, 10},
+                       {boot1, "boot", "mount", true, 20},
+                       {boot1, "boot", "ready", true, 30},
+                       {boot1, "boot", "init", true, 40},
+                       {boot1, "boot", "ready", true, 50},
+                       {boot1, "boot", "init", true, 60},
+                       {boot1, "boot", "mount", false, 70}});
   }
   static void TearDownTestSuite() {
     if (dir_ == nullptr) return;
@@ -167,11 +177,17 @@ TEST_F(FleetCheckTest, PrintsOneLinePerDeviceAndFlowThenEachFlow) {
                 std::string(32, '1') + ", run 1700000000000010)\n" + kMachineC +
                 "  boot  2 runs  POINT_FAILED at 'mount', failure_id 302 (1 "
                 "failed; first in boot " +
+                std::string(32, '1') + ", run 1700000000000010)\n" + kMachineD +
+                "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (2 "
+                "failed; first in boot " +
                 std::string(32, '1') +
-                ", run 1700000000000010)\n"
-                "Flow 'boot' (Boot): 3 devices, 1 passed, 2 failed "
-                "(POINT_FAILED at 'mount': 1, POINT_MISSING at 'mount': 1)\n"
-                "Flow 'update' (Update): 1 device, 1 passed, 0 failed\n");
+                ", run 1700000000000040)\n"
+                "Flow 'boot' (Boot): 4 devices, 1 passed, 3 failed "
+                "(POINT_MISSING at 'mount': 2, POINT_FAILED at 'mount': 1); "
+                "runs: 4 passed, 4 failed (POINT_FAILED at 'mount': 2, "
+                "POINT_MISSING at 'mount': 2)\n"
+                "Flow 'update' (Update): 1 device, 1 passed, 0 failed; runs: "
+                "1 passed, 0 failed\n");
   EXPECT_EQ(result.standard_error, "");
   EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
 }
@@ -188,7 +204,56 @@ TEST_F(FleetCheckTest, JsonCarriesTheSameFindings) {
                 "\"flow_id\":\"boot\",\"flow_name\":\"Boot\","
                 "\"devices_passed\":0,\"devices_failed\":1,\"failures\":[{"
                 "\"code\":\"POINT_FAILED\",\"point_id\":\"mount\","
-                "\"devices\":1}]}]}\n");
+                "\"devices\":1}],\"runs_passed\":1,\"runs_failed\":1,"
+                "\"run_failures\":[{\"code\":\"POINT_FAILED\",\"point_id\":"
+                "\"mount\",\"runs\":1}]}]}\n");
+  EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
+}
+
+// Every run listed, none of a device's failures dropped from the summary.
+TEST_F(FleetCheckTest, RunsListsEveryRunOfTheDevice) {
+  const std::string boot(32, '1');
+  const std::string row =
+      kMachineD + "  " + boot + "  boot  2023-11-14T22:13:20";
+  ChildResult result = Check({"--runs", "--machine", kMachineD});
+  EXPECT_EQ(result.standard_output,
+            row + ".000010Z  PASSED\n" + row +
+                ".000040Z  POINT_MISSING at 'mount', failure_id 302\n" + row +
+                ".000060Z  POINT_FAILED at 'mount', failure_id 302\n" +
+                kMachineD +
+                "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (2 "
+                "failed; first in boot " +
+                boot +
+                ", run 1700000000000040)\n"
+                "Flow 'boot' (Boot): 1 device, 0 passed, 1 failed "
+                "(POINT_MISSING at 'mount': 1); runs: 1 passed, 2 failed "
+                "(POINT_FAILED at 'mount': 1, POINT_MISSING at 'mount': 1)\n");
+  result = Check({"--runs", "--json", "--machine", kMachineD});
+  const std::string json_row = "{\"machine_id\":\"" + kMachineD +
+                               "\",\"boot_id\":\"" + boot +
+                               "\",\"flow_id\":\"boot\",\"flow_run\":\"";
+  const std::string runs =
+      ",\"runs\":[" + json_row +
+      "1700000000000010\",\"start\":\"2023-11-14T22:13:20.000010Z\","
+      "\"code\":\"PASSED\",\"point_id\":\"\",\"failure_id\":0}," +
+      json_row +
+      "1700000000000040\",\"start\":\"2023-11-14T22:13:20.000040Z\","
+      "\"code\":\"POINT_MISSING\",\"point_id\":\"mount\","
+      "\"failure_id\":302}," +
+      json_row +
+      "1700000000000060\",\"start\":\"2023-11-14T22:13:20.000060Z\","
+      "\"code\":\"POINT_FAILED\",\"point_id\":\"mount\","
+      "\"failure_id\":302}]}\n";
+  ASSERT_GT(result.standard_output.size(), runs.size());
+  EXPECT_EQ(result.standard_output.substr(result.standard_output.size() -
+                                          runs.size()),
+            runs);
+  EXPECT_NE(result.standard_output.find(
+                "\"run_failures\":[{\"code\":\"POINT_FAILED\",\"point_id\":"
+                "\"mount\",\"runs\":1},{\"code\":\"POINT_MISSING\","
+                "\"point_id\":\"mount\",\"runs\":1}]"),
+            std::string::npos)
+      << result.standard_output;
   EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
 }
 
@@ -197,8 +262,10 @@ TEST_F(FleetCheckTest, PassingMachineExitsClean) {
   EXPECT_EQ(result.standard_output,
             kMachineA + "  boot  2 runs  PASSED\n" + kMachineA +
                 "  update  1 run  PASSED\n"
-                "Flow 'boot' (Boot): 1 device, 1 passed, 0 failed\n"
-                "Flow 'update' (Update): 1 device, 1 passed, 0 failed\n");
+                "Flow 'boot' (Boot): 1 device, 1 passed, 0 failed; runs: 2 "
+                "passed, 0 failed\n"
+                "Flow 'update' (Update): 1 device, 1 passed, 0 failed; runs: "
+                "1 passed, 0 failed\n");
   EXPECT_TRUE(result.ExitedCleanly());
 }
 

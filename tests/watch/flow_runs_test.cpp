@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "journal/verdict_entry.h"
 
 namespace {
 
@@ -34,6 +37,7 @@ std::shared_ptr<TracePointCfg> Point(const std::string& id, bool critical,
 
 // "ordered": <a> [b] <c #31> <d>, deadline 1000 ms.
 // "unordered": <x> <y> [z], no deadline.
+// "repeat": <a> <b> <a>, ordered, no deadline.
 std::map<std::string, WatchedFlow> Flows() {
   auto ordered = std::make_shared<TraceFlowCfg>();
   ordered->flow_id = "ordered";
@@ -47,25 +51,45 @@ std::map<std::string, WatchedFlow> Flows() {
   unordered->check_order = false;
   unordered->flow_points = {Point("x", true), Point("y", true),
                             Point("z", false)};
+  auto repeat = std::make_shared<TraceFlowCfg>();
+  repeat->flow_id = "repeat";
+  repeat->flow_name = "Repeat";
+  repeat->check_order = true;
+  repeat->flow_points = {Point("a", true), Point("b", true), Point("a", true)};
   std::map<std::string, WatchedFlow> flows;
+  flows["repeat"] = WatchedFlow{repeat, 0};
   flows["ordered"] = WatchedFlow{ordered, 1000};
   flows["unordered"] = WatchedFlow{unordered, 0};
   return flows;
 }
 
 // Steps: "FLOW POINT ok|fail MS", "FLOW reset MS", "FLOW dropped N",
-// "suppressed UNIT N"; the machine is "m1" unless the step ends in "@m2".
+// "suppressed UNIT N [MS]"; MS is the journal's time, wall and monotonic.
+// Trailing words: "@m2" another machine (default m1), "~b2" another boot
+// (default b1), "=MS" a wall time stepped away from the monotonic one.
 FlowEntry Entry(const std::string& step) {
   std::istringstream words(step);
   std::vector<std::string> w;
   for (std::string word; words >> word;) w.push_back(word);
   FlowEntry entry;
   entry.machine_id = "m1";
-  if (!w.empty() && w.back().rfind('@', 0) == 0) {
-    entry.machine_id = w.back().substr(1);
+  entry.boot_id = "b1";
+  std::int64_t wall_ms = -1;
+  while (!w.empty() &&
+         std::string("@~=").find(w.back()[0]) != std::string::npos) {
+    const std::string value = w.back().substr(1);
+    switch (w.back()[0]) {
+      case '@':
+        entry.machine_id = value;
+        break;
+      case '~':
+        entry.boot_id = value;
+        break;
+      default:
+        wall_ms = std::stoll(value);
+    }
     w.pop_back();
   }
-  entry.boot_id = "b1";
   entry.pid = 100;
   entry.comm = "proc";
   entry.unit = "pub.service";
@@ -73,6 +97,7 @@ FlowEntry Entry(const std::string& step) {
     entry.kind = FlowEntryKind::kJournalSuppressed;
     entry.unit = w[1];
     entry.count = std::stoull(w[2]);
+    if (w.size() > 3) entry.realtime_us = std::stoull(w[3]) * 1000;
     return entry;
   }
   entry.flow_id = w[0];
@@ -88,6 +113,8 @@ FlowEntry Entry(const std::string& step) {
     entry.success = w[2] == "ok";
     entry.time_ns = std::stoll(w[3]) * 1000000;
     entry.realtime_us = static_cast<std::uint64_t>(std::stoll(w[3])) * 1000;
+    entry.monotonic_us = entry.realtime_us;
+    if (wall_ms >= 0) entry.time_ns = wall_ms * 1000000;
   }
   return entry;
 }
@@ -189,6 +216,31 @@ INSTANTIATE_TEST_SUITE_P(
                  "ordered c ok 1", "ordered d ok 2"},
                 {"m1 ordered#0: PASSED; 3 points, lost 5"},
                 {}},
+        // Cut at the first 'a' before, three POINT_MISSING runs.
+        RunCase{"RepeatedIdEndsAtItsLastPlace",
+                {"repeat a ok 0", "repeat b ok 1", "repeat a ok 2"},
+                {"m1 repeat#0: PASSED; 3 points, lost 0"},
+                {}},
+        RunCase{"RebootMidFlowGivesARunPerBoot",
+                {"ordered a ok 0", "ordered c ok 1", "ordered a ok 5 ~b2",
+                 "ordered c ok 6 ~b2", "ordered d ok 7 ~b2"},
+                {"m1 ordered#5000: PASSED; 3 points, lost 0"},
+                {"m1 ordered#0: POINT_MISSING at 'd'; 2 points, lost 0"}},
+        // The wall clock stepped 5 s ahead: the deadline runs on the
+        // monotonic clock, so the run goes on.
+        RunCase{"WallClockStepDoesNotEndARun",
+                {"ordered a ok 0", "ordered c ok 500 =5500",
+                 "ordered d ok 600 =5600"},
+                {"m1 ordered#0: PASSED; 3 points, lost 0"},
+                {}},
+        RunCase{"LossOlderThanAnHourExpires",
+                {"suppressed pub.service 4 0",
+                 "suppressed other.service 1 "
+                 "3600001",
+                 "unordered x ok 3600002"},
+                {},
+                {"m1 unordered#3600002000: POINT_MISSING at 'y'; 1 points, "
+                 "lost 0"}},
         RunCase{"SuppressionGoesToRunsOfTheUnit",
                 {"suppressed other.service 7", "suppressed pub.service 4",
                  "unordered x ok 0", "suppressed pub.service 6"},
@@ -258,14 +310,67 @@ TEST(FlowRunEngineDeadlineTest, EndsRunsDueByTheGivenTime) {
   engine.Add(Entry("ordered a ok 100"));
   engine.Add(Entry("unordered x ok 100"));
   EXPECT_EQ(engine.NextDeadlineNs(), 1100000000);
-  engine.EndRunsDueBy(1099999999);
+  engine.EndRunsDueBy("b1", 1099999999);
+  engine.EndRunsDueBy("b2", 1100000000);
   EXPECT_TRUE(ended.empty());
-  engine.EndRunsDueBy(1100000000);
+  engine.EndRunsDueBy("b1", 1100000000);
   EXPECT_EQ(ended, (std::vector<std::string>{
                        "m1 ordered#100000: POINT_MISSING at 'c', failure_id "
                        "31; 1 points, lost 0 end 1100000000"}));
   EXPECT_EQ(engine.NextDeadlineNs(), INT64_MAX);
   EXPECT_EQ(engine.OpenRunCount(), 1u);
+}
+
+// A point after the deadline ends the run at its deadline, not at the
+// late point.
+TEST(FlowRunEngineDeadlineTest, LatePointEndsTheRunAtItsDeadline) {
+  std::vector<FlowRun> runs;
+  FlowRunEngine engine(Flows(),
+                       [&runs](FlowRun&& run) { runs.push_back(run); });
+  engine.Add(Entry("ordered a ok 100"));
+  engine.Add(Entry("ordered c ok 700"));
+  engine.Add(Entry("ordered a ok 1500"));
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].start_ns, 100000000);
+  EXPECT_EQ(runs[0].end_ns, 1100000000);
+  EXPECT_EQ(kelpwood::journal::RunDurationMs(runs[0]), 1000u);
+  EXPECT_EQ(runs[0].points.size(), 2u);
+  EXPECT_EQ(engine.OpenRunCount(), 1u);
+}
+
+// A run holds at most kMaxPointsPerRun points and counts the rest; a point
+// keeps what the reader left of its metadata, the rest counted.
+TEST(FlowRunEngineBoundsTest, CountsWhatARunCannotHold) {
+  std::vector<FlowRun> runs;
+  FlowRunEngine engine(Flows(),
+                       [&runs](FlowRun&& run) { runs.push_back(run); });
+  FlowEntry first = Entry("unordered x ok 0");
+  first.metadata_dropped = 3;
+  engine.Add(first);
+  for (std::size_t i = 0; i < FlowRunEngine::kMaxPointsPerRun + 1; ++i) {
+    engine.Add(Entry("unordered x ok 1"));
+  }
+  engine.EndAllRuns();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].points.size(), FlowRunEngine::kMaxPointsPerRun);
+  EXPECT_EQ(runs[0].points_dropped_by_watch, 2u);
+  EXPECT_EQ(runs[0].metadata_dropped_by_watch, 3u);
+}
+
+// Loss counts wait under at most kMaxPendingLosses keys: the oldest goes.
+TEST(FlowRunEngineBoundsTest, PendingLossesStayBounded) {
+  FlowRunEngine engine(Flows(), [](FlowRun&&) {});
+  for (std::size_t i = 0; i <= FlowRunEngine::kMaxPendingLosses; ++i) {
+    engine.Add(Entry("suppressed u" + std::to_string(i) + ".service 1 " +
+                     std::to_string(i)));
+  }
+  std::ostringstream saved;
+  engine.SaveState(saved);
+  const std::string state = saved.str();
+  EXPECT_EQ(std::count(state.begin(), state.end(), '\n'),
+            1 + static_cast<long>(FlowRunEngine::kMaxPendingLosses));
+  EXPECT_EQ(state.find("u0.service"), std::string::npos);
+  EXPECT_NE(state.find("u1000.service"), std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 //   FLOW:reset                         FlowTrace::ResetFlow
 //   FLOW:dropped:N                     the entry a publisher writes for N
 //                                      points journald did not take
+//   FLOW:POINT:raw:NS:BYTES:COUNT      COUNT point entries written by hand,
+//                                      with POINT_TIMESTAMP_NS=NS (0: none)
+//                                      and BYTES of metadata each
 // Exits 0 once every step was taken, 1 if the drop entry was refused.
 
 #include <kelpwood/flow_trace.h>
@@ -50,6 +53,29 @@ int SendDropped(const std::string& flow_id, const std::string& count) {
   return sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
 }
 
+// Point entries as any process could write them, with a stamp of its choice.
+int SendRaw(const std::vector<std::string>& step) {
+  std::vector<std::string> fields = {
+      "MESSAGE=raw point",
+      std::string("MESSAGE_ID=") + kelpwood::journal::kPointPublished,
+      "FLOW_ID=" + step[0],
+      "POINT_ID=" + step[1],
+      "POINT_SUCCESS=1",
+      "POINT_META_BLOB=" + std::string(std::stoul(step[4]), 'm')};
+  if (step[3] != "0") fields.push_back("POINT_TIMESTAMP_NS=" + step[3]);
+  std::vector<iovec> vector(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    vector[i].iov_base = fields[i].data();
+    vector[i].iov_len = fields[i].size();
+  }
+  for (unsigned long i = std::stoul(step[5]); i > 0; --i) {
+    if (sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,7 +87,9 @@ int main(int argc, char** argv) {
   registry.Init(argv[1]);
   for (int i = 2; i < argc; ++i) {
     const std::vector<std::string> step = Split(argv[i]);
-    if (step.size() == 3 && step[1] == "dropped") {
+    if (step.size() == 6 && step[2] == "raw") {
+      if (SendRaw(step) < 0) return 1;
+    } else if (step.size() == 3 && step[1] == "dropped") {
       if (SendDropped(step[0], step[2]) < 0) return 1;
     } else if (step.size() == 3) {
       registry.Trace(step[0], step[1], step[2] == "ok");

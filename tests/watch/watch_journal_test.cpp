@@ -14,12 +14,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -314,7 +316,9 @@ TEST_F(WatchJournalTest, CheckJournalReportsTheRunsOfThisBoot) {
   EXPECT_EQ(result.standard_output.substr(0, device_line.size()), device_line);
   const std::string summary = ")\nFlow '" + flow_ +
                               "' (Watched boot): 1 device, 0 passed, 1 "
-                              "failed (POINT_FAILED at 'mount': 1)\n";
+                              "failed (POINT_FAILED at 'mount': 1); runs: 1 "
+                              "passed, 1 failed (POINT_FAILED at 'mount': "
+                              "1)\n";
   // Between them only the run: the journal time of its first point in
   // microseconds, 16 digits.
   ASSERT_EQ(result.standard_output.size(),
@@ -408,5 +412,178 @@ TEST_F(WatchJournalTest, DamagedStateIsKeptAsideAndTheWatchStarts) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}),
             "cursor\tx\nbroken\n");
 }
+
+// The local journal moved aside for the object's life, so that a journald
+// started meanwhile begins an empty one; put back afterwards.
+class FreshJournal {
+ public:
+  FreshJournal()
+      : dir_("/run/log/journal/" + FirstLine("/etc/machine-id")),
+        aside_(dir_ + ".kelpwood-test-aside") {
+    std::filesystem::remove_all(aside_);
+    moved_ = std::rename(dir_.c_str(), aside_.c_str()) == 0;
+  }
+  ~FreshJournal() {
+    if (!moved_) return;
+    std::filesystem::remove_all(dir_);
+    std::rename(aside_.c_str(), dir_.c_str());
+  }
+
+ private:
+  std::string dir_;
+  std::string aside_;
+  bool moved_ = false;
+};
+
+// What the journal looks like when the watch starts, what others publish
+// after its READY=1, and the verdict fields it must write.
+struct AttackCase {
+  const char* name;
+  enum Journal { kFresh, kRotated, kVacuumed, kWithEarlierPoints } journal;
+  // Publisher runs, in order; "nobody " first runs it as uid 65534.
+  std::vector<std::string> publishers;
+  std::vector<std::string> expected;  // "FIELD=value" of the one verdict
+};
+
+void PrintTo(const AttackCase& attack, std::ostream* out) {
+  *out << attack.name;
+}
+
+class WatchAttackTest : public ::testing::TestWithParam<AttackCase> {
+ protected:
+  void SetUp() override {
+    const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
+    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+    lock_ = std::make_unique<JournalTestLock>();
+    if (kelpwood_test::JournaldIsListening()) {
+      GTEST_SKIP() << "a running journald owns the journal";
+    }
+    fresh_ = std::make_unique<FreshJournal>();
+    journald_ = std::make_unique<Journald>();
+    ASSERT_TRUE(journald_->WaitUntilListening(std::chrono::seconds(5)))
+        << journald_->Error();
+    temp_dir_ = std::make_unique<TempDir>();
+    // Readable by uid 65534 too, whose publisher loads the flow file.
+    chmod(temp_dir_->path().c_str(), 0755);
+    config_ = temp_dir_->path() + "/flows.yaml";
+    std::ofstream(config_) << "workflows:\n  - flow_id: attacked\n"
+                              "    flow_name: Attacked\n    scope: device\n"
+                              "    check_order: true\n    deadline_ms: 600000\n"
+                              "    flow_points:\n      - point_id: init\n"
+                              "      - point_id: mount\n"
+                              "      - point_id: ready\n";
+    chmod(config_.c_str(), 0644);
+  }
+  void TearDown() override {
+    journald_.reset();  // stopped before the journal is put back
+    fresh_.reset();
+  }
+
+  void Run(const std::string& publisher) {
+    std::vector<std::string> words;
+    std::istringstream in(publisher);
+    for (std::string word; in >> word;) words.push_back(word);
+    std::string program = KELPWOOD_POINT_PUBLISHER;
+    if (words[0] == "nobody") {
+      words[0] = config_;
+      words.insert(words.begin(), {"--reuid=65534", "--regid=65534",
+                                   "--clear-groups", program});
+      program = "/usr/bin/setpriv";
+    } else {
+      words.insert(words.begin(), config_);
+    }
+    const ChildResult result =
+        RunChild(program, words,
+                 kelpwood::testing::WithSanitizerOptions(
+                     {"SPDLOG_LEVEL=critical", "SPDLOG_STDOUT=false",
+                      "SPDLOG_SYSTEMD=false"}));
+    EXPECT_TRUE(result.ExitedCleanly()) << publisher << result.standard_error;
+  }
+
+  std::unique_ptr<JournalTestLock> lock_;
+  std::unique_ptr<FreshJournal> fresh_;
+  std::unique_ptr<Journald> journald_;
+  std::unique_ptr<TempDir> temp_dir_;
+  std::string config_;
+};
+
+TEST_P(WatchAttackTest, WritesTheVerdictOfTheGenuineRun) {
+  const AttackCase& attack = GetParam();
+  if (attack.journal == AttackCase::kWithEarlierPoints) {
+    Run("attacked:init:ok");  // before the watch: not its business
+  }
+  if (attack.journal == AttackCase::kRotated ||
+      attack.journal == AttackCase::kVacuumed) {
+    const ChildResult rotated =
+        RunChild("/bin/journalctl",
+                 attack.journal == AttackCase::kRotated
+                     ? std::vector<std::string>{"--rotate"}
+                     : std::vector<std::string>{"--rotate", "--vacuum-files=1"},
+                 {});
+    ASSERT_TRUE(rotated.ExitedCleanly()) << rotated.standard_error;
+  }
+  WatchProcess watch(temp_dir_->path() + "/state", config_);
+  ASSERT_TRUE(watch.AwaitReady());
+  for (const std::string& publisher : attack.publishers) Run(publisher);
+  const std::vector<Fields> verdicts = AwaitVerdicts("attacked", 1);
+  ASSERT_EQ(verdicts.size(), 1u);
+  std::vector<std::string> fields;
+  for (const std::string& expected : attack.expected) {
+    const std::string name = expected.substr(0, expected.find('='));
+    fields.push_back(name + "=" + Field(verdicts[0], name));
+  }
+  EXPECT_EQ(fields, attack.expected);
+  // A far-future stamp would have made the run a year long.
+  EXPECT_LT(std::stoll(Field(verdicts[0], "DURATION_MS")), 60000);
+  EXPECT_EQ(watch.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstStartAndForgeries, WatchAttackTest,
+    ::testing::Values(
+        // One burst after READY=1 on an empty journal: every point of it.
+        AttackCase{"FreshJournal",
+                   AttackCase::kFresh,
+                   {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"RotatedJournal",
+                   AttackCase::kRotated,
+                   {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"VacuumedJournal",
+                   AttackCase::kVacuumed,
+                   {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"PointsBeforeTheStartAreNotTaken",
+                   AttackCase::kWithEarlierPoints,
+                   {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"ForgedFailedPointOfAnotherUser",
+                   AttackCase::kFresh,
+                   {"attacked:init:ok", "nobody attacked:mount:fail",
+                    "attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"ForgedResetOfAnotherUser",
+                   AttackCase::kFresh,
+                   {"attacked:init:ok", "nobody attacked:reset",
+                    "attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        AttackCase{"FarFutureStamp",
+                   AttackCase::kFresh,
+                   {"attacked:init:ok "
+                    "attacked:mount:raw:4102444800000000000:0:1 "
+                    "attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        // 1 KB points beyond the cap: counted, and the run still ends.
+        AttackCase{"FloodOfPointsStaysBounded",
+                   AttackCase::kFresh,
+                   {"attacked:init:ok attacked:mount:ok "
+                    "attacked:noise:raw:0:1024:1000",
+                    "attacked:ready:ok"},
+                   {"CHECK_CODE=POINT_MISSING", "CONFIGURED_POINT_ID=ready",
+                    "RECORDED_POINTS=1000", "POINTS_DROPPED_BY_WATCH=3"}}),
+    [](const ::testing::TestParamInfo<AttackCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace

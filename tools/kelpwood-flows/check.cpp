@@ -221,7 +221,7 @@ struct CheckOptions {
 // Parses argv into `options`, leaving optind at the first operand. Returns
 // -1 to go on, or the exit status of a refused option.
 int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
-  enum { kJournalOption = 256 };
+  enum { kJournalOption = 256, kRunsOption, kTrustUidOption, kTrustUnitOption };
   static const option kOptions[] = {
       {"json", no_argument, nullptr, 'j'},
       {"verbose", no_argument, nullptr, 'v'},
@@ -231,6 +231,9 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       {"boot", optional_argument, nullptr, 'b'},
       {"since", required_argument, nullptr, 'S'},
       {"machine", required_argument, nullptr, 'm'},
+      {"runs", no_argument, nullptr, kRunsOption},
+      {"trust-uid", required_argument, nullptr, kTrustUidOption},
+      {"trust-unit", required_argument, nullptr, kTrustUnitOption},
       {nullptr, 0, nullptr, 0},
   };
   JournalCheckOptions& journal = options.journal;
@@ -268,6 +271,22 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       case 'm':
         journal.machine_id = optarg;
         journal_only = "--machine";
+        break;
+      case kRunsOption:
+        journal.list_runs = true;
+        journal_only = "--runs";
+        break;
+      case kTrustUidOption:
+      case kTrustUnitOption:
+        if (!AddTrustedWriter(option == kTrustUidOption, optarg,
+                              journal.trusted)) {
+          return cli::UsageError(
+              std::string("check: '") + optarg +
+              (option == kTrustUidOption ? "' is not a user id"
+                                         : "' is not a unit name"));
+        }
+        journal_only =
+            option == kTrustUidOption ? "--trust-uid" : "--trust-unit";
         break;
       default:
         return cli::UsageError(cli::RefusedOption(option, argv));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "journal/journal_reader.h"
+
 namespace kelpwood {
 namespace flows_tool {
 
@@ -56,8 +58,15 @@ struct JournalCheckOptions {
   std::string machine_id;
   bool json = false;
   bool verbose = false;  // starts from the global option
+  bool list_runs = false;  // --runs
+  journal::TrustedWriters trusted;  // --trust-uid, --trust-unit
   std::vector<std::string> configs;
 };
+
+// Adds a --trust-uid (`uid`) or --trust-unit value to `trusted`; false for
+// one that is no user id or unit name.
+bool AddTrustedWriter(bool uid, const char* text,
+                      journal::TrustedWriters& trusted);
 
 // The help text of the journal form of check.
 extern const char kJournalCheckHelp[];

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -94,12 +95,28 @@ struct DeviceFlow {
 // Keyed by machine, then flow: the report's order.
 using DeviceFlows = std::map<std::pair<std::string, std::string>, DeviceFlow>;
 
-// Per flow: devices passed, and devices failed by their first finding.
+// Per flow: devices passed, and devices failed by their first finding;
+// runs passed, and every failed run by its finding.
 struct FlowSummary {
   std::uint64_t passed = 0;
   std::uint64_t failed = 0;
   std::map<std::string, std::uint64_t> by_finding;
   std::map<std::string, std::pair<std::string, std::string>> finding_parts;
+  std::uint64_t runs_passed = 0;
+  std::uint64_t runs_failed = 0;
+  std::map<std::string, std::uint64_t> runs_by_finding;
+};
+
+// One checked run, as --runs lists it.
+struct RunRow {
+  std::string machine_id;
+  std::string boot_id;
+  std::string flow_id;
+  std::string run_id;
+  std::int64_t start_ns = 0;
+  FlowCheckCode code = FlowCheckCode::PASSED;
+  std::string point;
+  std::uint32_t failure_id = 0;
 };
 
 using FlowSummaries = std::map<std::string, FlowSummary>;
@@ -169,10 +186,34 @@ std::unique_ptr<JournalReader> OpenJournal(const JournalCheckOptions& options,
   return reader;
 }
 
-// Counts `run` into its device's line; keeps the first run that failed.
-void CountRun(FlowRun&& run, DeviceFlows& devices) {
+// "CODE at 'POINT'", or "CODE" without a point.
+std::string CodeAt(FlowCheckCode code, const std::string& point) {
+  std::string text = trace::FlowCheckCodeName(code);
+  if (!point.empty()) text += " at '" + point + "'";
+  return text;
+}
+
+// Counts `run` into its device's line and its flow's run counts; keeps the
+// first run that failed, and every run in `rows` when it is given.
+void CountRun(FlowRun&& run, DeviceFlows& devices, FlowSummaries& summaries,
+              std::vector<RunRow>* rows) {
   DeviceFlow& device = devices[{run.machine_id, run.flow_id}];
   ++device.runs;
+  FlowSummary& summary = summaries[run.flow_id];
+  const std::string point = runs::FaultPointId(run);
+  if (run.code == FlowCheckCode::PASSED) {
+    ++summary.runs_passed;
+  } else {
+    ++summary.runs_failed;
+    const std::string finding = CodeAt(run.code, point);
+    ++summary.runs_by_finding[finding];
+    summary.finding_parts[finding] = {trace::FlowCheckCodeName(run.code),
+                                      point};
+  }
+  if (rows != nullptr) {
+    rows->push_back(RunRow{run.machine_id, run.boot_id, run.flow_id, run.run_id,
+                           run.start_ns, run.code, point, run.failure_id});
+  }
   if (run.code == FlowCheckCode::PASSED) return;
   ++device.failed_runs;
   if (device.has_failure) return;
@@ -186,11 +227,14 @@ void CountRun(FlowRun&& run, DeviceFlows& devices) {
 }
 
 // Cuts the reader's entries into runs, checks them and counts them into
-// `devices`. False after reporting a journal that cannot be read.
+// `devices` and `summaries`. False after reporting a journal that cannot be
+// read.
 bool ReadRuns(JournalReader& reader, const WatchedFlows& flows,
-              DeviceFlows& devices) {
-  runs::FlowRunEngine engine(
-      flows, [&](FlowRun&& run) { CountRun(std::move(run), devices); });
+              DeviceFlows& devices, FlowSummaries& summaries,
+              std::vector<RunRow>* rows) {
+  runs::FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    CountRun(std::move(run), devices, summaries, rows);
+  });
   FlowEntry entry;
   int step = 0;
   while ((step = reader.Next(entry)) > 0) engine.Add(entry);
@@ -202,8 +246,8 @@ bool ReadRuns(JournalReader& reader, const WatchedFlows& flows,
   return true;
 }
 
-FlowSummaries Summarize(const DeviceFlows& devices) {
-  FlowSummaries summaries;
+// Adds the devices' counts to the runs' counts in `summaries`.
+void Summarize(const DeviceFlows& devices, FlowSummaries& summaries) {
   for (const auto& [key, device] : devices) {
     FlowSummary& summary = summaries[key.second];
     if (!device.has_failure) {
@@ -211,23 +255,15 @@ FlowSummaries Summarize(const DeviceFlows& devices) {
       continue;
     }
     ++summary.failed;
-    const std::string finding =
-        device.point.empty()
-            ? std::string(trace::FlowCheckCodeName(device.code))
-            : std::string(trace::FlowCheckCodeName(device.code)) + " at '" +
-                  device.point + "'";
-    ++summary.by_finding[finding];
-    summary.finding_parts[finding] = {trace::FlowCheckCodeName(device.code),
-                                      device.point};
+    ++summary.by_finding[CodeAt(device.code, device.point)];
   }
-  return summaries;
 }
 
-// Findings by how many devices show them, most first.
+// Findings by how many devices (or runs) show them, most first.
 std::vector<std::pair<std::string, std::uint64_t>> Ranked(
-    const FlowSummary& summary) {
+    const std::map<std::string, std::uint64_t>& by_finding) {
   std::vector<std::pair<std::string, std::uint64_t>> findings(
-      summary.by_finding.begin(), summary.by_finding.end());
+      by_finding.begin(), by_finding.end());
   std::stable_sort(
       findings.begin(), findings.end(),
       [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -255,6 +291,21 @@ std::string DevicesJson(const DeviceFlows& devices) {
   return out;
 }
 
+// [{"code":S,"point_id":S,KEY:N}...] for `by_finding`, most first.
+std::string FailuresJson(const FlowSummary& summary,
+                         const std::map<std::string, std::uint64_t>& by_finding,
+                         const char* key) {
+  std::string out;
+  for (const auto& [finding, count] : Ranked(by_finding)) {
+    if (!out.empty()) out += ",";
+    const auto& parts = summary.finding_parts.at(finding);
+    out += "{\"code\":" + cli::JsonString(parts.first) +
+           ",\"point_id\":" + cli::JsonString(parts.second) + ",\"" + key +
+           "\":" + std::to_string(count) + "}";
+  }
+  return "[" + out + "]";
+}
+
 std::string FlowsJson(const FlowSummaries& summaries,
                       const WatchedFlows& flows) {
   std::string out;
@@ -265,32 +316,85 @@ std::string FlowsJson(const FlowSummaries& summaries,
            ",\"flow_name\":" + cli::JsonString(flow->second.cfg->flow_name) +
            ",\"devices_passed\":" + std::to_string(summary.passed) +
            ",\"devices_failed\":" + std::to_string(summary.failed) +
-           ",\"failures\":[";
-    bool first_finding = true;
-    for (const auto& [finding, count] : Ranked(summary)) {
-      if (!first_finding) out += ",";
-      first_finding = false;
-      const auto& parts = summary.finding_parts.at(finding);
-      out += "{\"code\":" + cli::JsonString(parts.first) +
-             ",\"point_id\":" + cli::JsonString(parts.second) +
-             ",\"devices\":" + std::to_string(count) + "}";
+           ",\"failures\":" +
+           FailuresJson(summary, summary.by_finding, "devices") +
+           ",\"runs_passed\":" + std::to_string(summary.runs_passed) +
+           ",\"runs_failed\":" + std::to_string(summary.runs_failed) +
+           ",\"run_failures\":" +
+           FailuresJson(summary, summary.runs_by_finding, "runs") + "}";
+  }
+  return out;
+}
+
+// The run's start as UTC, "2023-11-14T22:13:20.000010Z".
+std::string WallClock(std::int64_t time_ns) {
+  const time_t seconds = static_cast<time_t>(time_ns / 1000000000);
+  struct tm parts {};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  return fmt::format("{}.{:06}Z", text, (time_ns % 1000000000) / 1000);
+}
+
+std::string RunsJson(const std::vector<RunRow>& rows) {
+  std::string out;
+  for (const RunRow& row : rows) {
+    if (!out.empty()) out += ",";
+    out += "{\"machine_id\":" + cli::JsonString(row.machine_id) +
+           ",\"boot_id\":" + cli::JsonString(row.boot_id) +
+           ",\"flow_id\":" + cli::JsonString(row.flow_id) +
+           ",\"flow_run\":" + cli::JsonString(row.run_id) +
+           ",\"start\":" + cli::JsonString(WallClock(row.start_ns)) +
+           ",\"code\":" + cli::JsonString(trace::FlowCheckCodeName(row.code)) +
+           ",\"point_id\":" + cli::JsonString(row.point) +
+           ",\"failure_id\":" + std::to_string(row.failure_id) + "}";
+  }
+  return out;
+}
+
+std::string RunsText(const std::vector<RunRow>& rows) {
+  std::string out;
+  for (const RunRow& row : rows) {
+    out += row.machine_id + "  " + row.boot_id + "  " + row.flow_id + "  " +
+           WallClock(row.start_ns) + "  " + CodeAt(row.code, row.point);
+    if (row.failure_id != 0) {
+      out += ", failure_id " + std::to_string(row.failure_id);
     }
-    out += "]}";
+    out += "\n";
   }
   return out;
 }
 
 std::string ReportJson(const DeviceFlows& devices,
                        const FlowSummaries& summaries,
-                       const WatchedFlows& flows) {
-  return "{\"devices\":[" + DevicesJson(devices) + "],\"flows\":[" +
-         FlowsJson(summaries, flows) + "]}\n";
+                       const WatchedFlows& flows,
+                       const std::vector<RunRow>* rows) {
+  std::string out = "{\"devices\":[" + DevicesJson(devices) + "],\"flows\":[" +
+                    FlowsJson(summaries, flows) + "]";
+  if (rows != nullptr) out += ",\"runs\":[" + RunsJson(*rows) + "]";
+  return out + "}\n";
+}
+
+// "; runs: 3 passed, 2 failed (POINT_FAILED at 'mount': 1, ...)", so that
+// every failed run shows, not only each device's first.
+std::string RunCounts(const FlowSummary& summary) {
+  std::string out = "; runs: " + std::to_string(summary.runs_passed) +
+                    " passed, " + std::to_string(summary.runs_failed) +
+                    " failed";
+  bool first = true;
+  for (const auto& [finding, count] : Ranked(summary.runs_by_finding)) {
+    out += first ? " (" : ", ";
+    first = false;
+    out += finding + ": " + std::to_string(count);
+  }
+  return first ? out : out + ")";
 }
 
 std::string ReportText(const DeviceFlows& devices,
                        const FlowSummaries& summaries,
-                       const WatchedFlows& flows) {
-  std::string out;
+                       const WatchedFlows& flows,
+                       const std::vector<RunRow>* rows) {
+  std::string out = rows != nullptr ? RunsText(*rows) : "";
   for (const auto& [key, device] : devices) {
     out += key.first + "  " + key.second + "  " + std::to_string(device.runs) +
            (device.runs == 1 ? " run  " : " runs  ");
@@ -311,18 +415,40 @@ std::string ReportText(const DeviceFlows& devices,
            std::to_string(summary.passed) + " passed, " +
            std::to_string(summary.failed) + " failed";
     bool first = true;
-    for (const auto& [finding, count] : Ranked(summary)) {
+    for (const auto& [finding, count] : Ranked(summary.by_finding)) {
       out += first ? " (" : ", ";
       first = false;
       out += finding + ": " + std::to_string(count);
     }
-    out += first ? "\n" : ")\n";
+    out += (first ? "" : ")") + RunCounts(summary) + "\n";
   }
   if (devices.empty()) out += "No runs of the configured flows found.\n";
   return out;
 }
 
 }  // namespace
+
+bool AddTrustedWriter(bool uid, const char* text,
+                      journal::TrustedWriters& trusted) {
+  const std::string value = text;
+  if (!uid) {
+    if (value.empty() || value.size() > 256 ||
+        value.find_first_of(" \t\n/") != std::string::npos) {
+      return false;
+    }
+    trusted.units.push_back(value);
+    return true;
+  }
+  if (value.empty() || value.size() > 10 ||
+      !std::all_of(value.begin(), value.end(),
+                   [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  const unsigned long long parsed = std::stoull(value);
+  if (parsed >= 0xffffffffULL) return false;  // (uid_t)-1 is no user
+  trusted.uids.push_back(static_cast<uid_t>(parsed));
+  return true;
+}
 
 const char kJournalCheckHelp[] =
     "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
@@ -342,6 +468,11 @@ const char kJournalCheckHelp[] =
     "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
     "'@SECONDS'\n"
     "  -m, --machine ID       only this machine\n"
+    "      --runs             also list every run: machine, boot, flow, its\n"
+    "                         start (UTC), code, point and failure_id\n"
+    "      --trust-uid UID    also count points, resets and drop notices of\n"
+    "                         user UID (repeatable; by default only root's)\n"
+    "      --trust-unit UNIT  also count those of systemd unit UNIT\n"
     "  -j, --json             print one JSON document instead\n"
     "  -v, --verbose          also show the library's own log lines (not with\n"
     "                         --json, whose output they would break)\n"
@@ -369,12 +500,19 @@ int JournalCheck(JournalCheckOptions options) {
   ReportDroppedFlowEntries(dropped);
   const std::unique_ptr<JournalReader> reader = OpenJournal(options, since_us);
   if (!reader) return kExitTrouble;
+  reader->SetTrustedWriters(options.trusted);
   DeviceFlows devices;
-  if (!ReadRuns(*reader, flows, devices)) return kExitTrouble;
-  const FlowSummaries summaries = Summarize(devices);
+  FlowSummaries summaries;
+  std::vector<RunRow> rows;
+  std::vector<RunRow>* listed = options.list_runs ? &rows : nullptr;
+  if (!ReadRuns(*reader, flows, devices, summaries, listed)) {
+    return kExitTrouble;
+  }
+  Summarize(devices, summaries);
   // main() checks that standard output took it all.
-  fmt::print("{}", options.json ? ReportJson(devices, summaries, flows)
-                                : ReportText(devices, summaries, flows));
+  fmt::print("{}", options.json
+                       ? ReportJson(devices, summaries, flows, listed)
+                       : ReportText(devices, summaries, flows, listed));
   const bool any_failed =
       std::any_of(devices.begin(), devices.end(),
                   [](const auto& entry) { return entry.second.has_failure; });

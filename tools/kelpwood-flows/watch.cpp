@@ -12,8 +12,8 @@
 #include <kelpwood/logger.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-id128.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -35,6 +36,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "journal/journal_reader.h"
+#include "journal/journal_writer.h"
 #include "journal/message_ids.h"
 #include "journal/verdict_entry.h"
 #include "library_log.h"
@@ -66,6 +68,11 @@ const char kWatchHelp[] =
     "  -s, --state-dir DIR  save the journal position and the open runs in\n"
     "                       DIR (default /var/lib/kelpwood-flows-watch); a\n"
     "                       restarted watch continues from there\n"
+    "  -u, --trust-uid UID  also count points, resets and drop notices\n"
+    "                       written by processes of user UID (repeatable;\n"
+    "                       by default only those of root, _UID=0, count)\n"
+    "  -U, --trust-unit UNIT  also count those of the systemd unit UNIT\n"
+    "                       (_SYSTEMD_UNIT; repeatable)\n"
     "  -h, --help           display this help and exit\n"
     "\n"
     "Exit status:\n"
@@ -84,17 +91,35 @@ int Trouble(const std::string& message) {
   return kExitTrouble;
 }
 
-// Writes the verdict entry of one checked run. Blocking here is right: the
-// watch has nothing else to do, and a verdict must not be lost.
-int WriteVerdict(const FlowRun& run) {
-  std::vector<std::string> fields = journal::BuildVerdictFields(run);
-  std::vector<iovec> vector(fields.size());
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    vector[i].iov_base = fields[i].data();
-    vector[i].iov_len = fields[i].size();
+// The verdicts not yet written, oldest first, sent through the tool's own
+// writer, which never blocks. A verdict journald does not take stays queued
+// and is sent again; while the queue is full the watch reads no further, so
+// nothing is dropped.
+class VerdictQueue {
+ public:
+  static constexpr std::size_t kMaxQueued = 256;
+
+  explicit VerdictQueue(journal::JournalWriter& writer) : writer_(writer) {}
+
+  void Push(FlowRun&& run) {
+    queued_.push_back(std::move(run));
+    Retry();
   }
-  return sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
-}
+  // Sends what journald takes now, oldest first.
+  void Retry() {
+    while (!queued_.empty() && journal::SendVerdict(writer_, queued_.front()) ==
+                                   journal::SendStatus::kSent) {
+      queued_.pop_front();
+    }
+  }
+  bool full() const { return queued_.size() >= kMaxQueued; }
+  bool empty() const { return queued_.empty(); }
+  std::size_t size() const { return queued_.size(); }
+
+ private:
+  journal::JournalWriter& writer_;
+  std::deque<FlowRun> queued_;
+};
 
 // The saved state: the cursor of the last entry taken, then the engine's
 // open runs.
@@ -192,6 +217,10 @@ std::set<std::string> VerdictsWrittenAfter(const std::string& cursor) {
   const std::string identifier =
       std::string("SYSLOG_IDENTIFIER=") + program_invocation_short_name;
   sd_journal_add_match(journal, identifier.c_str(), 0);
+  // Only the watch's own verdicts: any process may write one that looks
+  // alike to keep a real one from being written.
+  const std::string uid = "_UID=" + std::to_string(::geteuid());
+  sd_journal_add_match(journal, uid.c_str(), 0);
   for (const char* id :
        {journal::kVerdictPassed, journal::kVerdictPassedUnexpected,
         journal::kVerdictPointFailed, journal::kVerdictPointInvalid,
@@ -221,27 +250,43 @@ std::set<std::string> VerdictsWrittenAfter(const std::string& cursor) {
   return written;
 }
 
-std::int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+// CLOCK_MONOTONIC, the clock of the journal's __MONOTONIC_TIMESTAMP.
+std::int64_t MonotonicNowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Parses argv into `state_dir`, leaving optind at the first CONFIG. Returns
+struct WatchOptions {
+  std::string state_dir = kDefaultStateDir;
+  journal::TrustedWriters trusted;
+};
+
+// Parses argv into `options`, leaving optind at the first CONFIG. Returns
 // -1 to go on, or the exit status: help printed, or a usage error reported.
-int ParseWatchOptions(int argc, char** argv, std::string& state_dir) {
+int ParseWatchOptions(int argc, char** argv, WatchOptions& options) {
   static const option kOptions[] = {
       {"state-dir", required_argument, nullptr, 's'},
+      {"trust-uid", required_argument, nullptr, 'u'},
+      {"trust-unit", required_argument, nullptr, 'U'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 0;
   for (;;) {
-    const int option = getopt_long(argc, argv, ":s:h", kOptions, nullptr);
+    const int option = getopt_long(argc, argv, ":s:u:U:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 's':
-        state_dir = optarg;
+        options.state_dir = optarg;
+        break;
+      case 'u':
+      case 'U':
+        if (!AddTrustedWriter(option == 'u', optarg, options.trusted)) {
+          return cli::UsageError(
+              std::string("watch: '") + optarg +
+              (option == 'u' ? "' is not a user id" : "' is not a unit name"));
+        }
         break;
       case 'h':
         fmt::print("{}", kWatchHelp);
@@ -265,44 +310,99 @@ void InstallStopHandlers() {
 }
 
 // How long to wait for new entries: until the next deadline, and at least
-// once a second to notice a stop request that raced with the wait.
-std::uint64_t WaitTimeoutUs(const FlowRunEngine& engine) {
-  std::int64_t timeout_ns = 1000000000;
+// once a second to notice a stop request that raced with the wait, save a
+// changed state or send queued verdicts again.
+std::uint64_t WaitTimeoutUs(const FlowRunEngine& engine,
+                            const VerdictQueue& verdicts) {
+  std::int64_t timeout_ns = verdicts.empty() ? 1000000000 : 100000000;
   const std::int64_t next_deadline = engine.NextDeadlineNs();
   if (next_deadline != INT64_MAX) {
-    timeout_ns =
-        std::clamp<std::int64_t>(next_deadline - NowNs(), 0, timeout_ns);
+    timeout_ns = std::clamp<std::int64_t>(next_deadline - MonotonicNowNs(), 0,
+                                          timeout_ns);
   }
   return static_cast<std::uint64_t>(timeout_ns / 1000) + 1;
 }
 
-// Feeds the journal to the engine until a stop is requested, saving the
-// state after every change. Returns -1 when stopped, or the exit status of
-// a failure (reported).
-int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
-           std::string& cursor) {
-  std::string error;
+// At most this many entries are read before deadlines are looked at again.
+constexpr int kMaxEntriesPerBatch = 1000;
+// The state is written at most this often (and once more at a stop).
+constexpr std::int64_t kSaveIntervalNs = 1000000000;
+
+// Where the watch stands in the journal and what it must still save.
+struct Progress {
+  std::string boot_id;  // this boot's
+  std::string cursor;
+  bool dirty = false;
+  std::int64_t last_save_ns = 0;
+};
+
+// Reads at most one batch into the engine, then ends the runs that are due:
+// by the journal's own time while entries are waiting, by this boot's
+// monotonic clock once all are read. Returns 1 caught up, 0 more to read,
+// negative errno on a journal that cannot be read.
+int TakeBatch(JournalReader& reader, FlowRunEngine& engine,
+              const VerdictQueue& verdicts, Progress& progress) {
   FlowEntry entry;
+  std::int64_t journal_now_ns = -1;
+  int step = 1;
+  int taken = 0;
+  while (taken < kMaxEntriesPerBatch && !verdicts.full() &&
+         stop_requested == 0 && (step = reader.Next(entry)) > 0) {
+    engine.Add(entry);
+    ++taken;
+    if (entry.boot_id == progress.boot_id) {
+      journal_now_ns = static_cast<std::int64_t>(entry.monotonic_us) * 1000;
+    }
+  }
+  if (step < 0) return step;
+  if (taken > 0) {
+    progress.cursor = reader.Cursor();
+    progress.dirty = true;
+  }
+  const std::size_t open_before = engine.OpenRunCount();
+  const bool caught_up = step == 0;
+  if (caught_up) {
+    engine.EndRunsOfOtherBoots(progress.boot_id);
+    engine.EndRunsDueBy(progress.boot_id, MonotonicNowNs());
+  } else if (journal_now_ns >= 0) {
+    engine.EndRunsDueBy(progress.boot_id, journal_now_ns);
+  }
+  if (engine.OpenRunCount() != open_before) progress.dirty = true;
+  return caught_up ? 1 : 0;
+}
+
+// Saves a changed state at most once per kSaveIntervalNs, and only with no
+// verdict queued: a restart from it then re-reads the runs of queued ones.
+bool SaveIfDue(StateFile& state, const FlowRunEngine& engine,
+               const VerdictQueue& verdicts, Progress& progress, bool now,
+               std::string& error) {
+  if (!progress.dirty || !verdicts.empty()) return true;
+  const std::int64_t clock_ns = MonotonicNowNs();
+  if (!now && clock_ns - progress.last_save_ns < kSaveIntervalNs) return true;
+  if (!state.Save(progress.cursor, engine, error)) return false;
+  progress.dirty = false;
+  progress.last_save_ns = clock_ns;
+  return true;
+}
+
+// Feeds the journal to the engine until a stop is requested. Returns -1
+// when stopped, or the exit status of a failure (reported).
+int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
+           VerdictQueue& verdicts, Progress& progress) {
+  std::string error;
   while (stop_requested == 0) {
-    bool taken = false;
-    int step = 0;
-    while ((step = reader.Next(entry)) > 0) {
-      engine.Add(entry);
-      taken = true;
-      if (stop_requested != 0) break;
-    }
-    if (step < 0) {
+    verdicts.Retry();
+    const int batch = TakeBatch(reader, engine, verdicts, progress);
+    if (batch < 0) {
       return Trouble(std::string("cannot read the journal: ") +
-                     std::strerror(-step));
+                     std::strerror(-batch));
     }
-    const std::size_t open_before = engine.OpenRunCount();
-    engine.EndRunsDueBy(NowNs());
-    if (taken || engine.OpenRunCount() != open_before) {
-      if (taken) cursor = reader.Cursor();
-      if (!state.Save(cursor, engine, error)) return Trouble(error);
+    if (!SaveIfDue(state, engine, verdicts, progress, false, error)) {
+      return Trouble(error);
     }
     if (stop_requested != 0) break;
-    const int waited = reader.Wait(WaitTimeoutUs(engine));
+    if (batch == 0 && !verdicts.full()) continue;  // more waiting
+    const int waited = reader.Wait(WaitTimeoutUs(engine, verdicts));
     if (waited < 0 && waited != -EINTR) {
       return Trouble(std::string("cannot follow the journal: ") +
                      std::strerror(-waited));
@@ -311,14 +411,34 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
   return -1;
 }
 
+// Positions `reader` after the saved cursor, or at the journal's end on a
+// first start or when the cursor is refused or its entry gone (said once on
+// standard error).
+bool Position(JournalReader& reader, const std::string& cursor,
+              const std::string& state_dir, std::string& error) {
+  if (!cursor.empty()) {
+    if (reader.SeekAfterCursor(cursor, error)) return true;
+    cli::Error("watch: {}/state: {}; starting at the end of the journal",
+               cli::EscapeControls(state_dir), error);
+  }
+  return reader.SeekTail(error);
+}
+
+std::string CurrentBootId() {
+  sd_id128_t boot;
+  char text[SD_ID128_STRING_MAX];
+  if (sd_id128_get_boot(&boot) < 0) return "";
+  return sd_id128_to_string(boot, text);
+}
+
 }  // namespace
 
 int WatchCommand(int argc, char** argv) {
-  std::string state_dir = kDefaultStateDir;
-  if (const int status = ParseWatchOptions(argc, argv, state_dir);
-      status >= 0) {
+  WatchOptions options;
+  if (const int status = ParseWatchOptions(argc, argv, options); status >= 0) {
     return status;
   }
+  const std::string& state_dir = options.state_dir;
   std::vector<std::string> configs(argv + optind, argv + argc);
 
   SetUpLibraryLog(false);
@@ -333,39 +453,50 @@ int WatchCommand(int argc, char** argv) {
   if (::mkdir(state_dir.c_str(), 0700) != 0 && errno != EEXIST) {
     return Trouble(state_dir + ": " + std::strerror(errno));
   }
-  std::uint64_t verdicts_failed = 0;
+  journal::JournalWriter writer(journal::JournalWriter::kDefaultSocketPath);
+  VerdictQueue verdicts(writer);
   std::set<std::string> already_written;
   FlowRunEngine engine(flows, [&](FlowRun&& run) {
     if (!already_written.empty() &&
         already_written.erase(run.flow_id + '\n' + run.run_id) > 0) {
       return;
     }
-    if (WriteVerdict(run) < 0) ++verdicts_failed;
+    verdicts.Push(std::move(run));
   });
   StateFile state(state_dir);
-  std::string cursor;
-  if (!state.Load(cursor, engine, error)) return Trouble(error);
-  if (!cursor.empty()) already_written = VerdictsWrittenAfter(cursor);
+  Progress progress;
+  progress.boot_id = CurrentBootId();
+  if (!state.Load(progress.cursor, engine, error)) return Trouble(error);
+  if (!progress.cursor.empty()) {
+    already_written = VerdictsWrittenAfter(progress.cursor);
+  }
 
   std::unique_ptr<JournalReader> reader = JournalReader::OpenLocal(error);
   if (!reader) return Trouble(error);
-  // First start: only runs from now on; a restart: right after the last
-  // entry taken.
-  const bool positioned = cursor.empty()
-                              ? reader->SeekTail(error)
-                              : reader->SeekAfterCursor(cursor, error);
-  if (!positioned) return Trouble(error);
+  reader->SetTrustedWriters(options.trusted);
+  if (!Position(*reader, progress.cursor, state_dir, error)) {
+    return Trouble(error);
+  }
 
   InstallStopHandlers();
   sd_notify(0, "READY=1");
-  if (const int status = Follow(*reader, engine, state, cursor); status >= 0) {
+  if (const int status = Follow(*reader, engine, state, verdicts, progress);
+      status >= 0) {
     return status;
   }
   sd_notify(0, "STOPPING=1");
-  if (!state.Save(cursor, engine, error)) return Trouble(error);
-  if (verdicts_failed > 0) {
-    cli::Error("watch: {} verdict entries could not be written to the journal",
-               verdicts_failed);
+  verdicts.Retry();
+  if (!verdicts.empty()) {
+    // The state stays as it was before their runs, so that a restart reads
+    // those runs again and writes their verdicts.
+    cli::Error(
+        "watch: {} verdict entries could not be written to the journal; a "
+        "restart writes them",
+        verdicts.size());
+    return kExitClean;
+  }
+  if (!SaveIfDue(state, engine, verdicts, progress, true, error)) {
+    return Trouble(error);
   }
   return kExitClean;
 }

@@ -60,6 +60,10 @@ struct FlowRun {
   // Points that may belong to this run but were lost before the journal
   // (publisher drop counts, journald's "Suppressed N messages").
   std::uint64_t possibly_lost_points = 0;
+  // What the watch left out to stay bounded: points beyond its cap per run,
+  // and metadata pairs beyond its cap per point.
+  std::uint64_t points_dropped_by_watch = 0;
+  std::uint64_t metadata_dropped_by_watch = 0;
   // Start and end of the run in nanoseconds since the Unix epoch: its first
   // and last points, or the time its deadline ended it.
   std::int64_t start_ns = 0;
