@@ -415,16 +415,16 @@ class StepMatcher {
         Fresh(branch);
         return Take(branch, visit, state.ref);
       }
-      for (std::size_t i = 0; i < node.children.size(); ++i) {
-        const std::size_t branch = node.children[i];
-        if (!steps_.CanStart(branch, visit.id, ordered_)) continue;
-        Fresh(branch);
-        if (Take(branch, visit, state.ref)) {
-          state.cursor = i;
-          return true;
-        }
-      }
-      return false;
+      // The first branch that the id can start takes it: a fresh step
+      // always takes an id that can start it.
+      const std::uint32_t i =
+          (ordered_ ? node.branch_of : node.branch_of_any)[visit.id];
+      if (i == FlowSteps::kNoBranch) return false;
+      const std::size_t branch = node.children[i];
+      Fresh(branch);
+      if (!Take(branch, visit, state.ref)) return false;
+      state.cursor = i;
+      return true;
     }
     if (IsSequence(node)) return TakeInSequence(n, visit);
     // all_of (and every group without order): members under way first.

@@ -245,6 +245,19 @@ std::shared_ptr<const FlowSteps> CompileSteps(
   out.words = std::max<std::size_t>(1, (out.ids.size() + 63) / 64);
   Summarise(out);
   FindFirstIds(out);
+  for (FlowSteps::Node& node : out.nodes) {
+    if (node.kind != Kind::kOneOf) continue;
+    node.branch_of.assign(out.ids.size(), FlowSteps::kNoBranch);
+    node.branch_of_any.assign(out.ids.size(), FlowSteps::kNoBranch);
+    for (std::uint32_t id = 0; id < out.ids.size(); ++id) {
+      for (std::uint32_t i = node.children.size(); i-- > 0;) {
+        if (out.CanStart(node.children[i], id, true)) node.branch_of[id] = i;
+        if (out.CanStart(node.children[i], id, false)) {
+          node.branch_of_any[id] = i;
+        }
+      }
+    }
+  }
   for (std::size_t node : out.point_nodes) {
     std::uint32_t reported = out.points[out.nodes[node].point]->failure_id;
     for (std::size_t up = out.nodes[node].parent; up != FlowSteps::kNone;

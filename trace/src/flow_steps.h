@@ -67,7 +67,12 @@ struct FlowSteps {
     // The failure_id reported when this point step is missing: the
     // outermost group around it that sets one, else the point's own.
     std::uint32_t missing_failure_id = 0;
+    // A one_of: per interned id, the first branch it can start (ordered,
+    // then unordered), or kNoBranch.
+    std::vector<std::uint32_t> branch_of;
+    std::vector<std::uint32_t> branch_of_any;
   };
+  static constexpr std::uint32_t kNoBranch = 0xFFFFFFFFu;
 
   FlowSteps() = default;
   FlowSteps(const FlowSteps&) = delete;
