@@ -178,7 +178,8 @@ void CheckRun(FlowRun& run) {
     run.unexpected_points = static_cast<std::uint32_t>(run.points.size());
     return;
   }
-  const trace::CheckTrail trail = trace::CheckRecording(*run.cfg, run.points);
+  const trace::CheckTrail trail =
+      trace::CheckRecording(*run.cfg, run.steps.get(), run.points);
   run.code = trail.code;
   if (trail.fault_recorded != trace::CheckTrail::kNone) {
     run.fault_point_index = static_cast<int>(trail.fault_recorded);
@@ -188,7 +189,7 @@ void CheckRun(FlowRun& run) {
     const TracePointCfg& point_cfg =
         *run.cfg->flow_points[trail.fault_configured];
     run.fault_configured_point_id = point_cfg.point_id;
-    run.failure_id = point_cfg.failure_id;
+    run.failure_id = trail.failure_id;
   }
   run.unexpected_points = CountUnexpectedPoints(run.cfg.get(), run.points);
 }

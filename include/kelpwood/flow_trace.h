@@ -119,6 +119,8 @@ enum class FlowCheckCode : std::int32_t {
   POINT_MISSING = 4,
   ORDER_ERROR = 5,
   FLOW_NOT_FOUND = 6,
+  // A step with a time budget (FlowStep::within_ms) came too late.
+  POINT_LATE = 7,
 };
 
 // The code's enumerator name ("POINT_MISSING"), or "UNKNOWN" for a value
@@ -132,6 +134,84 @@ struct KELPWOOD_API FlowCheckResult {
   std::shared_ptr<TracePoint> trace_point;
   std::shared_ptr<TracePointCfg> point_cfg;
 };
+
+// One step of a flow's grammar, the alternative to a plain list of points
+// (see FlowTrace::RegisterStepsFlow and the "steps" key of a flow file):
+//   kPoint     the configured point `point`;
+//   kOneOf     exactly one of `children` (the branches) is taken;
+//   kAllOf     every one of `children` once, in any order, interleaved;
+//   kSequence  `children` in order.
+// Every step is taken `min` to `max` times in a row (a point step defaults to
+// 1..1 when critical and 0..1 when optional; kUnbounded: no upper limit).
+// `within_ms` (0: none) bounds the time from the previous step's last
+// recording to this step's first one. `failure_id` (0: none) is a group's
+// own, reported when the group is missing. Build steps with the functions
+// below.
+struct KELPWOOD_API FlowStep {
+  enum class Kind : std::int32_t { kPoint, kOneOf, kAllOf, kSequence };
+  static constexpr std::uint32_t kUnbounded = 0xFFFFFFFFu;
+
+  Kind kind = Kind::kPoint;
+  std::shared_ptr<TracePointCfg> point;
+  std::vector<FlowStep> children;
+  std::uint32_t min = 1;
+  std::uint32_t max = 1;
+  std::uint64_t within_ms = 0;
+  std::uint32_t failure_id = 0;
+};
+
+// A step for `point`: required when the point is critical, else optional.
+inline FlowStep Step(std::shared_ptr<TracePointCfg> point) {
+  FlowStep step;
+  step.min = point && !point->is_critical ? 0 : 1;
+  step.point = std::move(point);
+  return step;
+}
+
+// A group of `kind`, as OneOf, AllOf and Sequence build it.
+inline FlowStep GroupStep(FlowStep::Kind kind, std::vector<FlowStep> children,
+                          std::uint32_t failure_id) {
+  FlowStep step;
+  step.kind = kind;
+  step.children = std::move(children);
+  step.failure_id = failure_id;
+  return step;
+}
+
+// Exactly one branch is taken.
+inline FlowStep OneOf(std::vector<FlowStep> branches,
+                      std::uint32_t failure_id = 0) {
+  return GroupStep(FlowStep::Kind::kOneOf, std::move(branches), failure_id);
+}
+
+// Every member once, in any order.
+inline FlowStep AllOf(std::vector<FlowStep> members,
+                      std::uint32_t failure_id = 0) {
+  return GroupStep(FlowStep::Kind::kAllOf, std::move(members), failure_id);
+}
+
+// The members in order.
+inline FlowStep Sequence(std::vector<FlowStep> members,
+                         std::uint32_t failure_id = 0) {
+  return GroupStep(FlowStep::Kind::kSequence, std::move(members), failure_id);
+}
+
+// `step` taken `min` to `max` times in a row.
+inline FlowStep Repeat(FlowStep step, std::uint32_t min, std::uint32_t max) {
+  step.min = min;
+  step.max = max;
+  return step;
+}
+
+// `step` whose first recording comes at most `ms` after the previous step's
+// last one.
+inline FlowStep Within(FlowStep step, std::uint64_t ms) {
+  step.within_ms = ms;
+  return step;
+}
+
+// The compiled grammar of a flow; library-internal.
+struct FlowSteps;
 
 // Where a flow's points are checked. A device-wide flow's points (and its
 // resets) are also published to the journal, so that a watcher can check a
@@ -170,6 +250,15 @@ class KELPWOOD_API FlowTrace {
       std::vector<std::shared_ptr<TracePointCfg>> flow_points,
       const std::string& flow_name, const std::string& description,
       bool check_order);
+  // Registers `cfg` as above with the grammar `steps` instead of a list of
+  // points: cfg->flow_points must be empty and is filled with the steps'
+  // points in the order they are written, so that code reading flow_points
+  // sees every point. A flow whose steps are not valid (a null point, an
+  // empty group, min above max or max 0, within_ms on the first step, groups
+  // nested deeper than 16) is refused with an ERROR. CheckFlow then checks
+  // the recording against the steps (README, "A flow grammar").
+  void RegisterStepsFlow(std::shared_ptr<TraceFlowCfg> cfg,
+                         std::vector<FlowStep> steps);
   // Erases the flow's queue and configuration; its handler stays.
   void RemoveTraceFlow(const std::string& flow_id);
   // Stores `handler` for `flow_id`, replacing any earlier one. The flow need
@@ -248,6 +337,8 @@ class KELPWOOD_API FlowTrace {
       flow_queues;
   std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> flow_cfgs;
   std::unordered_map<std::string, FlowHandler> flow_handlers;
+  // The grammar of each flow registered or loaded with steps.
+  std::unordered_map<std::string, std::shared_ptr<const FlowSteps>> flow_steps;
   std::vector<std::shared_ptr<TracePoint>> empty_points;
   std::mutex mutex;
 

@@ -129,6 +129,7 @@ ReplayedRuns ReplayRecords(const std::vector<TraceRecord>& records,
       const auto flow = flows.find(record.flow_id);
       if (flow != flows.end()) {
         run.cfg = flow->second.cfg;
+        run.steps = flow->second.steps;
         run.deadline_ms = flow->second.deadline_ms;
       }
       replayed.records.emplace_back();

@@ -28,6 +28,7 @@
 #include "library_log.h"
 #include "trace/src/flow_config_keys.h"
 #include "trace/src/flow_file.h"
+#include "trace/src/flow_steps.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -46,6 +47,14 @@ const std::vector<std::string> kFlowKeys(
 const std::vector<std::string> kPointKeys(
     std::begin(trace::config_keys::kPointKeys),
     std::end(trace::config_keys::kPointKeys));
+std::vector<std::string> StepKeysAndRepeatKeys() {
+  std::vector<std::string> keys(std::begin(trace::config_keys::kStepKeys),
+                                std::end(trace::config_keys::kStepKeys));
+  keys.insert(keys.end(), std::begin(trace::config_keys::kRepeatKeys),
+              std::end(trace::config_keys::kRepeatKeys));
+  return keys;
+}
+const std::vector<std::string> kStepKeys = StepKeysAndRepeatKeys();
 
 // yaml-cpp refuses collections nested deeper than this below the root.
 constexpr int kYamlNestingLimit = 498;
@@ -73,6 +82,7 @@ enum class Kind {
   kRepeatedPoint,   // a point id given twice in one flow
   kNotSequence,     // flow_points that is not a sequence
   kOctalNumber,     // a number with a leading 0, read as octal
+  kSteps,           // steps that are not valid: the loader drops the flow
 };
 
 const char* KindName(Kind kind) {
@@ -109,6 +119,8 @@ const char* KindName(Kind kind) {
       return "not_sequence";
     case Kind::kOctalNumber:
       return "octal_number";
+    case Kind::kSteps:
+      return "steps";
   }
   return "unknown";
 }
@@ -633,6 +645,7 @@ class FileValidator {
           "id");
     }
 
+    if (!ValidateSteps(flow, read)) return;
     const auto [earlier, inserted] =
         stored_index_.emplace(cfg->flow_id, stored_.size());
     if (!inserted) {
@@ -649,6 +662,28 @@ class FileValidator {
     stored_.push_back(
         {read, at_override_ ? at_override_->line : entry_at.line, false});
     ValidatePoints(flow, points_recorded, where, entry_at);
+  }
+
+  // The loader's judgement of a flow's steps: each problem is a finding and
+  // the flow is not loaded. False when it is dropped.
+  bool ValidateSteps(const YAML::Node& flow, trace::ReadFlow& read) {
+    if (!flow.IsMap() || !FindKey(flow, trace::config_keys::kSteps)) {
+      return true;
+    }
+    std::vector<trace::FlowFileNote> notes;
+    trace::ReadFlowEntry(flow, notes, &read.steps);
+    bool dropped = false;
+    for (const trace::FlowFileNote& note : notes) {
+      if (note.kind != trace::FlowFileNote::Kind::kSettingRefused) continue;
+      dropped = true;
+      std::string text = note.reason + ": the loader drops the flow";
+      const std::string nearest =
+          note.key.empty() ? "" : cli::Nearest(note.key, kStepKeys);
+      if (!nearest.empty()) text += ": did you mean " + Quoted(nearest) + "?";
+      Add(note.line > 0 ? Position{note.line, note.column} : Position{},
+          Kind::kSteps, std::move(text));
+    }
+    return !dropped;
   }
 
   void ValidatePoints(const YAML::Node& flow, const PositionNode* recorded,
@@ -894,7 +929,8 @@ void PrintText(const FileReport& report) {
     }
     fmt::print("{}, check_order {}{}\n    {}\n", line,
                flow->check_order ? "true" : "false", SettingsText(read),
-               cli::EscapeControls(Chain(*flow)));
+               cli::EscapeControls(read.steps ? trace::StepsChain(*read.steps)
+                                              : Chain(*flow)));
   }
 }
 
@@ -998,6 +1034,11 @@ const char kValidateHelp[] =
     "  - flow_points that is not a sequence;\n"
     "  - a scope other than device or process, or a deadline_ms that is not\n"
     "    a number of milliseconds: the flow is dropped;\n"
+    "  - steps that the loader refuses, dropping the flow: unknown keys (with\n"
+    "    the nearest known key), empty groups, repeat min above max, "
+    "within_ms\n"
+    "    on the first step, groups nested deeper than 16, and steps beside\n"
+    "    flow_points;\n"
     "  - a second YAML document in the file, which is ignored;\n"
     "  - syntax errors and nesting deeper than 498 levels, after which\n"
     "    nothing of the file is loaded.\n"
@@ -1027,8 +1068,8 @@ const char kValidateHelp[] =
     "where kind is one of syntax, nesting, document, second_document,\n"
     "dropped_flow, dropped_point, unknown_key, merge_key, key_not_text,\n"
     "repeated_key, null_text, empty_id, repeated_flow, repeated_point,\n"
-    "not_sequence, octal_number. Members may be added later; existing ones\n"
-    "keep their names and meaning.\n"
+    "not_sequence, octal_number, steps. Members may be added later; existing\n"
+    "ones keep their names and meaning.\n"
     "\n"
     "Exit status:\n"
     "  0  no findings\n"

@@ -13,12 +13,14 @@
 #include <kelpwood/flow_trace.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "trace/src/flow_run.h"
+#include "trace/src/flow_steps.h"
 
 namespace kelpwood {
 namespace trace {
@@ -40,8 +42,16 @@ struct CheckTrail {
   // order pass found no mismatch.
   std::size_t order_mismatch_recorded = kNone;
   // Recordings that no configured point took, in recording order (after a
-  // presence pass that did not decide).
+  // presence pass that did not decide). For steps: the recordings before the
+  // fault that no step took.
   std::vector<std::size_t> leftovers;
+  // The failure_id that the outcome reports: the configured point's own, or
+  // for a missing step of a grammar the outermost group's that sets one.
+  std::uint32_t failure_id = 0;
+  // POINT_LATE: the recording the late one is measured from (the previous
+  // step's last one) and the step's budget.
+  std::size_t late_after_recorded = kNone;
+  std::uint64_t late_budget_ms = 0;
 };
 
 // Checks `recorded` (in recording order) against `cfg`: a presence pass that
@@ -52,6 +62,17 @@ CheckTrail CheckRecording(
     const TraceFlowCfg& cfg,
     const std::vector<std::shared_ptr<TracePoint>>& recorded);
 CheckTrail CheckRecording(const TraceFlowCfg& cfg,
+                          const std::vector<RunPoint>& recorded);
+
+// With `steps` (the flow's grammar), checks the recording against the steps
+// instead (README, "A flow grammar"): one pass in recording order, the first
+// fault decides. `fault_configured` indexes steps->points, which is the
+// flow's flow_points as read or registered. Null `steps`: as above. Linear
+// in the recording: each recording moves through at most the steps once.
+CheckTrail CheckRecording(
+    const TraceFlowCfg& cfg, const FlowSteps* steps,
+    const std::vector<std::shared_ptr<TracePoint>>& recorded);
+CheckTrail CheckRecording(const TraceFlowCfg& cfg, const FlowSteps* steps,
                           const std::vector<RunPoint>& recorded);
 
 }  // namespace trace

@@ -35,7 +35,8 @@ struct FlowFileNote {
     kPointRefused,    // a point entry was dropped: `reason` (yaml-cpp's words)
     kFlowRead,        // a flow entry was read: `flow`
     kFlowRefused,     // a flow entry was dropped: `reason` (yaml-cpp's words)
-    kSettingRefused,  // a flow's scope or deadline_ms is not valid: `reason`;
+    kSettingRefused,  // a flow's scope, deadline_ms or steps are not valid:
+                      // `reason` (and `key`, for an unknown key of a step);
                       // the flow is dropped
     kNoWorkflows,     // no "workflows" (or a null one): nothing is read
     kWorkflowsNotSequence,  // "workflows" is a scalar or a map
@@ -46,6 +47,7 @@ struct FlowFileNote {
   int line = 0;
   int column = 0;
   std::string reason;
+  std::string key;
   std::shared_ptr<const TracePointCfg> point;
   std::shared_ptr<const TraceFlowCfg> flow;
 
@@ -60,6 +62,9 @@ struct ReadFlow {
   std::shared_ptr<TraceFlowCfg> cfg;
   FlowScope scope = FlowScope::PROCESS;
   std::uint64_t deadline_ms = 0;
+  // The flow's grammar when it has "steps" (its points are also its
+  // flow_points); null for a flow of flow_points.
+  std::shared_ptr<const FlowSteps> steps;
   int line = 0;  // where its entry starts
   int column = 0;
 };
@@ -83,6 +88,15 @@ FlowFile ReadFlowText(const std::string& text);
 // and flow notes are appended to `notes` in reading order.
 std::shared_ptr<TraceFlowCfg> ReadFlowEntry(const YAML::Node& node,
                                             std::vector<FlowFileNote>& notes);
+// As above; an entry with "steps" also gets its compiled steps in `steps`
+// (and their points in flow_points). Steps that are not valid (see
+// FindStepProblems; also unknown keys in a step, a step that is not exactly
+// one of point_id, one_of, all_of and sequence, nesting deeper than
+// kMaxStepNesting, and "steps" beside "flow_points") leave `steps` null
+// after one kSettingRefused note each: such a flow is not loaded.
+std::shared_ptr<TraceFlowCfg> ReadFlowEntry(
+    const YAML::Node& node, std::vector<FlowFileNote>& notes,
+    std::shared_ptr<const FlowSteps>* steps);
 std::shared_ptr<TracePointCfg> ReadPointEntry(const YAML::Node& node,
                                               std::vector<FlowFileNote>& notes);
 // A flow entry's "scope" (device or process, default process) and

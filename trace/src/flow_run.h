@@ -41,6 +41,8 @@ struct FlowRun {
   std::string run_id;
   // The flow's configuration; null when the flow is not configured.
   std::shared_ptr<const TraceFlowCfg> cfg;
+  // The flow's grammar when it has steps; null for a flow of flow_points.
+  std::shared_ptr<const FlowSteps> steps;
   // Recorded points, in the order the check saw them.
   std::vector<RunPoint> points;
   // The verdict. `fault_point_index` indexes `points` (-1: none);

@@ -24,6 +24,7 @@
 #include "trace/src/flow_check.h"
 #include "trace/src/flow_file.h"
 #include "trace/src/flow_journal.h"
+#include "trace/src/flow_steps.h"
 #include "trace/src/timed_trace_point.h"
 
 namespace kelpwood {
@@ -282,6 +283,73 @@ void LogCheckOutcome(const std::string& flow_id,
       flow_id, recorded[trail.order_mismatch_recorded]->point_id, expected_id);
 }
 
+// The outcome lines of a check against a flow's steps, in CheckFlow's name:
+// the leftovers, then the fault in the texts of a flat flow's check where
+// they fit.
+void LogStepsOutcome(const std::string& flow_id,
+                     const std::vector<std::shared_ptr<TracePoint>>& recorded,
+                     const CheckTrail& trail, const std::string& expected_id) {
+  constexpr const char* kCheckFlow = "CheckFlow";
+  constexpr auto kInfo = LogLevel::kInfo;
+  constexpr auto kError = LogLevel::kError;
+  if (!trail.leftovers.empty()) {
+    KELPWOOD_LOG_AS(kCheckFlow, kError,
+                    "Some points not in flow '{}' executed: ", flow_id);
+    for (const std::size_t position : trail.leftovers) {
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Point '{}' not in flow config",
+                      recorded[position]->point_id);
+    }
+  } else if (trail.code == FlowCheckCode::PASSED) {
+    KELPWOOD_LOG_AS(kCheckFlow, kInfo, "All points executed in flow '{}'",
+                    flow_id);
+  }
+  const std::string& actual_id = trail.fault_recorded != CheckTrail::kNone
+                                     ? recorded[trail.fault_recorded]->point_id
+                                     : empty_id;
+  switch (trail.code) {
+    case FlowCheckCode::PASSED:
+      KELPWOOD_LOG_AS(kCheckFlow, kInfo, "Flow '{}' check passed", flow_id);
+      return;
+    case FlowCheckCode::POINT_FAILED:
+      KELPWOOD_LOG_AS(kCheckFlow, kError, "Point '{}' failed in flow '{}'",
+                      expected_id, flow_id);
+      return;
+    case FlowCheckCode::POINT_MISSING:
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Critical point '{}' not executed in flow '{}'",
+                      expected_id, flow_id);
+      break;
+    case FlowCheckCode::POINT_DUPLICATED:
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Flow '{}' trace point '{}' duplicated", flow_id,
+                      actual_id);
+      return;
+    case FlowCheckCode::POINT_LATE: {
+      const std::int64_t elapsed_ns =
+          TracePointTimeNs(*recorded[trail.fault_recorded]) -
+          TracePointTimeNs(*recorded[trail.late_after_recorded]);
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Flow '{}' trace point '{}' late: {} ms after '{}', "
+                      "budget {} ms",
+                      flow_id, actual_id, elapsed_ns / 1'000'000,
+                      recorded[trail.late_after_recorded]->point_id,
+                      trail.late_budget_ms);
+      return;
+    }
+    default:
+      KELPWOOD_LOG_AS(kCheckFlow, kError,
+                      "Flow '{}' trace point '{}' order error", flow_id,
+                      actual_id);
+      break;
+  }
+  if (trail.order_mismatch_recorded != CheckTrail::kNone) {
+    KELPWOOD_LOG_AS(kCheckFlow, kError,
+                    "Flow '{}' trace point '{}' not match config '{}'", flow_id,
+                    recorded[trail.order_mismatch_recorded]->point_id,
+                    expected_id);
+  }
+}
+
 }  // namespace
 
 TracePoint::TracePoint(const std::string& point_id, bool success)
@@ -370,6 +438,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     } else {
       flow_cfgs.emplace(cfg->flow_id, cfg);
     }
+    flow_steps.erase(cfg->flow_id);
     // The queue object itself stays in place (references handed out by
     // GetTracePoints remain valid); only its points are taken out.
     flow_queues[cfg->flow_id].swap(dropped_points);
@@ -397,6 +466,36 @@ void FlowTrace::RegisterTraceFlow(
   RegisterTraceFlow(std::move(cfg));
 }
 
+void FlowTrace::RegisterStepsFlow(std::shared_ptr<TraceFlowCfg> cfg,
+                                  std::vector<FlowStep> steps) {
+  if (!cfg || cfg->flow_id.empty()) {
+    KELPWOOD_LOG_ERROR("Invalid flow configuration: flow_id is empty");
+    return;
+  }
+  if (!cfg->flow_points.empty()) {
+    KELPWOOD_LOG_ERROR(
+        "Invalid flow configuration: flow '{}' takes flow_points or steps, "
+        "not both",
+        cfg->flow_id);
+    return;
+  }
+  const std::vector<StepProblem> problems = FindStepProblems(steps);
+  for (const StepProblem& problem : problems) {
+    KELPWOOD_LOG_ERROR("Invalid flow configuration: flow '{}': {}: {}",
+                       cfg->flow_id, StepPathText(problem.path), problem.text);
+  }
+  if (!problems.empty()) return;
+  if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
+  std::shared_ptr<const FlowSteps> compiled = CompileSteps(steps);
+  cfg->flow_points = compiled->points;
+  const std::string flow_id = cfg->flow_id;
+  RegisterTraceFlow(std::move(cfg));
+  std::lock_guard<std::mutex> lock(mutex);
+  // Registered just now (RegisterTraceFlow refuses nothing here): the steps
+  // join the configuration that it stored.
+  if (flow_cfgs.count(flow_id) != 0) flow_steps[flow_id] = std::move(compiled);
+}
+
 void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
   if (flow_id.empty()) {
     KELPWOOD_LOG_ERROR("Invalid flow_id: cannot be empty");
@@ -420,6 +519,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
   if (cfg_entry != flow_cfgs.end()) {
     dropped_cfg = std::move(cfg_entry->second);
     flow_cfgs.erase(cfg_entry);
+    flow_steps.erase(flow_id);
     KELPWOOD_LOG_INFO("Removed flow configuration for flow_id: {}", flow_id);
   } else {
     KELPWOOD_LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
@@ -616,9 +716,16 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     // Registration refuses null configured points, but the caller keeps its
     // own pointer to the configuration and may add one later: such an element
     // is skipped everywhere rather than read through.
-    const auto& configured = cfg.flow_points;
+    const auto steps_entry = flow_steps.find(flow_id);
+    const FlowSteps* steps =
+        steps_entry != flow_steps.end() ? steps_entry->second.get() : nullptr;
+    // A steps flow's points are read from its steps, whatever the caller did
+    // to flow_points since.
+    const auto& configured = steps != nullptr ? steps->points : cfg.flow_points;
     std::string configured_chain;
-    if (chains_are_written) {
+    if (chains_are_written && steps != nullptr) {
+      configured_chain = StepsChain(*steps);
+    } else if (chains_are_written) {
       for (const auto& point_cfg : configured) {
         if (!point_cfg) continue;
         if (!configured_chain.empty()) configured_chain += " -> ";
@@ -630,31 +737,44 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(
     KELPWOOD_LOG_INFO("Flow '{}' trace point configs: {}", flow_id,
                       configured_chain);
 
-    const CheckTrail trail = CheckRecording(cfg, recorded);
+    const CheckTrail trail = CheckRecording(cfg, steps, recorded);
     result->result = trail.code;
     if (trail.fault_recorded != CheckTrail::kNone) {
       result->trace_point = recorded[trail.fault_recorded];
     }
     if (trail.fault_configured != CheckTrail::kNone) {
       result->point_cfg = configured[trail.fault_configured];
+      if (result->point_cfg->failure_id != trail.failure_id) {
+        // A group's failure_id: the point as the group reports it.
+        auto reported = std::make_shared<TracePointCfg>(*result->point_cfg);
+        reported->failure_id = trail.failure_id;
+        result->point_cfg = std::move(reported);
+      }
     }
     const std::string& expected_id =
         result->point_cfg ? result->point_cfg->point_id : empty_id;
     const std::string& actual_id =
         result->trace_point ? result->trace_point->point_id : empty_id;
 
-    LogCheckOutcome(flow_id, recorded, trail, expected_id, actual_id);
+    if (steps != nullptr) {
+      LogStepsOutcome(flow_id, recorded, trail, expected_id);
+    } else {
+      LogCheckOutcome(flow_id, recorded, trail, expected_id, actual_id);
+    }
   }
 
   if (VerdictsGoToJournal()) {
     if (FlowJournal* journal = installed_journal.load()) {
       const std::string run_id = fmt::format(
           "{}-{}", ::getpid(), ++flow_settings[flow_id].verdicts_written);
-      journal->SendVerdict(MakeCheckedRun(
+      FlowRun run = MakeCheckedRun(
           flow_id, run_id,
           cfg_entry == flow_cfgs.end() ? nullptr : cfg_entry->second,
           queue_entry == flow_queues.end() ? empty_points : queue_entry->second,
-          *result));
+          *result);
+      const auto steps_entry = flow_steps.find(flow_id);
+      if (steps_entry != flow_steps.end()) run.steps = steps_entry->second;
+      journal->SendVerdict(run);
     }
   }
   auto handler_entry = flow_handlers.find(flow_id);
@@ -705,6 +825,11 @@ void FlowTrace::Init(const std::string& path) {
     std::shared_ptr<TraceFlowCfg> dropped_cfg;
     std::lock_guard<std::mutex> lock(mutex);
     dropped_cfg = std::exchange(flow_cfgs[flow_id], flow.cfg);
+    if (flow.steps) {
+      flow_steps[flow_id] = flow.steps;
+    } else {
+      flow_steps.erase(flow_id);
+    }
     flow_queues[flow_id].swap(dropped_points);
     SetScopeLocked(flow_id, flow.scope);
     flow_settings[flow_id].deadline_ms = flow.deadline_ms;
