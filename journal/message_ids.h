@@ -26,6 +26,7 @@ inline constexpr char kVerdictPointMissing[] =
 inline constexpr char kVerdictOrderError[] = "13ede153699545a191478d9bdfe0cb67";
 inline constexpr char kVerdictFlowNotFound[] =
     "30467c3dfe9640f6b29b22fefb80f879";
+inline constexpr char kVerdictPointLate[] = "bc67f0bd22584090a0bc428a8fd345c4";
 
 // One point of a device-wide flow, published by the process that traced it.
 inline constexpr char kPointPublished[] = "90acc99a81764d64972c4e1c1de309e2";

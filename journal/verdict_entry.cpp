@@ -42,6 +42,8 @@ const char* VerdictMessageId(FlowCheckCode code,
       return kVerdictOrderError;
     case FlowCheckCode::FLOW_NOT_FOUND:
       return kVerdictFlowNotFound;
+    case FlowCheckCode::POINT_LATE:
+      return kVerdictPointLate;
   }
   // A value outside the enumeration is no pass: file it with the plain
   // failures rather than invent an id.

@@ -162,6 +162,7 @@ bool LoadWatchedFlows(const std::vector<std::string>& paths,
       WatchedFlow flow;
       flow.cfg = read.cfg;
       flow.deadline_ms = read.deadline_ms;
+      flow.steps = read.steps;
       flows[read.cfg->flow_id] = std::move(flow);
     }
   }
@@ -319,6 +320,7 @@ void FlowRunEngine::Start(const std::string& key, const FlowEntry& entry,
   open.run.run_id = std::to_string(entry.realtime_us);
   open.run.cfg = flow.cfg;
   open.run.deadline_ms = flow.deadline_ms;
+  open.run.steps = flow.steps;
   open.run.start_ns = entry.time_ns;
   open.run.end_ns = entry.time_ns;
   open.start_monotonic_ns =
@@ -383,6 +385,8 @@ std::size_t MarkSeen(std::vector<bool>& seen, const TraceFlowCfg& cfg,
 
 bool FlowRunEngine::PointEndsRun(OpenRun& open, const TraceFlowCfg& cfg,
                                  const std::string& point_id, bool success) {
+  // A grammar's runs may branch and repeat: no single point ends them.
+  if (open.run.steps) return false;
   const auto& configured = cfg.flow_points;
   const std::size_t position = MarkSeen(open.seen, cfg, point_id);
   // Not configured, or a repeat the check will name.
@@ -579,6 +583,7 @@ bool FlowRunEngine::LoadRun(const std::vector<std::string>& fields,
   }
   run.cfg = flow->second.cfg;
   run.deadline_ms = flow->second.deadline_ms;
+  run.steps = flow->second.steps;
   open.seen.assign(run.cfg->flow_points.size(), false);
   const std::string key = RunKey(run.machine_id, run.boot_id, run.flow_id);
   current = &(open_runs[key] = std::move(open));

@@ -43,6 +43,9 @@ using trace::RunPoint;
 struct WatchedFlow {
   std::shared_ptr<const trace::TraceFlowCfg> cfg;
   std::uint64_t deadline_ms = 0;
+  // The flow's grammar when it has steps. Such a run ends at its deadline, a
+  // reset or the end of a finished journal, not at a point.
+  std::shared_ptr<const trace::FlowSteps> steps;
 };
 
 // Reads the flows of the flow files at `paths` through the library's one

@@ -41,6 +41,7 @@ TEST(JournalCatalogTest, ListsOneEntryPerMessageIdOfTheLibrary) {
       kVerdictPointFailed,     kVerdictPointInvalid,
       kVerdictPointDuplicated, kVerdictPointMissing,
       kVerdictOrderError,      kVerdictFlowNotFound,
+      kVerdictPointLate,
       kPointPublished,         kFlowReset,
       kPointsDropped};
   std::sort(expected_ids.begin(), expected_ids.end());

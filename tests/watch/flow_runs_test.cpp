@@ -57,9 +57,9 @@ std::map<std::string, WatchedFlow> Flows() {
   repeat->check_order = true;
   repeat->flow_points = {Point("a", true), Point("b", true), Point("a", true)};
   std::map<std::string, WatchedFlow> flows;
-  flows["repeat"] = WatchedFlow{repeat, 0};
-  flows["ordered"] = WatchedFlow{ordered, 1000};
-  flows["unordered"] = WatchedFlow{unordered, 0};
+  flows["repeat"] = WatchedFlow{repeat, 0, nullptr};
+  flows["ordered"] = WatchedFlow{ordered, 1000, nullptr};
+  flows["unordered"] = WatchedFlow{unordered, 0, nullptr};
   return flows;
 }
 

@@ -29,10 +29,12 @@ namespace {
 using trace::FlowCheckCode;
 using trace::FlowCheckCodeName;
 
-std::string ConfiguredPoint(const trace::TracePointCfg& point) {
+// `failure_id` is the run's: a steps flow may give the group's.
+std::string ConfiguredPoint(const trace::TracePointCfg& point,
+                            std::uint32_t failure_id) {
   std::string text = point.is_critical ? "<" + point.point_id + ">"
                                        : "[" + point.point_id + "]";
-  if (point.failure_id != 0) text += "#" + std::to_string(point.failure_id);
+  if (failure_id != 0) text += "#" + std::to_string(failure_id);
   return text;
 }
 
@@ -78,7 +80,7 @@ std::string FlowJson(const trace::FlowRun& run, int fault_line) {
     const trace::TracePointCfg& point_cfg =
         *run.cfg->flow_points[static_cast<std::size_t>(
             run.fault_configured_index)];
-    failure_id = std::to_string(point_cfg.failure_id);
+    failure_id = std::to_string(run.failure_id);
     configured =
         fmt::format("{{\"point_id\":{},\"critical\":{},\"failure_id\":{}}}",
                     cli::JsonString(point_cfg.point_id),
@@ -133,7 +135,8 @@ int Check(const std::string& config_path, const std::string& trace_path,
     const std::string configured =
         run.fault_configured_index >= 0
             ? ConfiguredPoint(*run.cfg->flow_points[static_cast<std::size_t>(
-                  run.fault_configured_index)])
+                                  run.fault_configured_index)],
+                              run.failure_id)
             : "-";
     rows.push_back({cli::EscapeControls(run.flow_id),
                     FlowCheckCodeName(run.code), cli::EscapeControls(recorded),
@@ -280,10 +283,10 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       case kTrustUnitOption:
         if (!AddTrustedWriter(option == kTrustUidOption, optarg,
                               journal.trusted)) {
-          return cli::UsageError(
-              std::string("check: '") + optarg +
-              (option == kTrustUidOption ? "' is not a user id"
-                                         : "' is not a unit name"));
+          return cli::UsageError(std::string("check: '") + optarg +
+                                 (option == kTrustUidOption
+                                      ? "' is not a user id"
+                                      : "' is not a unit name"));
         }
         journal_only =
             option == kTrustUidOption ? "--trust-uid" : "--trust-unit";

@@ -225,7 +225,8 @@ std::set<std::string> VerdictsWrittenAfter(const std::string& cursor) {
        {journal::kVerdictPassed, journal::kVerdictPassedUnexpected,
         journal::kVerdictPointFailed, journal::kVerdictPointInvalid,
         journal::kVerdictPointDuplicated, journal::kVerdictPointMissing,
-        journal::kVerdictOrderError, journal::kVerdictFlowNotFound}) {
+        journal::kVerdictOrderError, journal::kVerdictFlowNotFound,
+        journal::kVerdictPointLate}) {
     const std::string match = std::string("MESSAGE_ID=") + id;
     sd_journal_add_match(journal, match.c_str(), 0);
   }
