@@ -221,7 +221,7 @@ struct CheckOptions {
 // Parses argv into `options`, leaving optind at the first operand. Returns
 // -1 to go on, or the exit status of a refused option.
 int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
-  enum { kJournalOption = 256 };
+  enum { kJournalOption = 256, kMetricsOption };
   static const option kOptions[] = {
       {"json", no_argument, nullptr, 'j'},
       {"verbose", no_argument, nullptr, 'v'},
@@ -231,6 +231,7 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       {"boot", optional_argument, nullptr, 'b'},
       {"since", required_argument, nullptr, 'S'},
       {"machine", required_argument, nullptr, 'm'},
+      {"metrics", required_argument, nullptr, kMetricsOption},
       {nullptr, 0, nullptr, 0},
   };
   JournalCheckOptions& journal = options.journal;
@@ -268,6 +269,10 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       case 'm':
         journal.machine_id = optarg;
         journal_only = "--machine";
+        break;
+      case kMetricsOption:
+        journal.metrics = optarg;
+        journal_only = "--metrics";
         break;
       default:
         return cli::UsageError(cli::RefusedOption(option, argv));

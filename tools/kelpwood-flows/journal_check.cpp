@@ -22,6 +22,7 @@
 #include "commands.h"
 #include "journal/journal_reader.h"
 #include "library_log.h"
+#include "runs/flow_metrics.h"
 #include "runs/flow_runs.h"
 
 namespace kelpwood {
@@ -188,9 +189,11 @@ void CountRun(FlowRun&& run, DeviceFlows& devices) {
 // Cuts the reader's entries into runs, checks them and counts them into
 // `devices`. False after reporting a journal that cannot be read.
 bool ReadRuns(JournalReader& reader, const WatchedFlows& flows,
-              DeviceFlows& devices) {
-  runs::FlowRunEngine engine(
-      flows, [&](FlowRun&& run) { CountRun(std::move(run), devices); });
+              DeviceFlows& devices, runs::FlowMetrics* metrics) {
+  runs::FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    if (metrics != nullptr) metrics->AddRun(run);
+    CountRun(std::move(run), devices);
+  });
   FlowEntry entry;
   int step = 0;
   while ((step = reader.Next(entry)) > 0) engine.Add(entry);
@@ -342,6 +345,8 @@ const char kJournalCheckHelp[] =
     "                         'YYYY-MM-DD HH:MM:SS' (local time) or "
     "'@SECONDS'\n"
     "  -m, --machine ID       only this machine\n"
+    "      --metrics FILE     also write the runs' counts and times per\n"
+    "                         machine to FILE (Prometheus text format)\n"
     "  -j, --json             print one JSON document instead\n"
     "  -v, --verbose          also show the library's own log lines (not with\n"
     "                         --json, whose output they would break)\n"
@@ -370,7 +375,17 @@ int JournalCheck(JournalCheckOptions options) {
   const std::unique_ptr<JournalReader> reader = OpenJournal(options, since_us);
   if (!reader) return kExitTrouble;
   DeviceFlows devices;
-  if (!ReadRuns(*reader, flows, devices)) return kExitTrouble;
+  runs::FlowMetrics metrics(runs::FlowMetrics::Scope::kFleet);
+  if (!ReadRuns(*reader, flows, devices,
+                options.metrics.empty() ? nullptr : &metrics)) {
+    return kExitTrouble;
+  }
+  if (!options.metrics.empty() &&
+      !runs::WriteFileAtomically(options.metrics, metrics.Render(), 0644,
+                                 error)) {
+    cli::Error("check: {}", error);
+    return kExitTrouble;
+  }
   const FlowSummaries summaries = Summarize(devices);
   // main() checks that standard output took it all.
   fmt::print("{}", options.json ? ReportJson(devices, summaries, flows)

@@ -39,6 +39,7 @@
 #include "journal/verdict_entry.h"
 #include "library_log.h"
 #include "runs/flow_runs.h"
+#include "runs/watch_metrics.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -66,6 +67,8 @@ const char kWatchHelp[] =
     "  -s, --state-dir DIR  save the journal position and the open runs in\n"
     "                       DIR (default /var/lib/kelpwood-flows-watch); a\n"
     "                       restarted watch continues from there\n"
+    "      --metrics FILE   write the runs' counts and times to FILE for\n"
+    "                       node_exporter's textfile collector\n"
     "  -h, --help           display this help and exit\n"
     "\n"
     "Exit status:\n"
@@ -229,9 +232,11 @@ std::int64_t NowNs() {
 
 // Parses argv into `state_dir`, leaving optind at the first CONFIG. Returns
 // -1 to go on, or the exit status: help printed, or a usage error reported.
-int ParseWatchOptions(int argc, char** argv, std::string& state_dir) {
+int ParseWatchOptions(int argc, char** argv, std::string& state_dir,
+                      std::string& metrics_path) {
   static const option kOptions[] = {
       {"state-dir", required_argument, nullptr, 's'},
+      {"metrics", required_argument, nullptr, 'M'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -242,6 +247,9 @@ int ParseWatchOptions(int argc, char** argv, std::string& state_dir) {
     switch (option) {
       case 's':
         state_dir = optarg;
+        break;
+      case 'M':  // --metrics FILE
+        metrics_path = optarg;
         break;
       case 'h':
         fmt::print("{}", kWatchHelp);
@@ -276,11 +284,16 @@ std::uint64_t WaitTimeoutUs(const FlowRunEngine& engine) {
   return static_cast<std::uint64_t>(timeout_ns / 1000) + 1;
 }
 
+// Says once why the metrics file could not be written; the watch goes on.
+void ReportMetrics(const std::string& problem) {
+  if (!problem.empty()) cli::Error("watch: {}", problem);
+}
+
 // Feeds the journal to the engine until a stop is requested, saving the
 // state after every change. Returns -1 when stopped, or the exit status of
 // a failure (reported).
 int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
-           std::string& cursor) {
+           std::string& cursor, runs::WatchMetrics& metrics) {
   std::string error;
   FlowEntry entry;
   while (stop_requested == 0) {
@@ -288,6 +301,7 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
     int step = 0;
     while ((step = reader.Next(entry)) > 0) {
       engine.Add(entry);
+      metrics.NoteEntry(entry);
       taken = true;
       if (stop_requested != 0) break;
     }
@@ -301,6 +315,7 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
       if (taken) cursor = reader.Cursor();
       if (!state.Save(cursor, engine, error)) return Trouble(error);
     }
+    ReportMetrics(metrics.Update(engine.OpenRunCount(), NowNs()));
     if (stop_requested != 0) break;
     const int waited = reader.Wait(WaitTimeoutUs(engine));
     if (waited < 0 && waited != -EINTR) {
@@ -315,7 +330,8 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
 
 int WatchCommand(int argc, char** argv) {
   std::string state_dir = kDefaultStateDir;
-  if (const int status = ParseWatchOptions(argc, argv, state_dir);
+  std::string metrics_path;
+  if (const int status = ParseWatchOptions(argc, argv, state_dir, metrics_path);
       status >= 0) {
     return status;
   }
@@ -335,16 +351,20 @@ int WatchCommand(int argc, char** argv) {
   }
   std::uint64_t verdicts_failed = 0;
   std::set<std::string> already_written;
+  runs::WatchMetrics metrics(metrics_path, state_dir);
   FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    metrics.AddRun(run);
     if (!already_written.empty() &&
         already_written.erase(run.flow_id + '\n' + run.run_id) > 0) {
       return;
     }
     if (WriteVerdict(run) < 0) ++verdicts_failed;
+    metrics.SetUnwrittenVerdicts(verdicts_failed);
   });
   StateFile state(state_dir);
   std::string cursor;
   if (!state.Load(cursor, engine, error)) return Trouble(error);
+  ReportMetrics(metrics.Load());
   if (!cursor.empty()) already_written = VerdictsWrittenAfter(cursor);
 
   std::unique_ptr<JournalReader> reader = JournalReader::OpenLocal(error);
@@ -358,11 +378,13 @@ int WatchCommand(int argc, char** argv) {
 
   InstallStopHandlers();
   sd_notify(0, "READY=1");
-  if (const int status = Follow(*reader, engine, state, cursor); status >= 0) {
+  if (const int status = Follow(*reader, engine, state, cursor, metrics);
+      status >= 0) {
     return status;
   }
   sd_notify(0, "STOPPING=1");
   if (!state.Save(cursor, engine, error)) return Trouble(error);
+  ReportMetrics(metrics.Update(engine.OpenRunCount(), NowNs(), true));
   if (verdicts_failed > 0) {
     cli::Error("watch: {} verdict entries could not be written to the journal",
                verdicts_failed);
