@@ -246,9 +246,12 @@ void FlowMetrics::AddSteps(MachineSeries& machine, FlowSeries& flow,
   bool have_previous = false;
   std::int64_t previous_ns = 0;
   for (const RunPoint& point : run.points) {
-    if (!IsConfigured(*run.cfg, point.point_id)) continue;
+    // Only configured ids have a step: a known one needs no search.
+    auto step = flow.steps.find(point.point_id);
+    if (step == flow.steps.end() && !IsConfigured(*run.cfg, point.point_id)) {
+      continue;
+    }
     if (have_previous) {
-      auto step = flow.steps.find(point.point_id);
       if (step == flow.steps.end() && Admit(machine, 1)) {
         step = flow.steps.emplace(point.point_id, Histogram()).first;
       }

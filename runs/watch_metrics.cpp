@@ -15,10 +15,69 @@ constexpr std::int64_t kWriteIntervalNs = 1000000000;
 
 }  // namespace
 
+MetricsWriter::MetricsWriter(std::string state_path, std::string file_path)
+    : state_path_(std::move(state_path)),
+      file_path_(std::move(file_path)),
+      thread_([this] { Run(); }) {}
+
+MetricsWriter::~MetricsWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void MetricsWriter::Submit(std::string state, std::string file) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = std::move(state);
+    file_ = std::move(file);
+    pending_ = true;
+  }
+  wake_.notify_one();
+}
+
+void MetricsWriter::Flush() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return !pending_ && !busy_; });
+}
+
+std::string MetricsWriter::LastError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_error_;
+}
+
+void MetricsWriter::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return pending_ || stop_; });
+    if (!pending_) return;
+    const std::string state = std::move(state_);
+    const std::string file = std::move(file_);
+    pending_ = false;
+    busy_ = true;
+    lock.unlock();
+    std::string error;
+    const bool written = WriteFileAtomically(state_path_, state, 0600, error) &&
+                         WriteFileAtomically(file_path_, file, 0644, error);
+    lock.lock();
+    busy_ = false;
+    last_error_ = written ? "" : "metrics: " + error;
+    idle_.notify_all();
+  }
+}
+
 WatchMetrics::WatchMetrics(std::string path, const std::string& state_dir)
     : path_(std::move(path)),
       state_dir_(state_dir),
-      metrics_(FlowMetrics::Scope::kWatch) {}
+      metrics_(FlowMetrics::Scope::kWatch) {
+  if (enabled()) {
+    writer_ =
+        std::make_unique<MetricsWriter>(state_dir_ + "/metrics.state", path_);
+  }
+}
 
 std::string WatchMetrics::Load() {
   if (!enabled()) return "";
@@ -68,33 +127,23 @@ std::string WatchMetrics::Update(std::size_t open_runs, std::int64_t now_ns,
     last_entry_us_ = 0;
     changed_ = true;
   }
-  if (!changed_ || (!final && now_ns - last_write_ns_ < kWriteIntervalNs)) {
+  if (changed_ && (final || now_ns - last_write_ns_ >= kWriteIntervalNs)) {
+    last_write_ns_ = now_ns;
+    std::ostringstream state;
+    metrics_.SaveState(state);
+    writer_->Submit(state.str(), metrics_.Render());
+    changed_ = false;
+  }
+  if (final) writer_->Flush();
+  const std::string error = writer_->LastError();
+  if (error.empty()) {
+    failing_ = false;
     return "";
   }
-  last_write_ns_ = now_ns;
-  const std::string error = Write();
-  if (!error.empty()) {
-    const bool first = !failing_;
-    failing_ = true;
-    return first ? error : "";
-  }
-  failing_ = false;
-  changed_ = false;
-  return "";
-}
-
-// The state first: a file that shows counts the state lacks would go back
-// after a restart.
-std::string WatchMetrics::Write() {
-  std::ostringstream state;
-  metrics_.SaveState(state);
-  std::string error;
-  if (!WriteFileAtomically(state_dir_ + "/metrics.state", state.str(), 0600,
-                           error) ||
-      !WriteFileAtomically(path_, metrics_.Render(), 0644, error)) {
-    return "metrics: " + error;
-  }
-  return "";
+  changed_ = true;  // written again a second later
+  const bool first = !failing_;
+  failing_ = true;
+  return first ? error : "";
 }
 
 }  // namespace runs

@@ -321,6 +321,7 @@ TEST(WatchMetricsTest, WritesAtMostOnceASecond) {
   const std::vector<FlowRun> runs = ThreeRuns(dir);
   WatchMetrics metrics(dir.File("kelpwood.prom"), dir.path());
   const auto passed_line = [&] {
+    metrics.WaitForWrites();
     const std::string text = dir.ReadFile("kelpwood.prom");
     const std::size_t at = text.find("result=\"PASSED\"} ");
     return at == std::string::npos ? std::string("none")
