@@ -1,14 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing kelpwood_common_libs
-# needs, and only those that are missing. With --fuzz it adds clang and its
-# sanitizer runtime for the libFuzzer targets; with --deb, what building the
-# Debian packages (make deb) and their install test need.
+# needs, and only those that are missing (prometheus for promtool and
+# prometheus-node-exporter: the metrics tests read the files with both).
+# With --fuzz it adds clang and its sanitizer runtime for the libFuzzer
+# targets; with --deb, what building the Debian packages (make deb) and
+# their install test need.
 set -eu
 
 packages="cmake g++ make pkg-config libspdlog-dev libfmt-dev libyaml-cpp-dev
 libsystemd-dev googletest libgtest-dev libbenchmark-dev systemd python3
 util-linux help2man systemd-journal-remote binutils abigail-tools
-chromium libpng-dev"
+chromium libpng-dev prometheus prometheus-node-exporter"
 for option in "$@"; do
   case $option in
     --fuzz) packages="$packages clang libclang-rt-14-dev" ;;

@@ -5,7 +5,8 @@
 //     (reading every entry once): wall time (median of interleaved
 //     repetitions), ratio, peak RSS;
 //   - the watch's processing rate: entries read through the journal reader
-//     and cut into checked runs, in points per second.
+//     and cut into checked runs, in points per second, without and with
+//     --metrics (interleaved).
 //
 //   kelpwood_fleet_bench FLOWS_TOOL [MACHINES] [REPETITIONS]
 
@@ -30,6 +31,7 @@
 #include "journal/journal_reader.h"
 #include "journal/message_ids.h"
 #include "runs/flow_runs.h"
+#include "runs/watch_metrics.h"
 
 namespace {
 
@@ -118,6 +120,53 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The watch's processing path in this process: read, cut, check, and with
+// `metrics` enabled count and write as the watch does. Points per second.
+bool WatchRate(const std::string& fleet,
+               const std::map<std::string, kelpwood::runs::WatchedFlow>& flows,
+               kelpwood::runs::WatchMetrics& metrics, long& runs, double& rate,
+               std::size_t& state_bytes) {
+  std::string error;
+  runs = 0;
+  auto reader = kelpwood::journal::JournalReader::OpenDirectory(fleet, error);
+  if (!reader || !reader->SeekHead(error)) return false;
+  kelpwood::runs::FlowRunEngine engine(flows,
+                                       [&](kelpwood::trace::FlowRun&& run) {
+                                         metrics.AddRun(run);
+                                         ++runs;
+                                       });
+  kelpwood::journal::FlowEntry entry;
+  const auto start = std::chrono::steady_clock::now();
+  long taken = 0;
+  while (reader->Next(entry) > 0) {
+    engine.Add(entry);
+    metrics.NoteEntry(entry);
+    if (++taken % 1000 == 0) metrics.Update(engine.OpenRunCount(), NowNs());
+    // The watch saves its state at most once a second; here once per
+    // 10,000 entries, far more often, to bound the bytes per point.
+    if (taken % 10000 == 0) {
+      std::ostringstream state;
+      engine.SaveState(state);
+      state_bytes += state.str().size() + 100;  // + the cursor line
+    }
+  }
+  engine.EndAllRuns();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  rate = static_cast<double>(taken) / seconds;
+  // The stop path, which waits for the last write, as the watch does when
+  // it saves its state on SIGTERM: not part of the rate.
+  metrics.Update(engine.OpenRunCount(), NowNs(), true);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,45 +227,40 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  // Every tenth point comes from an untrusted user: the trust filter reads
-  // and drops it, so the rate counts it as read.
-  std::vector<double> rates;
+  // With --metrics as well: every run counted, the file and its state
+  // written at most once a second, checked after every 1000 entries.
+  std::vector<double> rates, metrics_rates;
   long runs = 0;
   std::size_t state_bytes = 0;
   for (int i = 0; i < repetitions; ++i) {
-    runs = 0;
-    auto reader =
-        kelpwood::journal::JournalReader::OpenDirectory(dir + "/fleet", error);
-    if (!reader || !reader->SeekHead(error)) return 2;
-    kelpwood::runs::FlowRunEngine engine(
-        flows, [&runs](kelpwood::trace::FlowRun&&) { ++runs; });
-    kelpwood::journal::FlowEntry entry;
-    const auto start = std::chrono::steady_clock::now();
-    long taken = 0;
-    while (reader->Next(entry) > 0) {
-      engine.Add(entry);
-      ++taken;
-      // The watch saves its state at most once a second; here once per
-      // 10,000 entries, far more often, to bound the bytes per point.
-      if (taken % 10000 == 0) {
-        std::ostringstream state;
-        engine.SaveState(state);
-        state_bytes += state.str().size() + 100;  // + the cursor line
+    // Alternating which goes first, so that neither always finds the
+    // caches warm.
+    for (const bool with_metrics : {i % 2 == 1, i % 2 == 0}) {
+      kelpwood::runs::WatchMetrics metrics(
+          with_metrics ? dir + "/kelpwood.prom" : "", dir);
+      double rate = 0;
+      if (!WatchRate(dir + "/fleet", flows, metrics, runs, rate, state_bytes)) {
+        return 2;
       }
+      (with_metrics ? metrics_rates : rates).push_back(rate);
     }
-    engine.EndAllRuns();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-            .count();
-    rates.push_back(static_cast<double>(taken) / seconds);
+  }
+  // The cost as the median over repetitions of each pair's ratio: pairs
+  // run back to back, so the load of a shared machine cancels out.
+  std::vector<double> costs;
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    costs.push_back((rates[i] - metrics_rates[i]) / rates[i] * 100);
   }
   std::printf(
       "watch processing (reader + runs + CheckFlow): %.0f points/s "
       "(target >= 20000), %ld runs checked; state written once per 10,000 "
-      "points: %.3f bytes per point\n",
+      "points: %.3f bytes per point\n"
+      "  with --metrics: %.0f points/s, %.1f%% slower (target <= 5%%; "
+      "median of paired repetitions)\n",
       Median(rates), runs,
       static_cast<double>(state_bytes) /
-          (static_cast<double>(points) * repetitions));
+          (static_cast<double>(points) * repetitions * 2),
+      Median(metrics_rates), Median(costs));
   if (Median(rates) < 20000) {
     std::fprintf(stderr, "watch processing below its floor of 20000/s\n");
     return 1;

@@ -224,7 +224,13 @@ struct CheckOptions {
 // Parses argv into `options`, leaving optind at the first operand. Returns
 // -1 to go on, or the exit status of a refused option.
 int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
-  enum { kJournalOption = 256, kRunsOption, kTrustUidOption, kTrustUnitOption };
+  enum {
+    kJournalOption = 256,
+    kRunsOption,
+    kTrustUidOption,
+    kTrustUnitOption,
+    kMetricsOption
+  };
   static const option kOptions[] = {
       {"json", no_argument, nullptr, 'j'},
       {"verbose", no_argument, nullptr, 'v'},
@@ -237,6 +243,7 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
       {"runs", no_argument, nullptr, kRunsOption},
       {"trust-uid", required_argument, nullptr, kTrustUidOption},
       {"trust-unit", required_argument, nullptr, kTrustUnitOption},
+      {"metrics", required_argument, nullptr, kMetricsOption},
       {nullptr, 0, nullptr, 0},
   };
   JournalCheckOptions& journal = options.journal;
@@ -290,6 +297,10 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
         }
         journal_only =
             option == kTrustUidOption ? "--trust-uid" : "--trust-unit";
+        break;
+      case kMetricsOption:
+        journal.metrics = optarg;
+        journal_only = "--metrics";
         break;
       default:
         return cli::UsageError(cli::RefusedOption(option, argv));

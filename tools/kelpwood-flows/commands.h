@@ -56,6 +56,7 @@ struct JournalCheckOptions {
   std::string boot_id;    // empty with by_boot: the current boot
   std::string since;      // --since TIME, as given
   std::string machine_id;
+  std::string metrics;  // --metrics FILE: the runs' numbers, per machine
   bool json = false;
   bool verbose = false;  // starts from the global option
   bool list_runs = false;  // --runs

@@ -23,6 +23,7 @@
 #include "commands.h"
 #include "journal/journal_reader.h"
 #include "library_log.h"
+#include "runs/flow_metrics.h"
 #include "runs/flow_runs.h"
 
 namespace kelpwood {
@@ -231,8 +232,9 @@ void CountRun(FlowRun&& run, DeviceFlows& devices, FlowSummaries& summaries,
 // read.
 bool ReadRuns(JournalReader& reader, const WatchedFlows& flows,
               DeviceFlows& devices, FlowSummaries& summaries,
-              std::vector<RunRow>* rows) {
+              std::vector<RunRow>* rows, runs::FlowMetrics* metrics) {
   runs::FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    if (metrics != nullptr) metrics->AddRun(run);
     CountRun(std::move(run), devices, summaries, rows);
   });
   FlowEntry entry;
@@ -473,6 +475,8 @@ const char kJournalCheckHelp[] =
     "      --trust-uid UID    also count points, resets and drop notices of\n"
     "                         user UID (repeatable; by default only root's)\n"
     "      --trust-unit UNIT  also count those of systemd unit UNIT\n"
+    "      --metrics FILE     also write the runs' counts and times per\n"
+    "                         machine to FILE (Prometheus text format)\n"
     "  -j, --json             print one JSON document instead\n"
     "  -v, --verbose          also show the library's own log lines (not with\n"
     "                         --json, whose output they would break)\n"
@@ -505,7 +509,15 @@ int JournalCheck(JournalCheckOptions options) {
   FlowSummaries summaries;
   std::vector<RunRow> rows;
   std::vector<RunRow>* listed = options.list_runs ? &rows : nullptr;
-  if (!ReadRuns(*reader, flows, devices, summaries, listed)) {
+  runs::FlowMetrics metrics(runs::FlowMetrics::Scope::kFleet);
+  if (!ReadRuns(*reader, flows, devices, summaries, listed,
+                options.metrics.empty() ? nullptr : &metrics)) {
+    return kExitTrouble;
+  }
+  if (!options.metrics.empty() &&
+      !runs::WriteFileAtomically(options.metrics, metrics.Render(), 0644,
+                                 error)) {
+    cli::Error("check: {}", error);
     return kExitTrouble;
   }
   Summarize(devices, summaries);

@@ -41,6 +41,7 @@
 #include "journal/verdict_entry.h"
 #include "library_log.h"
 #include "runs/flow_runs.h"
+#include "runs/watch_metrics.h"
 
 namespace kelpwood {
 namespace flows_tool {
@@ -73,6 +74,8 @@ const char kWatchHelp[] =
     "                       by default only those of root, _UID=0, count)\n"
     "  -U, --trust-unit UNIT  also count those of the systemd unit UNIT\n"
     "                       (_SYSTEMD_UNIT; repeatable)\n"
+    "      --metrics FILE   write the runs' counts and times to FILE for\n"
+    "                       node_exporter's textfile collector\n"
     "  -h, --help           display this help and exit\n"
     "\n"
     "Exit status:\n"
@@ -261,6 +264,7 @@ std::int64_t MonotonicNowNs() {
 struct WatchOptions {
   std::string state_dir = kDefaultStateDir;
   journal::TrustedWriters trusted;
+  std::string metrics_path;  // "": no metrics
 };
 
 // Parses argv into `options`, leaving optind at the first CONFIG. Returns
@@ -270,16 +274,20 @@ int ParseWatchOptions(int argc, char** argv, WatchOptions& options) {
       {"state-dir", required_argument, nullptr, 's'},
       {"trust-uid", required_argument, nullptr, 'u'},
       {"trust-unit", required_argument, nullptr, 'U'},
+      {"metrics", required_argument, nullptr, 'M'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 0;
   for (;;) {
-    const int option = getopt_long(argc, argv, ":s:u:U:h", kOptions, nullptr);
+    const int option = getopt_long(argc, argv, ":s:u:U:M:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 's':
         options.state_dir = optarg;
+        break;
+      case 'M':
+        options.metrics_path = optarg;
         break;
       case 'u':
       case 'U':
@@ -337,12 +345,25 @@ struct Progress {
   std::int64_t last_save_ns = 0;
 };
 
+// Says why the metrics file could not be written; the watch goes on.
+void ReportMetrics(const std::string& problem) {
+  if (!problem.empty()) cli::Error("watch: {}", problem);
+}
+
+// Wall-clock nanoseconds, against which the metrics measure the lag.
+std::int64_t RealtimeNowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // Reads at most one batch into the engine, then ends the runs that are due:
 // by the journal's own time while entries are waiting, by this boot's
 // monotonic clock once all are read. Returns 1 caught up, 0 more to read,
 // negative errno on a journal that cannot be read.
 int TakeBatch(JournalReader& reader, FlowRunEngine& engine,
-              const VerdictQueue& verdicts, Progress& progress) {
+              const VerdictQueue& verdicts, Progress& progress,
+              runs::WatchMetrics& metrics) {
   FlowEntry entry;
   std::int64_t journal_now_ns = -1;
   int step = 1;
@@ -350,6 +371,7 @@ int TakeBatch(JournalReader& reader, FlowRunEngine& engine,
   while (taken < kMaxEntriesPerBatch && !verdicts.full() &&
          stop_requested == 0 && (step = reader.Next(entry)) > 0) {
     engine.Add(entry);
+    metrics.NoteEntry(entry);
     ++taken;
     if (entry.boot_id == progress.boot_id) {
       journal_now_ns = static_cast<std::int64_t>(entry.monotonic_us) * 1000;
@@ -389,11 +411,12 @@ bool SaveIfDue(StateFile& state, const FlowRunEngine& engine,
 // Feeds the journal to the engine until a stop is requested. Returns -1
 // when stopped, or the exit status of a failure (reported).
 int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
-           VerdictQueue& verdicts, Progress& progress) {
+           VerdictQueue& verdicts, Progress& progress,
+           runs::WatchMetrics& metrics) {
   std::string error;
   while (stop_requested == 0) {
     verdicts.Retry();
-    const int batch = TakeBatch(reader, engine, verdicts, progress);
+    const int batch = TakeBatch(reader, engine, verdicts, progress, metrics);
     if (batch < 0) {
       return Trouble(std::string("cannot read the journal: ") +
                      std::strerror(-batch));
@@ -401,6 +424,7 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
     if (!SaveIfDue(state, engine, verdicts, progress, false, error)) {
       return Trouble(error);
     }
+    ReportMetrics(metrics.Update(engine.OpenRunCount(), RealtimeNowNs()));
     if (stop_requested != 0) break;
     if (batch == 0 && !verdicts.full()) continue;  // more waiting
     const int waited = reader.Wait(WaitTimeoutUs(engine, verdicts));
@@ -456,18 +480,22 @@ int WatchCommand(int argc, char** argv) {
   }
   journal::JournalWriter writer(journal::JournalWriter::kDefaultSocketPath);
   VerdictQueue verdicts(writer);
+  runs::WatchMetrics metrics(options.metrics_path, state_dir);
   std::set<std::string> already_written;
   FlowRunEngine engine(flows, [&](FlowRun&& run) {
+    metrics.AddRun(run);
     if (!already_written.empty() &&
         already_written.erase(run.flow_id + '\n' + run.run_id) > 0) {
       return;
     }
     verdicts.Push(std::move(run));
+    metrics.SetUnwrittenVerdicts(verdicts.size());
   });
   StateFile state(state_dir);
   Progress progress;
   progress.boot_id = CurrentBootId();
   if (!state.Load(progress.cursor, engine, error)) return Trouble(error);
+  ReportMetrics(metrics.Load());
   if (!progress.cursor.empty()) {
     already_written = VerdictsWrittenAfter(progress.cursor);
   }
@@ -481,12 +509,15 @@ int WatchCommand(int argc, char** argv) {
 
   InstallStopHandlers();
   sd_notify(0, "READY=1");
-  if (const int status = Follow(*reader, engine, state, verdicts, progress);
+  if (const int status =
+          Follow(*reader, engine, state, verdicts, progress, metrics);
       status >= 0) {
     return status;
   }
   sd_notify(0, "STOPPING=1");
   verdicts.Retry();
+  metrics.SetUnwrittenVerdicts(verdicts.size());
+  ReportMetrics(metrics.Update(engine.OpenRunCount(), RealtimeNowNs(), true));
   if (!verdicts.empty()) {
     // The state stays as it was before their runs, so that a restart reads
     // those runs again and writes their verdicts.
