@@ -5,6 +5,7 @@
 //   point:FLOW:POINT:1|0:MS[:KEY=VALUE...]
 //                              Trace of a TracePoint stamped MS, with metadata
 //   reset:FLOW                 ResetFlow
+//   resetall                   ResetAllFlows
 //   check:FLOW                 CheckFlow
 // The logger is left as the environment sets it.
 
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
       registry.Trace(words[1], point);
     } else if (command == "reset" && words.size() == 2) {
       registry.ResetFlow(words[1]);
+    } else if (command == "resetall" && words.size() == 1) {
+      registry.ResetAllFlows();
     } else if (command == "check" && words.size() == 2) {
       registry.CheckFlow(words[1]);
     } else {

@@ -155,6 +155,29 @@ TEST_F(JournalPublishingTest, TwoProcessesPublishOneDeviceWideFlow) {
   EXPECT_EQ(Field(entries[3], "_PID"), second_pid);
 }
 
+// ResetAllFlows ends the open run of a device-wide flow as ResetFlow does:
+// without its reset entry the watch would merge the next run into it.
+TEST_F(JournalPublishingTest, ResetAllFlowsPublishesAResetPerDeviceWideFlow) {
+  const std::string flow = UniqueFlowId("all");
+  const std::string quiet = UniqueFlowId("quiet");
+  const std::string config = directory_.WriteFile(
+      "flows.yaml", "workflows:\n  - flow_id: " + flow +
+                        "\n    scope: device\n    flow_points:\n"
+                        "      - point_id: a\n  - flow_id: " +
+                        quiet + "\n    flow_points:\n      - point_id: a\n");
+  const ChildResult run = RunHelper({"init:" + config, "trace:" + flow + ":a:1",
+                                     "trace:" + quiet + ":a:1", "resetall"});
+  ASSERT_TRUE(run.ExitedCleanly()) << run.standard_error;
+  const std::vector<JournalFields> entries =
+      ReadJournal({"FLOW_ID=" + flow}, 2, kReadLimit);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(Field(entries[1], "MESSAGE_ID"), kFlowReset);
+  EXPECT_EQ(Field(entries[1], "_PID"), std::to_string(run.pid));
+  EXPECT_TRUE(
+      ReadJournal({"FLOW_ID=" + quiet}, 1, std::chrono::milliseconds(500))
+          .empty());
+}
+
 TEST_F(JournalPublishingTest, CheckFlowWritesOneVerdictPerCheckWhenSwitchedOn) {
   const std::string flow = UniqueFlowId("verdict");
   const std::string config =
