@@ -4,6 +4,7 @@
 //     systemd-journal-remote, against `journalctl --directory DIR -o export`
 //     (reading every entry once): wall time (median of interleaved
 //     repetitions), ratio, peak RSS;
+//   - stats --directory over the same fleet against the same floor;
 //   - the watch's processing rate: entries read through the journal reader
 //     and cut into checked runs, in points per second, without and with
 //     --metrics (interleaved).
@@ -198,17 +199,21 @@ int main(int argc, char** argv) {
   const long points =
       static_cast<long>(machines) * kRunsPerMachine * kPointsPerRun;
 
-  std::vector<double> floor_times, check_times;
-  long floor_rss = 0, check_rss = 0;
+  std::vector<double> floor_times, check_times, stats_times;
+  long floor_rss = 0, check_rss = 0, stats_rss = 0;
   for (int i = 0; i < repetitions; ++i) {
     const Measure floor = Time(
         {"/usr/bin/journalctl", "--directory", dir + "/fleet", "-o", "export"});
     const Measure check = Time(
         {tool, "check", "--directory", dir + "/fleet", dir + "/flows.yaml"});
+    const Measure stats = Time(
+        {tool, "stats", "--directory", dir + "/fleet", dir + "/flows.yaml"});
     floor_times.push_back(floor.seconds);
     check_times.push_back(check.seconds);
+    stats_times.push_back(stats.seconds);
     floor_rss = std::max(floor_rss, floor.max_rss_kb);
     check_rss = std::max(check_rss, check.max_rss_kb);
+    stats_rss = std::max(stats_rss, stats.max_rss_kb);
   }
   const double floor_s = Median(floor_times);
   const double check_s = Median(check_times);
@@ -219,6 +224,12 @@ int main(int argc, char** argv) {
       "  ratio %.2f (target <= 2.00), %d repetitions, medians\n",
       machines, kRunsPerMachine, kPointsPerRun, points, floor_s, floor_rss,
       check_s, check_rss, check_s / floor_s, repetitions);
+  const double stats_s = Median(stats_times);
+  std::printf(
+      "stats --directory, same fleet:\n"
+      "  kelpwood-flows stats:       %.3f s (peak RSS %ld KiB)\n"
+      "  ratio %.2f to the floor (target <= 2.00), %d repetitions, medians\n",
+      stats_s, stats_rss, stats_s / floor_s, repetitions);
 
   // The watch's processing path in this process: read, cut, check.
   std::map<std::string, kelpwood::runs::WatchedFlow> flows;

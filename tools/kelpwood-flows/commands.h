@@ -81,6 +81,11 @@ int JournalCheck(JournalCheckOptions options);
 // checks as check does and draws each run as a timeline.
 int TimelineCommand(int argc, char** argv);
 
+// stats [--json | --suggest-budgets] CONFIG TRACE, or with --journal
+// [--boot[=ID]] | --directory DIR [--machine ID] and CONFIG...: the times of
+// each flow's steps and runs, and within_ms budgets suggested from them.
+int StatsCommand(int argc, char** argv);
+
 }  // namespace flows_tool
 }  // namespace kelpwood
 

@@ -47,6 +47,10 @@ const CommandRow kCommands[] = {
      "check as 'check' does and draw the runs as Chrome\n"
      "trace-event JSON (Perfetto) or an HTML page; with\n"
      "--journal or --directory DIR: the runs in journals"},
+    {{"stats", StatsCommand},
+     "stats CONFIG TRACE",
+     "count and p50/p95/p99/max of each step's time and of the\n"
+     "runs' durations; --suggest-budgets: within_ms per step"},
 };
 
 void PrintHelp() {
