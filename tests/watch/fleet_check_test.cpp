@@ -287,8 +287,9 @@ TEST_F(FleetCheckTest, RefusesBadUsageWithItsCause) {
        "kelpwood-flows: check: 'ABC' is not a machine id (32 hex digits)\n"
        "Try 'kelpwood-flows --help' for more information.\n"},
       {{"check", "--directory", *dir_, "--since", "yesterday", config},
-       "kelpwood-flows: check: 'yesterday' is not a time\n"
-       "Try 'kelpwood-flows --help' for more information.\n"},
+       "kelpwood-flows: check: 'yesterday' is not a time: give YYYY-MM-DD, "
+       "\"YYYY-MM-DD HH:MM:SS\" (local time) or @SECONDS (since the epoch)\n"
+       "Try 'kelpwood-flows check --help' for more information.\n"},
       {{"check", "--directory", *dir_, *dir_ + "/missing.yaml"},
        "kelpwood-flows: check: " + *dir_ +
            "/missing.yaml: No such file or directory\n"},

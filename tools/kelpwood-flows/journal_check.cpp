@@ -154,7 +154,13 @@ int CheckJournalOptions(JournalCheckOptions& options, std::uint64_t& since_us) {
                         "' is not a machine id (32 hex digits)");
   }
   if (!options.since.empty() && !ParseSince(options.since, since_us)) {
-    return UsageTrouble("'" + options.since + "' is not a time");
+    // Name the forms that work, and the help that says more.
+    cli::Error(
+        "check: '{}' is not a time: give YYYY-MM-DD, \"YYYY-MM-DD HH:MM:SS\" "
+        "(local time) or @SECONDS (since the epoch)\nTry '{} check --help' "
+        "for more information.",
+        cli::EscapeControls(options.since), cli::ProgramName());
+    return kExitTrouble;
   }
   return -1;
 }
