@@ -249,8 +249,8 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
   JournalCheckOptions& journal = options.journal;
   journal.verbose = Globals().verbose;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":jvhD:b::S:m:", kOptions,
-                                         nullptr)) != -1;) {
+  for (int option; (option = cli::GetoptLong(argc, argv, ":jvhD:b::S:m:",
+                                             kOptions, nullptr)) != -1;) {
     const char* journal_only = nullptr;
     switch (option) {
       case 'j':

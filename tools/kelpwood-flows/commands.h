@@ -1,8 +1,9 @@
 // The commands of kelpwood-flows, one per .cpp file. Each has the shape of
 // cli::Command::run: argv[0] is the command's name, it parses its own
-// options with getopt_long and returns the process exit status: 0 clean,
-// 1 findings (or a failed flow), 2 a usage error or a file that cannot be
-// read.
+// options with cli::GetoptLong (getopt_long, whose table
+// "kelpwood-flows --list-options COMMAND" prints) and returns the process exit
+// status: 0 clean, 1 findings (or a failed flow), 2 a usage error or a file
+// that cannot be read.
 
 #ifndef KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 #define KELPWOOD_TOOLS_FLOWS_COMMANDS_H_

@@ -248,8 +248,8 @@ int ParseTimelineOptions(int argc, char** argv, TimelineOptions& options) {
   options.verbose = Globals().verbose;
   JournalSource& source = options.source;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":f:o:jb::D:m:vh",
-                                         kOptions, nullptr)) != -1;) {
+  for (int option; (option = cli::GetoptLong(argc, argv, ":f:o:jb::D:m:vh",
+                                             kOptions, nullptr)) != -1;) {
     switch (option) {
       case 'j':
         source.local = true;

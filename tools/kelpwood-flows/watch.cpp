@@ -280,7 +280,8 @@ int ParseWatchOptions(int argc, char** argv, WatchOptions& options) {
   optind = 1;
   opterr = 0;
   for (;;) {
-    const int option = getopt_long(argc, argv, ":s:u:U:M:h", kOptions, nullptr);
+    const int option =
+        cli::GetoptLong(argc, argv, ":s:u:U:M:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 's':
