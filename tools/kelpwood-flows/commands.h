@@ -70,8 +70,11 @@ struct JournalCheckOptions {
 bool AddTrustedWriter(bool uid, const char* text,
                       journal::TrustedWriters& trusted);
 
-// The help text of the journal form of check.
-extern const char kJournalCheckHelp[];
+// The help of the journal form of check; its own options and examples,
+// which the help of the trace form lists too.
+void PrintJournalCheckHelp();
+extern const char kJournalCheckOptions[];
+extern const char kJournalCheckExamples[];
 
 // The journal form of check: reports usage errors in `options` as check
 // does, then reads, checks and reports the runs.
