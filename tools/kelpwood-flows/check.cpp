@@ -210,9 +210,9 @@ const char kCheckHelpEnd[] =
     "\n"
     "Examples:\n"
     "  kelpwood-flows check examples/flows.yaml trace.txt\n"
-    "  printf 'network_join wifi_scan\\nnetwork_join wifi_associate fail\\n' "
-    "|\n"
-    "      kelpwood-flows check --json examples/flows.yaml -\n";
+    "      replay a recorded trace against the example configuration\n"
+    "  printf 'network_join wifi_scan\\n' | kelpwood-flows check flows.yaml -\n"
+    "      a trace from standard input\n";
 
 // After the examples of the second form.
 const char kCheckHelpExitStatus[] =

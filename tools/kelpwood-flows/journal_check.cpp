@@ -472,8 +472,9 @@ const char kJournalCheckOptions[] =
 
 const char kJournalCheckExamples[] =
     "  kelpwood-flows check --journal --boot --runs /etc/kelpwood/flows.yaml\n"
-    "  kelpwood-flows check --directory /var/log/journal/remote \\\n"
-    "      --since 2026-01-01 --json flows.yaml\n";
+    "      every run of this boot, one line each, then the summary\n"
+    "  kelpwood-flows check --directory /var/log/journal/remote --json f.yaml\n"
+    "      the runs of the devices whose journals were collected, as JSON\n";
 
 void PrintJournalCheckHelp() {
   fmt::print(
