@@ -49,8 +49,26 @@ file(REMOVE ${OUTPUT}.h2m)
 # subsections of the section above them; man pages give these their own
 # sections, where readers and tools (lexgrog, whatis) look for them.
 file(READ ${OUTPUT} page)
-foreach(heading "Exit status" "Environment" "Files")
+foreach(heading "Exit status" "Examples" "Environment" "Files")
   string(TOUPPER "${heading}" section)
   string(REPLACE ".SS \"${heading}:\"" ".SH \"${section}\"" page "${page}")
 endforeach()
+# An example of --help is a command line with its explanation indented
+# below it: the command as a tag, in bold and never filled.
+string(FIND "${page}" ".SH EXAMPLES\n" examples_at)
+if(NOT examples_at EQUAL -1)
+  string(SUBSTRING "${page}" 0 ${examples_at} before)
+  string(SUBSTRING "${page}" ${examples_at} -1 examples)
+  string(FIND "${examples}" "\n.SH " end_at)
+  if(end_at EQUAL -1)
+    set(after "")
+  else()
+    math(EXPR end_at "${end_at} + 1")
+    string(SUBSTRING "${examples}" ${end_at} -1 after)
+    string(SUBSTRING "${examples}" 0 ${end_at} examples)
+  endif()
+  string(REGEX REPLACE "\\.IP\n([^\n]*)\n\\.IP\n" ".TP\n\\\\fB\\1\\\\fR\n"
+    examples "${examples}")
+  set(page "${before}${examples}${after}")
+endif()
 file(WRITE ${OUTPUT} "${page}")

@@ -67,10 +67,35 @@ if(KELPWOOD_BUILD_TOOLS)
         VERBATIM)
       list(APPEND kelpwood_manpages ${page})
     endforeach()
-    add_custom_target(kelpwood_manpages ALL DEPENDS ${kelpwood_manpages})
+    # And one page per command of kelpwood-flows, kelpwood-flows-COMMAND(1),
+    # from "kelpwood-flows COMMAND --help": the commands are the tool's own
+    # table, so their pages are files of a directory, not a list here.
+    set(command_pages ${PROJECT_BINARY_DIR}/man/commands)
+    set(command_stamp ${PROJECT_BINARY_DIR}/man/commands.stamp)
+    file(GLOB command_includes ${PROJECT_SOURCE_DIR}/dist/man/kelpwood-flows*.h2m)
+    add_custom_command(OUTPUT ${command_stamp}
+      COMMAND ${CMAKE_COMMAND}
+        -DHELP2MAN=${KELPWOOD_HELP2MAN}
+        -DTOOL=$<TARGET_FILE:kelpwood-flows>
+        -DTOOL_NAME=kelpwood-flows
+        -DINCLUDE_DIR=${PROJECT_SOURCE_DIR}/dist/man
+        -DVERSION=${PROJECT_VERSION}
+        -DOUTPUT_DIR=${command_pages}
+        -DSTAMP=${command_stamp}
+        -P ${PROJECT_SOURCE_DIR}/cmake/KelpwoodCommandManPages.cmake
+      DEPENDS kelpwood-flows ${command_includes}
+        ${PROJECT_SOURCE_DIR}/cmake/KelpwoodManPage.cmake
+        ${PROJECT_SOURCE_DIR}/cmake/KelpwoodCommandManPages.cmake
+      COMMENT "Generating the manual pages kelpwood-flows-COMMAND(1)"
+      VERBATIM)
+    add_custom_target(kelpwood_manpages ALL
+      DEPENDS ${kelpwood_manpages} ${command_stamp})
     if(KELPWOOD_INSTALL)
       install(FILES ${kelpwood_manpages}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+      install(DIRECTORY ${command_pages}/
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        FILES_MATCHING PATTERN "*.1")
     endif()
   endif()
   if(KELPWOOD_BUILD_TESTS)

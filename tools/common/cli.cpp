@@ -256,5 +256,58 @@ int RunCommand(const std::vector<Command>& commands, int argc, char** argv) {
       fmt::format("unknown command '{}'; did you mean '{}'?", name, nearest));
 }
 
+void PrintOptionList(const option* longopts) {
+  for (const option* row = longopts; row->name != nullptr; ++row) {
+    const char* suffix = row->has_arg == required_argument   ? "="
+                         : row->has_arg == optional_argument ? "[=]"
+                                                             : "";
+    fmt::print("--{}{}\n", row->name, suffix);
+  }
+}
+
+namespace {
+
+// Set while ListCommandOptions runs a command.
+bool listing_options = false;
+
+// Thrown by GetoptLong once it has listed a command's options.
+struct OptionsListed {};
+
+}  // namespace
+
+int GetoptLong(int argc, char* const* argv, const char* shortopts,
+               const option* longopts, int* longindex) {
+  if (listing_options) {
+    listing_options = false;
+    PrintOptionList(longopts);
+    throw OptionsListed{};
+  }
+  return getopt_long(argc, argv, shortopts, longopts, longindex);
+}
+
+int ListCommandOptions(const std::vector<Command>& commands, const char* name) {
+  std::string command = name;
+  // A command that reads its options otherwise refuses this one (on
+  // standard error) instead of running on no operands.
+  std::string refused = "--list-options";
+  char* argv[] = {command.data(), refused.data(), nullptr};
+  const bool known =
+      std::any_of(commands.begin(), commands.end(),
+                  [&](const Command& row) { return command == row.name; });
+  if (!known) return RunCommand(commands, 1, argv);  // the usual refusal
+  listing_options = true;
+  try {
+    RunCommand(commands, 2, argv);
+  } catch (const OptionsListed&) {
+    return kExitSuccess;
+  }
+  listing_options = false;
+  Error(
+      "{}: its options are not read with cli::GetoptLong, so they cannot "
+      "be listed",
+      command);
+  return kExitUsage;
+}
+
 }  // namespace cli
 }  // namespace kelpwood

@@ -23,6 +23,7 @@
 #define KELPWOOD_TOOLS_COMMON_CLI_H_
 
 #include <fmt/format.h>
+#include <getopt.h>
 
 #include <cstddef>
 #include <string>
@@ -115,6 +116,24 @@ struct Command {
 // Finds argv[0] in `commands` and runs it with optind reset. An unknown
 // name is a usage error, with "did you mean 'NAME'?" when one is close.
 int RunCommand(const std::vector<Command>& commands, int argc, char** argv);
+
+// Prints the long options of `longopts` (ended by a zero row) to standard
+// output, one per line, for completion scripts and tests: "--name", or
+// "--name=" when it takes an argument, "--name[=]" when one is optional.
+void PrintOptionList(const option* longopts);
+
+// getopt_long, for commands: the same arguments and results, except inside
+// ListCommandOptions, where the first call prints the command's option table
+// with PrintOptionList and ends the command. Commands read their options
+// with it so that their completion and tests come from their own table.
+int GetoptLong(int argc, char* const* argv, const char* shortopts,
+               const option* longopts, int* longindex = nullptr);
+
+// Prints the long options of the command `name` of `commands`, as its own
+// GetoptLong call sees them, without running it. Returns the exit status:
+// 2 for an unknown command or one that does not read its options through
+// GetoptLong.
+int ListCommandOptions(const std::vector<Command>& commands, const char* name);
 
 }  // namespace cli
 }  // namespace kelpwood

@@ -191,8 +191,11 @@ const char kCheckHelp[] =
     "  -v, --verbose   also show the library's own log lines (not with\n"
     "                  --json, whose output they would break)\n"
     "  -h, --help      display this help and exit\n"
-    "The second form reads journals instead of TRACE; its options are listed\n"
-    "by 'kelpwood-flows check --journal --help'.\n"
+    "The second form reads journals instead of TRACE, with the options above\n"
+    "and these (more in 'kelpwood-flows check --journal --help'):\n";
+
+// After the options of the second form.
+const char kCheckHelpEnd[] =
     "\n"
     "With --json, standard output is one line holding one object:\n"
     "  {\"config\":S,\"trace\":S,\"loader_errors\":N,\"results\":[RESULT...],\n"
@@ -204,6 +207,15 @@ const char kCheckHelp[] =
     "where points lists the recorded point ids of the flow in order and\n"
     "failure_id is that of the configured point at fault. Members may be\n"
     "added later; existing ones keep their names and meaning.\n"
+    "\n"
+    "Examples:\n"
+    "  kelpwood-flows check examples/flows.yaml trace.txt\n"
+    "      replay a recorded trace against the example configuration\n"
+    "  printf 'network_join wifi_scan\\n' | kelpwood-flows check flows.yaml -\n"
+    "      a trace from standard input\n";
+
+// After the examples of the second form.
+const char kCheckHelpExitStatus[] =
     "\n"
     "Exit status:\n"
     "  0  every flow passed\n"
@@ -249,8 +261,8 @@ int ParseCheckOptions(int argc, char** argv, CheckOptions& options) {
   JournalCheckOptions& journal = options.journal;
   journal.verbose = Globals().verbose;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":jvhD:b::S:m:", kOptions,
-                                         nullptr)) != -1;) {
+  for (int option; (option = cli::GetoptLong(argc, argv, ":jvhD:b::S:m:",
+                                             kOptions, nullptr)) != -1;) {
     const char* journal_only = nullptr;
     switch (option) {
       case 'j':
@@ -323,14 +335,15 @@ int CheckCommand(int argc, char** argv) {
   // --journal or --directory DIR choose the journal form.
   if (journal.local || options.directory_given) {
     if (options.help) {
-      fmt::print("{}", kJournalCheckHelp);
+      PrintJournalCheckHelp();
       return kExitClean;
     }
     journal.configs.assign(argv + optind, argv + argc);
     return JournalCheck(std::move(journal));
   }
   if (options.help) {
-    fmt::print("{}", kCheckHelp);
+    fmt::print("{}{}{}{}{}", kCheckHelp, kJournalCheckOptions, kCheckHelpEnd,
+               kJournalCheckExamples, kCheckHelpExitStatus);
     return kExitClean;
   }
   if (!options.journal_only.empty()) {

@@ -1,8 +1,9 @@
 // The commands of kelpwood-flows, one per .cpp file. Each has the shape of
 // cli::Command::run: argv[0] is the command's name, it parses its own
-// options with getopt_long and returns the process exit status: 0 clean,
-// 1 findings (or a failed flow), 2 a usage error or a file that cannot be
-// read.
+// options with cli::GetoptLong (getopt_long, whose table
+// "kelpwood-flows --list-options COMMAND" prints) and returns the process exit
+// status: 0 clean, 1 findings (or a failed flow), 2 a usage error or a file
+// that cannot be read.
 
 #ifndef KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 #define KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
@@ -69,8 +70,11 @@ struct JournalCheckOptions {
 bool AddTrustedWriter(bool uid, const char* text,
                       journal::TrustedWriters& trusted);
 
-// The help text of the journal form of check.
-extern const char kJournalCheckHelp[];
+// The help of the journal form of check; its own options and examples,
+// which the help of the trace form lists too.
+void PrintJournalCheckHelp();
+extern const char kJournalCheckOptions[];
+extern const char kJournalCheckExamples[];
 
 // The journal form of check: reports usage errors in `options` as check
 // does, then reads, checks and reports the runs.

@@ -458,17 +458,9 @@ bool AddTrustedWriter(bool uid, const char* text,
   return true;
 }
 
-const char kJournalCheckHelp[] =
-    "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
-    "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
-    "Read the published points of the flows of CONFIG from the local journal\n"
-    "or from the journal files in DIR (as systemd-journal-remote writes\n"
-    "them), cut them into runs by machine, boot and flow as 'kelpwood-flows\n"
-    "watch' does (runs still open at the end are checked as they stand),\n"
-    "check each run with FlowTrace::CheckFlow, and print one line per device\n"
-    "and flow, then one summary line per flow.\n"
-    "\n"
-    "Options:\n"
+// The options that choose and filter the journal entries and what is done
+// with the runs; the help of the trace form lists them too.
+const char kJournalCheckOptions[] =
     "      --journal          read the local journal\n"
     "  -D, --directory DIR    read the journal files in DIR\n"
     "  -b, --boot[=ID]        only this boot (default: the current one)\n"
@@ -482,16 +474,45 @@ const char kJournalCheckHelp[] =
     "                         user UID (repeatable; by default only root's)\n"
     "      --trust-unit UNIT  also count those of systemd unit UNIT\n"
     "      --metrics FILE     also write the runs' counts and times per\n"
-    "                         machine to FILE (Prometheus text format)\n"
-    "  -j, --json             print one JSON document instead\n"
-    "  -v, --verbose          also show the library's own log lines (not with\n"
-    "                         --json, whose output they would break)\n"
-    "  -h, --help             display this help and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every run passed (or none was found)\n"
-    "  1  at least one run did not pass\n"
-    "  2  usage error, or a CONFIG or journal that cannot be read\n";
+    "                         machine to FILE (Prometheus text format)\n";
+
+const char kJournalCheckExamples[] =
+    "  kelpwood-flows check --journal --boot --runs /etc/kelpwood/flows.yaml\n"
+    "      every run of this boot, one line each, then the summary\n"
+    "  kelpwood-flows check --directory /var/log/journal/remote --json f.yaml\n"
+    "      the runs of the devices whose journals were collected, as JSON\n";
+
+void PrintJournalCheckHelp() {
+  fmt::print(
+      "Usage: kelpwood-flows check --journal [OPTION]... CONFIG...\n"
+      "  or:  kelpwood-flows check --directory DIR [OPTION]... CONFIG...\n"
+      "Read the published points of the flows of CONFIG from the local "
+      "journal\n"
+      "or from the journal files in DIR (as systemd-journal-remote writes\n"
+      "them), cut them into runs by machine, boot and flow as "
+      "'kelpwood-flows\n"
+      "watch' does (runs still open at the end are checked as they stand),\n"
+      "check each run with FlowTrace::CheckFlow, and print one line per "
+      "device\n"
+      "and flow, then one summary line per flow.\n"
+      "\n"
+      "Options:\n"
+      "{}"
+      "  -j, --json             print one JSON document instead\n"
+      "  -v, --verbose          also show the library's own log lines (not "
+      "with\n"
+      "                         --json, whose output they would break)\n"
+      "  -h, --help             display this help and exit\n"
+      "\n"
+      "Examples:\n"
+      "{}"
+      "\n"
+      "Exit status:\n"
+      "  0  every run passed (or none was found)\n"
+      "  1  at least one run did not pass\n"
+      "  2  usage error, or a CONFIG or journal that cannot be read\n",
+      kJournalCheckOptions, kJournalCheckExamples);
+}
 
 int JournalCheck(JournalCheckOptions options) {
   std::uint64_t since_us = 0;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 #include <getopt.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <string_view>
@@ -86,6 +87,11 @@ void PrintHelp() {
       "  -v, --verbose        also show the library's own log lines\n"
       "  -h, --help           display this help and exit\n"
       "  -V, --version        output version information and exit\n"
+      "      --list-commands  list the commands, one per line, with their\n"
+      "                       summary after a tab (for completion)\n"
+      "      --list-options [COMMAND]\n"
+      "                       list the long options of the tool or of\n"
+      "                       COMMAND, one per line (for completion)\n"
       "\n"
       "Run 'kelpwood-flows COMMAND --help' for more about a command, its\n"
       "options (such as --json) and its output.\n"
@@ -97,19 +103,43 @@ void PrintHelp() {
       commands);
 }
 
+// One command per line: its name, a tab and its summary on one line; the
+// build names each command's manual page with it.
+void PrintCommandList() {
+  for (const CommandRow& row : kCommands) {
+    std::string summary = row.summary;
+    std::replace(summary.begin(), summary.end(), '\n', ' ');
+    fmt::print("{}\t{}\n", row.command.name, summary);
+  }
+}
+
 int Main(int argc, char** argv) {
   cli::SetProgramName("kelpwood-flows");
+  enum { kListCommands = 256, kListOptions };
   static const option kOptions[] = {
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
+      {"list-commands", no_argument, nullptr, kListCommands},
+      {"list-options", no_argument, nullptr, kListOptions},
       {nullptr, 0, nullptr, 0},
   };
+  std::vector<cli::Command> commands;
+  for (const CommandRow& row : kCommands) commands.push_back(row.command);
   opterr = 0;
   // "+": stop at the command, whose own options are its business.
   for (int option;
        (option = getopt_long(argc, argv, "+:vhV", kOptions, nullptr)) != -1;) {
     switch (option) {
+      case kListCommands:
+        PrintCommandList();
+        return kExitClean;
+      case kListOptions:
+        if (optind >= argc) {
+          cli::PrintOptionList(kOptions);
+          return kExitClean;
+        }
+        return cli::ListCommandOptions(commands, argv[optind]);
       case 'v':
         Globals().verbose = true;
         break;
@@ -124,8 +154,6 @@ int Main(int argc, char** argv) {
     }
   }
   if (optind >= argc) return cli::UsageError("missing command");
-  std::vector<cli::Command> commands;
-  for (const CommandRow& row : kCommands) commands.push_back(row.command);
   return cli::RunCommand(commands, argc - optind, argv + optind);
 }
 
@@ -148,7 +176,7 @@ int ParseReportOptions(int argc, char** argv, const char* help, bool& verbose,
   json = false;
   opterr = 0;
   for (int option;
-       (option = getopt_long(argc, argv, ":jvh", kOptions, nullptr)) != -1;) {
+       (option = cli::GetoptLong(argc, argv, ":jvh", kOptions)) != -1;) {
     switch (option) {
       case 'j':
         json = true;

@@ -36,10 +36,8 @@ using trace::TimelineFormat;
 
 const char kTimelineHelp[] =
     "Usage: kelpwood-flows timeline [OPTION]... CONFIG TRACE\n"
-    "  or:  kelpwood-flows timeline [OPTION]... --journal [--boot[=ID]]\n"
-    "                               CONFIG...\n"
-    "  or:  kelpwood-flows timeline [OPTION]... --directory DIR\n"
-    "                               [--machine ID] CONFIG...\n"
+    "  or:  kelpwood-flows timeline [OPTION]... --journal|--directory DIR "
+    "CONFIG...\n"
     "Check flow runs exactly as 'check' does and draw each run as a\n"
     "timeline: the configured points above the recorded ones, the verdict,\n"
     "and the point at fault with its result and failure_id.\n"
@@ -70,6 +68,12 @@ const char kTimelineHelp[] =
     "  -m, --machine ID     only the runs of machine ID (32 hex digits)\n"
     "  -v, --verbose        also show the library's own log lines\n"
     "  -h, --help           display this help and exit\n"
+    "\n"
+    "Examples:\n"
+    "  kelpwood-flows timeline -o runs.json examples/flows.yaml trace.txt\n"
+    "      the runs of a trace file, for ui.perfetto.dev\n"
+    "  kelpwood-flows timeline --format html --journal flows.yaml >runs.html\n"
+    "      this boot's runs from the local journal as one HTML page\n"
     "\n"
     "Exit status:\n"
     "  0  every run passed\n"
@@ -248,8 +252,8 @@ int ParseTimelineOptions(int argc, char** argv, TimelineOptions& options) {
   options.verbose = Globals().verbose;
   JournalSource& source = options.source;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":f:o:jb::D:m:vh",
-                                         kOptions, nullptr)) != -1;) {
+  for (int option; (option = cli::GetoptLong(argc, argv, ":f:o:jb::D:m:vh",
+                                             kOptions, nullptr)) != -1;) {
     switch (option) {
       case 'j':
         source.local = true;

@@ -78,6 +78,14 @@ const char kWatchHelp[] =
     "                       node_exporter's textfile collector\n"
     "  -h, --help           display this help and exit\n"
     "\n"
+    "Examples:\n"
+    "  kelpwood-flows watch --state-dir /tmp/watch /etc/kelpwood/flows.yaml\n"
+    "      watch in the foreground, keeping the state in /tmp/watch\n"
+    "  systemctl enable --now kelpwood-flows-watch.service\n"
+    "      watch as the installed service does\n"
+    "  journalctl -f -u kelpwood-flows-watch.service\n"
+    "      follow the verdicts that the service writes\n"
+    "\n"
     "Exit status:\n"
     "  0  stopped by SIGTERM or SIGINT\n"
     "  2  usage error, a CONFIG or state that cannot be read, or a journal\n"
@@ -280,7 +288,8 @@ int ParseWatchOptions(int argc, char** argv, WatchOptions& options) {
   optind = 1;
   opterr = 0;
   for (;;) {
-    const int option = getopt_long(argc, argv, ":s:u:U:M:h", kOptions, nullptr);
+    const int option =
+        cli::GetoptLong(argc, argv, ":s:u:U:M:h", kOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 's':

@@ -38,6 +38,19 @@ constexpr int kExitStateFile = 3;
 
 constexpr const char* kProgram = "kelpwood-state";
 
+const char* const kCommands[] = {"get", "set", "wait"};
+
+// The options that apply to one command only; the others apply to all.
+struct CommandOption {
+  const char* option;  // the long name
+  const char* command;
+};
+const CommandOption kCommandOptions[] = {
+    {"retry-for", "set"},
+    {"timeout", "wait"},
+    {"json", "get"},
+};
+
 // The longest single wait that the unbounded "wait" asks for; it repeats it.
 constexpr milliseconds kUnboundedWaitSlice = std::chrono::hours(24);
 // Longest accepted SECONDS, so that conversions never overflow.
@@ -72,6 +85,12 @@ void PrintHelp() {
       "                             bare number (see below)\n"
       "  -h, --help               display this help and exit\n"
       "  -V, --version            output version information and exit\n"
+      "      --list-commands      list the commands, one per line (for\n"
+      "                             completion)\n"
+      "      --list-options [COMMAND]\n"
+      "                           list the long options, or those that\n"
+      "                             COMMAND takes, one per line (for\n"
+      "                             completion)\n"
       "\n"
       "SECONDS may have a fractional part. A missing state file is created\n"
       "holding 0; its directory must exist. Options may come before or after\n"
@@ -80,6 +99,14 @@ void PrintHelp() {
       "With --json, get prints one line: {{\"file\":PATH,\"state\":N}}, where\n"
       "PATH is a JSON string and N a number from 0 to 255. More members may\n"
       "be added later; existing ones keep their names and meaning.\n"
+      "\n"
+      "Examples:\n"
+      "  {0} get\n"
+      "      print the state\n"
+      "  {0} set 3 --retry-for 2.5\n"
+      "      change it to 3, retrying for up to 2.5 s while it is locked\n"
+      "  {0} wait 5 --timeout 30 && echo ready\n"
+      "      wait for state 5, for 30 seconds at most\n"
       "\n"
       "Exit status:\n"
       "  0  done\n"
@@ -105,7 +132,25 @@ struct Arguments {
   std::optional<milliseconds> retry_for;
   std::optional<milliseconds> timeout;
   bool json = false;
+  std::vector<std::string> given;  // the long names of the options given
 };
+
+// Prints the long options that `command` takes ("" for all), as
+// cli::PrintOptionList does.
+void PrintOptions(const option* options, const std::string& command) {
+  std::vector<option> taken;
+  for (const option* row = options; row->name != nullptr; ++row) {
+    const bool elsewhere = std::any_of(
+        std::begin(kCommandOptions), std::end(kCommandOptions),
+        [&](const CommandOption& only) {
+          return !command.empty() && row->name == std::string(only.option) &&
+                 command != only.command;
+        });
+    if (!elsewhere) taken.push_back(*row);
+  }
+  taken.push_back({nullptr, 0, nullptr, 0});
+  kelpwood::cli::PrintOptionList(taken.data());
+}
 
 int ParseState(const std::string& text) {
   char* end = nullptr;
@@ -132,6 +177,7 @@ milliseconds ParseSeconds(const std::string& option, const std::string& text) {
 }
 
 Arguments ParseArguments(int argc, char** argv) {
+  enum { kListCommands = 256, kListOptions };
   static const option kOptions[] = {
       {"file", required_argument, nullptr, 'f'},
       {"retry-for", required_argument, nullptr, 'r'},
@@ -139,13 +185,31 @@ Arguments ParseArguments(int argc, char** argv) {
       {"json", no_argument, nullptr, 'j'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
+      {"list-commands", no_argument, nullptr, kListCommands},
+      {"list-options", no_argument, nullptr, kListOptions},
       {nullptr, 0, nullptr, 0},
   };
   Arguments arguments;
+  bool list_options = false;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":f:r:t:jhV", kOptions,
-                                         nullptr)) != -1;) {
+  for (int option, index = -1;
+       (option = getopt_long(argc, argv, ":f:r:t:jhV", kOptions, &index)) != -1;
+       index = -1) {
+    if (option != '?' && option != ':') {
+      // A short option leaves index alone: find its row by its value.
+      if (index < 0) {
+        for (index = 0; kOptions[index].val != option; ++index) {
+        }
+      }
+      arguments.given.emplace_back(kOptions[index].name);
+    }
     switch (option) {
+      case kListCommands:
+        for (const char* command : kCommands) fmt::print("{}\n", command);
+        throw EarlyExit{};
+      case kListOptions:
+        list_options = true;
+        break;
       case 'f':
         if (*optarg == '\0') throw UsageError{"empty path for --file"};
         arguments.path = optarg;
@@ -170,8 +234,17 @@ Arguments ParseArguments(int argc, char** argv) {
     }
   }
   const std::vector<std::string> operands(argv + optind, argv + argc);
+  if (list_options && operands.empty()) {
+    PrintOptions(kOptions, "");
+    throw EarlyExit{};
+  }
   if (operands.empty()) throw UsageError{"missing command"};
   arguments.command = operands[0];
+  if (list_options && std::find(std::begin(kCommands), std::end(kCommands),
+                                arguments.command) != std::end(kCommands)) {
+    PrintOptions(kOptions, arguments.command);
+    throw EarlyExit{};
+  }
   if (arguments.command == "get") {
     if (operands.size() > 1) {
       throw UsageError{"extra operand '" + operands[1] + "'"};
@@ -185,20 +258,19 @@ Arguments ParseArguments(int argc, char** argv) {
       throw UsageError{"extra operand '" + operands[2] + "'"};
     }
   } else {
-    const std::string nearest =
-        kelpwood::cli::Nearest(arguments.command, {"get", "set", "wait"});
+    const std::string nearest = kelpwood::cli::Nearest(
+        arguments.command, {std::begin(kCommands), std::end(kCommands)});
     throw UsageError{
         "unknown command '" + arguments.command + "'" +
         (nearest.empty() ? "" : "; did you mean '" + nearest + "'?")};
   }
-  if (arguments.retry_for && arguments.command != "set") {
-    throw UsageError{"--retry-for applies to 'set' only"};
-  }
-  if (arguments.timeout && arguments.command != "wait") {
-    throw UsageError{"--timeout applies to 'wait' only"};
-  }
-  if (arguments.json && arguments.command != "get") {
-    throw UsageError{"--json applies to 'get' only"};
+  for (const CommandOption& only : kCommandOptions) {
+    if (arguments.command != only.command &&
+        std::find(arguments.given.begin(), arguments.given.end(),
+                  only.option) != arguments.given.end()) {
+      throw UsageError{
+          fmt::format("--{} applies to '{}' only", only.option, only.command)};
+    }
   }
   return arguments;
 }
