@@ -413,8 +413,8 @@ int ParseStatsOptions(int argc, char** argv, StatsOptions& options) {
   };
   options.verbose = Globals().verbose;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":jb::D:m:vh", kOptions,
-                                         nullptr)) != -1;) {
+  for (int option; (option = cli::GetoptLong(argc, argv, ":jb::D:m:vh",
+                                             kOptions, nullptr)) != -1;) {
     switch (option) {
       case kJson:
         options.json = true;
