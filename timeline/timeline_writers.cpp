@@ -163,11 +163,15 @@ std::int64_t Elapsed(std::int64_t from, std::int64_t to) {
   return static_cast<std::int64_t>(std::min(difference, kMax));
 }
 
-// `time` plus `nanoseconds` (not negative), at most INT64_MAX.
+// `time` plus `nanoseconds` (not negative), at most INT64_MAX. Only a time
+// at or after the epoch can overflow, and only there is INT64_MAX - time
+// itself representable.
 std::int64_t Later(std::int64_t time, std::int64_t nanoseconds) {
-  return nanoseconds > std::numeric_limits<std::int64_t>::max() - time
-             ? std::numeric_limits<std::int64_t>::max()
-             : time + nanoseconds;
+  if (time >= 0 &&
+      nanoseconds > std::numeric_limits<std::int64_t>::max() - time) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  return time + nanoseconds;
 }
 
 // A deadline in nanoseconds, at most INT64_MAX.
