@@ -163,12 +163,10 @@ class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
     const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
     if (!unavailable.empty()) GTEST_SKIP() << unavailable;
     if (access(KELPWOOD_SETPRIV, X_OK) != 0 ||
-        access(KELPWOOD_UNSHARE, X_OK) != 0) {
-      GTEST_SKIP() << "setpriv or unshare is missing (Debian package "
-                      "util-linux)";
-    }
-    if (access(KELPWOOD_SYSTEMD_TMPFILES, X_OK) != 0) {
-      GTEST_SKIP() << "systemd-tmpfiles is missing (Debian package systemd)";
+        access(KELPWOOD_UNSHARE, X_OK) != 0 ||
+        access(KELPWOOD_SYSTEMD_TMPFILES, X_OK) != 0) {
+      GTEST_SKIP() << "setpriv, unshare (Debian package util-linux) or "
+                      "systemd-tmpfiles (systemd) is missing";
     }
     lock_ = std::make_unique<kelpwood_test::JournalTestLock>();
     journald_ = std::make_unique<kelpwood_test::Journald>();

@@ -138,9 +138,9 @@ TEST_F(GrammarTest, CheckFlowGivesEachRowsOutcome) {
     cfg->flow_id = flow;
     cfg->check_order = row.flow == "boot";
     registry.RegisterStepsFlow(cfg, BootSteps());
-    for (std::size_t i = 0; i < recorded.size(); ++i) {
-      auto point = std::make_shared<TracePoint>(recorded[i].id, recorded[i].ok);
-      point->timestamp = recorded[i].ms;
+    for (const Rec& rec : recorded) {
+      auto point = std::make_shared<TracePoint>(rec.id, rec.ok);
+      point->timestamp = rec.ms;
       registry.Trace(flow, point);
     }
     const auto result = registry.CheckFlow(flow);
@@ -159,10 +159,9 @@ TEST_F(GrammarTest, CheckFlowGivesEachRowsOutcome) {
 // The trace file of a row: "FLOW POINT ok|fail TIME" per recording.
 std::string TraceText(const Row& row, const std::vector<Rec>& recorded) {
   std::string text;
-  for (std::size_t i = 0; i < recorded.size(); ++i) {
-    text += row.flow + " " + recorded[i].id +
-            (recorded[i].ok ? " ok " : " fail ") +
-            std::to_string(recorded[i].ms) + "\n";
+  for (const Rec& rec : recorded) {
+    text += row.flow + " " + rec.id + (rec.ok ? " ok " : " fail ") +
+            std::to_string(rec.ms) + "\n";
   }
   return text;
 }
@@ -191,14 +190,14 @@ TEST_F(GrammarTest, FlowsToolCheckGivesEachRowsOutcome) {
                                : "\"configured_at_fault\":{\"point_id\":\"" +
                                      row.configured + "\"";
     EXPECT_NE(out.find(configured), std::string::npos) << out;
-    const std::string recorded =
+    const std::string at_fault =
         row.recorded_at_fault < 0
             ? "\"recorded_at_fault\":null"
             : "\"recorded_at_fault\":{\"point_id\":\"" +
                   recorded[row.recorded_at_fault].id +
                   "\",\"line\":" + std::to_string(row.recorded_at_fault + 1) +
                   "}";
-    EXPECT_NE(out.find(recorded), std::string::npos) << out;
+    EXPECT_NE(out.find(at_fault), std::string::npos) << out;
   }
 }
 
@@ -217,11 +216,11 @@ TEST_F(GrammarTest, CheckRunGivesEachRowsOutcome) {
     run.flow_id = row.flow;
     run.cfg = flows.at(row.flow)->cfg;
     run.steps = flows.at(row.flow)->steps;
-    for (std::size_t i = 0; i < recorded.size(); ++i) {
+    for (const Rec& rec : recorded) {
       trace::RunPoint& point = run.points.emplace_back();
-      point.point_id = recorded[i].id;
-      point.success = recorded[i].ok;
-      point.time_ns = recorded[i].ms * 1'000'000;
+      point.point_id = rec.id;
+      point.success = rec.ok;
+      point.time_ns = rec.ms * 1'000'000;
     }
     runs::CheckRun(run);
     EXPECT_EQ(run.code, row.code);
