@@ -180,7 +180,7 @@ class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
     ASSERT_TRUE(tmpfiles.ExitedCleanly()) << tmpfiles.standard_error;
     // The watch's user must reach the flow file and the notify socket.
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-    flow_ = "unit_" + std::to_string(getpid());
+    flow_ = "unit_" + std::to_string(getpid()) + "_" + GetParam().name;
     config_ = dir_.WriteFile("flows.yaml", "workflows:\n  - flow_id: " + flow_ +
                                                R"(
     flow_name: Unit user
