@@ -157,6 +157,8 @@ struct UserCase {
   bool own_user_namespace;
 };
 
+void PrintTo(const UserCase& user, std::ostream* out) { *out << user.name; }
+
 class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
  protected:
   void SetUp() override {
