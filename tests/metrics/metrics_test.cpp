@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -103,7 +102,20 @@ std::vector<FlowRun> ThreeRuns(const TempDir& dir) {
   return ended;
 }
 
-const char kThreeRunsFile[] =
+// The bucket lines of a histogram: `counts` for le="0.001" to le="+Inf".
+std::string Buckets(const std::string& series, const std::vector<int>& counts) {
+  static const char* const kLe[] = {"0.001", "0.005", "0.01", "0.05", "0.1",
+                                    "0.5",   "1",     "5",    "10",   "30",
+                                    "60",    "120",   "300",  "600",  "+Inf"};
+  std::string lines;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    lines +=
+        series + "le=\"" + kLe[i] + "\"} " + std::to_string(counts[i]) + "\n";
+  }
+  return lines;
+}
+
+const std::string kThreeRunsFile =
     R"(# HELP kelpwood_flow_runs_total Checked runs of each device-wide flow, by result.
 # TYPE kelpwood_flow_runs_total counter
 kelpwood_flow_runs_total{flow="boot",result="PASSED"} 1
@@ -117,58 +129,22 @@ kelpwood_flow_failures_total{flow="boot",point="mount",failure_id="302"} 2
 kelpwood_flow_points_dropped_total{flow="boot"} 2
 # HELP kelpwood_flow_duration_seconds Time from the first to the last point of each checked run.
 # TYPE kelpwood_flow_duration_seconds histogram
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.001"} 1
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.005"} 1
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.01"} 1
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.05"} 2
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.1"} 2
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="0.5"} 2
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="1"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="5"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="10"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="30"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="60"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="120"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="300"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="600"} 3
-kelpwood_flow_duration_seconds_bucket{flow="boot",le="+Inf"} 3
-kelpwood_flow_duration_seconds_sum{flow="boot"} 0.53515625
+)" +
+    Buckets("kelpwood_flow_duration_seconds_bucket{flow=\"boot\",",
+            {1, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3}) +
+    R"(kelpwood_flow_duration_seconds_sum{flow="boot"} 0.53515625
 kelpwood_flow_duration_seconds_count{flow="boot"} 3
 # HELP kelpwood_flow_step_seconds Time from the previous configured point of a run to each configured point recorded, by the point reached.
 # TYPE kelpwood_flow_step_seconds histogram
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.001"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.005"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.01"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.05"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.1"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="0.5"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="1"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="5"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="10"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="30"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="60"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="120"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="300"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="600"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="mount",le="+Inf"} 2
-kelpwood_flow_step_seconds_sum{flow="boot",step="mount"} 0.03515625
+)" +
+    Buckets("kelpwood_flow_step_seconds_bucket{flow=\"boot\",step=\"mount\",",
+            {0, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}) +
+    R"(kelpwood_flow_step_seconds_sum{flow="boot",step="mount"} 0.03515625
 kelpwood_flow_step_seconds_count{flow="boot",step="mount"} 2
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.001"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.005"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.01"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.05"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.1"} 0
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="0.5"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="1"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="5"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="10"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="30"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="60"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="120"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="300"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="600"} 1
-kelpwood_flow_step_seconds_bucket{flow="boot",step="ready",le="+Inf"} 1
-kelpwood_flow_step_seconds_sum{flow="boot",step="ready"} 0.5
+)" +
+    Buckets("kelpwood_flow_step_seconds_bucket{flow=\"boot\",step=\"ready\",",
+            {0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}) +
+    R"(kelpwood_flow_step_seconds_sum{flow="boot",step="ready"} 0.5
 kelpwood_flow_step_seconds_count{flow="boot",step="ready"} 1
 # HELP kelpwood_watch_open_runs Runs begun and not yet ended.
 # TYPE kelpwood_watch_open_runs gauge
@@ -193,11 +169,7 @@ TEST(FlowMetricsTest, WritesThreeRunsExactly) {
   for (const FlowRun& run : ThreeRuns(dir)) metrics.AddRun(run);
   metrics.SetOpenRuns(1);
   metrics.SetLagSeconds(0.25);
-  std::string error;
-  ASSERT_TRUE(kelpwood::runs::WriteFileAtomically(
-      dir.File("kelpwood.prom"), metrics.Render(), 0644, error))
-      << error;
-  EXPECT_EQ(dir.ReadFile("kelpwood.prom"), kThreeRunsFile);
+  EXPECT_EQ(metrics.Render(), kThreeRunsFile);
 }
 
 struct EscapeCase {
@@ -447,22 +419,17 @@ TEST(NodeExporterTest, ServesTheFamiliesAfterPassedFailedAndDeadlineRuns) {
     GTEST_SKIP() << kNodeExporter << " missing";
   }
   TempDir dir;
-  std::filesystem::create_directory(dir.File("textfile"));
-  WatchMetrics metrics(dir.File("textfile/kelpwood.prom"), dir.path());
+  const TempDir textfile;
+  WatchMetrics metrics(textfile.File("kelpwood.prom"), dir.path());
   for (const FlowRun& run : ThreeRuns(dir)) metrics.AddRun(run);
   const mode_t umask_before = umask(077);
   const std::string problem = metrics.Update(1, kBaseNs, true);
   umask(umask_before);
   ASSERT_EQ(problem, "");
   struct stat status {};
-  ASSERT_EQ(stat(dir.File("textfile/kelpwood.prom").c_str(), &status), 0);
+  ASSERT_EQ(stat(textfile.File("kelpwood.prom").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0644u);
-  std::vector<std::string> entries;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(dir.File("textfile"))) {
-    entries.push_back(entry.path().filename());
-  }
-  EXPECT_EQ(entries, std::vector<std::string>{"kelpwood.prom"});
+  EXPECT_EQ(textfile.Entries(), std::vector<std::string>{"kelpwood.prom"});
 
   const int port = FreeLoopbackPort();
   ASSERT_GT(port, 0);
@@ -471,7 +438,7 @@ TEST(NodeExporterTest, ServesTheFamiliesAfterPassedFailedAndDeadlineRuns) {
   ChildProcess exporter(
       kNodeExporter,
       {"--collector.disable-defaults", "--collector.textfile",
-       "--collector.textfile.directory=" + dir.File("textfile"),
+       "--collector.textfile.directory=" + textfile.path(),
        "--web.listen-address=127.0.0.1:" + std::to_string(port)},
       {}, options);
   std::string body;

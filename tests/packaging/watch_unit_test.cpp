@@ -87,14 +87,8 @@ std::vector<std::string> ExecStartWords(const std::string& unit) {
       words.push_back(word);
       continue;
     }
-    const std::string name = word.substr(1) + "=";
-    std::istringstream in(unit);
-    std::string value;
-    for (std::string line; std::getline(in, line);) {
-      if (line.compare(0, 12 + name.size(), "Environment=" + name) == 0) {
-        value = line.substr(12 + name.size());
-      }
-    }
+    const std::string value = Setting(unit, "Environment=" + word.substr(1));
+    if (value == "<absent>") continue;
     for (const std::string& part : Words(value)) words.push_back(part);
   }
   return words;
@@ -120,48 +114,27 @@ std::string UnitRunning(const TempDir& dir, const std::string& program) {
   return dir.WriteFile("kelpwood-flows-watch.service", unit);
 }
 
-struct AnalyzeCase {
-  const char* name;
-  std::vector<std::string> arguments;
-  // Whether to read the exposure level from the output.
-  bool rated;
-};
-
-void PrintTo(const AnalyzeCase& analyze, std::ostream* out) {
-  *out << analyze.name;
-}
-
-class WatchUnitAnalyzeTest : public ::testing::TestWithParam<AnalyzeCase> {};
-
-TEST_P(WatchUnitAnalyzeTest, Passes) {
+// Its syntax and the units it needs (the manual page is installed only with
+// the package), then its sandbox, at 2.0 ("OK") or below.
+TEST(WatchUnitAnalyzeTest, VerifiesAndRatesTheSandbox) {
   if (access(KELPWOOD_SYSTEMD_ANALYZE, X_OK) != 0) {
     GTEST_SKIP() << "systemd-analyze is missing (Debian package systemd)";
   }
   TempDir dir;
-  std::vector<std::string> arguments = GetParam().arguments;
-  arguments.push_back(UnitRunning(dir, KELPWOOD_FLOWS_TOOL));
-  const ChildResult result = RunChild(KELPWOOD_SYSTEMD_ANALYZE, arguments,
-                                      {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"});
-  ASSERT_TRUE(result.ExitedCleanly())
-      << result.standard_output << result.standard_error;
-  if (GetParam().rated) {
-    const double exposure = Exposure(result.standard_output);
-    EXPECT_GE(exposure, 0.0) << result.standard_output;
-    EXPECT_LE(exposure, 2.0) << result.standard_output;
-  }
+  const std::string unit = UnitRunning(dir, KELPWOOD_FLOWS_TOOL);
+  const auto analyze = [&](const char* verb, const char* option) {
+    const ChildResult result =
+        RunChild(KELPWOOD_SYSTEMD_ANALYZE, {verb, option, unit},
+                 {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"});
+    EXPECT_TRUE(result.ExitedCleanly())
+        << verb << ": " << result.standard_output << result.standard_error;
+    return result.standard_output;
+  };
+  analyze("verify", "--man=no");
+  const std::string rating = analyze("security", "--offline=true");
+  EXPECT_GE(Exposure(rating), 0.0) << rating;
+  EXPECT_LE(Exposure(rating), 2.0) << rating;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    SystemdAnalyze, WatchUnitAnalyzeTest,
-    ::testing::Values(
-        // The unit's sandbox, at 2.0 ("OK") or below.
-        AnalyzeCase{"security", {"security", "--offline=true"}, true},
-        // Its syntax and the units it needs (the manual page is installed
-        // only with the package).
-        AnalyzeCase{"verify", {"verify", "--man=no"}, false}),
-    [](const ::testing::TestParamInfo<AnalyzeCase>& info) {
-      return std::string(info.param.name);
-    });
 
 // The group ids of the unit's SupplementaryGroups=, comma-separated as
 // setpriv takes them; "" when a group is unknown here.
@@ -192,12 +165,10 @@ class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
     const std::string unavailable = kelpwood_test::JournaldUnavailableReason();
     if (!unavailable.empty()) GTEST_SKIP() << unavailable;
     if (access(KELPWOOD_SETPRIV, X_OK) != 0 ||
-        access(KELPWOOD_UNSHARE, X_OK) != 0) {
-      GTEST_SKIP() << "setpriv or unshare is missing (Debian package "
-                      "util-linux)";
-    }
-    if (access(KELPWOOD_SYSTEMD_TMPFILES, X_OK) != 0) {
-      GTEST_SKIP() << "systemd-tmpfiles is missing (Debian package systemd)";
+        access(KELPWOOD_UNSHARE, X_OK) != 0 ||
+        access(KELPWOOD_SYSTEMD_TMPFILES, X_OK) != 0) {
+      GTEST_SKIP() << "setpriv, unshare (Debian package util-linux) or "
+                      "systemd-tmpfiles (systemd) is missing";
     }
     lock_ = std::make_unique<kelpwood_test::JournalTestLock>();
     journald_ = std::make_unique<kelpwood_test::Journald>();
@@ -211,19 +182,17 @@ class WatchAsUnitUserTest : public ::testing::TestWithParam<UserCase> {
     ASSERT_TRUE(tmpfiles.ExitedCleanly()) << tmpfiles.standard_error;
     // The watch's user must reach the flow file and the notify socket.
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-    flow_ = "unit_" + std::to_string(getpid());
-    config_ = dir_.WriteFile("flows.yaml",
-                             "workflows:\n"
-                             "  - flow_id: " +
-                                 flow_ +
-                                 "\n"
-                                 "    flow_name: Unit user\n"
-                                 "    scope: device\n"
-                                 "    check_order: true\n"
-                                 "    deadline_ms: 600000\n"
-                                 "    flow_points:\n"
-                                 "      - point_id: init\n"
-                                 "      - point_id: ready\n");
+    flow_ = "unit_" + std::to_string(getpid()) + "_" + GetParam().name;
+    config_ = dir_.WriteFile("flows.yaml", "workflows:\n  - flow_id: " + flow_ +
+                                               R"(
+    flow_name: Unit user
+    scope: device
+    check_order: true
+    deadline_ms: 600000
+    flow_points:
+      - point_id: init
+      - point_id: ready
+)");
   }
 
   void TearDown() override {

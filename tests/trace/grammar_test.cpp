@@ -8,9 +8,11 @@
 #include <kelpwood/flow_trace.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,181 +37,80 @@ using trace::Within;
 struct Rec {
   std::string id;
   bool ok = true;
-  std::int64_t ms = -1;  // -1: one second after the previous one
+  std::int64_t ms = 0;
 };
 
 struct Row {
   std::string flow;  // "boot" or "boot_any"
-  std::vector<Rec> recorded;
+  // The recordings, space-separated: "ID", "ID!" for a failed one, "ID@MS"
+  // for one at MS milliseconds rather than one second after the previous.
+  std::string recorded;
   FlowCheckCode code;
   std::string configured;  // the configured point at fault, "" for none
   std::uint32_t failure_id;
   int recorded_at_fault;  // its position, -1 for none
 };
 
+std::vector<Rec> Recorded(const Row& row) {
+  std::vector<Rec> recs;
+  std::istringstream in(row.recorded);
+  for (std::string word; in >> word;) {
+    Rec& rec = recs.emplace_back();
+    const std::size_t at = word.find('@');
+    rec.ms = at != std::string::npos ? std::stoll(word.substr(at + 1))
+             : recs.size() > 1       ? recs[recs.size() - 2].ms + 1000
+                                     : 1000;
+    rec.id = word.substr(0, std::min(at, word.find('!')));
+    rec.ok = word.find('!') == std::string::npos;
+  }
+  return recs;
+}
+
 const std::vector<Row>& Table() {
   using C = FlowCheckCode;
   static const std::vector<Row> rows = {
+      {"boot", "power_on eth_up audio_ready video_ready connect online",
+       C::PASSED, "", 0, -1},
       {"boot",
-       {{"power_on"},
-        {"eth_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online"}},
-       C::PASSED,
-       "",
-       0,
-       -1},
-      {"boot",
-       {{"power_on"},
-        {"wifi_up"},
-        {"video_ready"},
-        {"audio_ready"},
-        {"connect"},
-        {"connect"},
-        {"online"},
-        {"report"},
-        {"idle"}},
-       C::PASSED,
-       "",
-       0,
-       -1},
+       "power_on wifi_up video_ready audio_ready connect connect online "
+       "report idle",
+       C::PASSED, "", 0, -1},
       // wifi_up after the branch of eth_up is a leftover.
+      {"boot", "power_on eth_up wifi_up audio_ready video_ready connect online",
+       C::PASSED, "", 0, -1},
+      {"boot", "power_on audio_ready video_ready connect online",
+       C::POINT_MISSING, "eth_up", 20, -1},
+      {"boot", "power_on eth_up audio_ready connect online", C::POINT_MISSING,
+       "video_ready", 0, -1},
       {"boot",
-       {{"power_on"},
-        {"eth_up"},
-        {"wifi_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online"}},
-       C::PASSED,
-       "",
-       0,
-       -1},
+       "power_on eth_up audio_ready video_ready connect connect connect "
+       "connect online",
+       C::POINT_DUPLICATED, "connect", 40, 7},
+      {"boot", "power_on eth_up audio_ready!", C::POINT_FAILED, "audio_ready",
+       0, 2},
       {"boot",
-       {{"power_on"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online"}},
-       C::POINT_MISSING,
-       "eth_up",
-       20,
-       -1},
-      {"boot",
-       {{"power_on"}, {"eth_up"}, {"audio_ready"}, {"connect"}, {"online"}},
-       C::POINT_MISSING,
-       "video_ready",
-       0,
-       -1},
-      {"boot",
-       {{"power_on"},
-        {"eth_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"connect"},
-        {"connect"},
-        {"connect"},
-        {"online"}},
-       C::POINT_DUPLICATED,
-       "connect",
-       40,
-       7},
-      {"boot",
-       {{"power_on"}, {"eth_up"}, {"audio_ready", false}},
-       C::POINT_FAILED,
-       "audio_ready",
-       0,
-       2},
-      {"boot",
-       {{"power_on", true, 1000},
-        {"eth_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online", true, 11000}},
-       C::POINT_LATE,
-       "online",
-       50,
-       5},
+       "power_on@1000 eth_up audio_ready video_ready connect online@11000",
+       C::POINT_LATE, "online", 50, 5},
       // Fewer than min: missing, at the end of the recording.
+      {"boot", "power_on eth_up audio_ready video_ready", C::POINT_MISSING,
+       "connect", 40, -1},
+      {"boot", "eth_up power_on", C::POINT_MISSING, "power_on", 10, -1},
       {"boot",
-       {{"power_on"}, {"eth_up"}, {"audio_ready"}, {"video_ready"}},
-       C::POINT_MISSING,
-       "connect",
-       40,
-       -1},
-      {"boot",
-       {{"eth_up"}, {"power_on"}},
-       C::POINT_MISSING,
-       "power_on",
-       10,
-       -1},
-      {"boot",
-       {{"power_on"},
-        {"eth_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online"},
-        {"power_on"}},
-       C::ORDER_ERROR,
-       "power_on",
-       10,
-       6},
+       "power_on eth_up audio_ready video_ready connect online power_on",
+       C::ORDER_ERROR, "power_on", 10, 6},
       // idle without report: the sequence cannot start with it.
-      {"boot",
-       {{"power_on"},
-        {"eth_up"},
-        {"audio_ready"},
-        {"video_ready"},
-        {"connect"},
-        {"online"},
-        {"idle"}},
-       C::ORDER_ERROR,
-       "idle",
-       0,
-       6},
+      {"boot", "power_on eth_up audio_ready video_ready connect online idle",
+       C::ORDER_ERROR, "idle", 0, 6},
       // Without check_order: presence and counts only, no time budget.
       {"boot_any",
-       {{"online", true, 1000},
-        {"video_ready"},
-        {"connect"},
-        {"wifi_up"},
-        {"audio_ready"},
-        {"power_on", true, 60000}},
-       C::PASSED,
-       "",
-       0,
-       -1},
-      {"boot_any",
-       {{"online"}, {"connect"}, {"connect"}, {"connect"}, {"connect"}},
-       C::POINT_DUPLICATED,
-       "connect",
-       40,
-       4},
-      {"boot_any",
-       {{"online"}, {"video_ready"}, {"connect"}, {"wifi_up"}, {"power_on"}},
-       C::POINT_MISSING,
-       "audio_ready",
-       0,
-       -1},
+       "online@1000 video_ready connect wifi_up audio_ready power_on@60000",
+       C::PASSED, "", 0, -1},
+      {"boot_any", "online connect connect connect connect",
+       C::POINT_DUPLICATED, "connect", 40, 4},
+      {"boot_any", "online video_ready connect wifi_up power_on",
+       C::POINT_MISSING, "audio_ready", 0, -1},
   };
   return rows;
-}
-
-// The times of a row's recordings in milliseconds.
-std::vector<std::int64_t> Times(const Row& row) {
-  std::vector<std::int64_t> times;
-  std::int64_t previous = 0;
-  for (const Rec& rec : row.recorded) {
-    previous = rec.ms >= 0 ? rec.ms : previous + 1000;
-    times.push_back(previous);
-  }
-  return times;
 }
 
 // The example flow, built with the step builders.
@@ -223,13 +124,6 @@ std::vector<trace::FlowStep> BootSteps() {
                  0, 1)};
 }
 
-std::string RowName(const Row& row) {
-  std::string name = row.flow + ":";
-  for (const Rec& rec : row.recorded)
-    name += " " + rec.id + (rec.ok ? "" : "!");
-  return name;
-}
-
 class GrammarTest : public FlowTraceTest {
  protected:
   FlowTrace& registry = FlowTrace::GetInstance();
@@ -237,17 +131,16 @@ class GrammarTest : public FlowTraceTest {
 
 TEST_F(GrammarTest, CheckFlowGivesEachRowsOutcome) {
   for (const Row& row : Table()) {
-    SCOPED_TRACE(RowName(row));
+    SCOPED_TRACE(row.flow + ": " + row.recorded);
+    const std::vector<Rec> recorded = Recorded(row);
     const std::string flow = Flow(row.flow);
     auto cfg = std::make_shared<TraceFlowCfg>();
     cfg->flow_id = flow;
     cfg->check_order = row.flow == "boot";
     registry.RegisterStepsFlow(cfg, BootSteps());
-    const std::vector<std::int64_t> times = Times(row);
-    for (std::size_t i = 0; i < row.recorded.size(); ++i) {
-      auto point =
-          std::make_shared<TracePoint>(row.recorded[i].id, row.recorded[i].ok);
-      point->timestamp = times[i];
+    for (const Rec& rec : recorded) {
+      auto point = std::make_shared<TracePoint>(rec.id, rec.ok);
+      point->timestamp = rec.ms;
       registry.Trace(flow, point);
     }
     const auto result = registry.CheckFlow(flow);
@@ -264,13 +157,11 @@ TEST_F(GrammarTest, CheckFlowGivesEachRowsOutcome) {
 }
 
 // The trace file of a row: "FLOW POINT ok|fail TIME" per recording.
-std::string TraceText(const Row& row) {
+std::string TraceText(const Row& row, const std::vector<Rec>& recorded) {
   std::string text;
-  const std::vector<std::int64_t> times = Times(row);
-  for (std::size_t i = 0; i < row.recorded.size(); ++i) {
-    text += row.flow + " " + row.recorded[i].id +
-            (row.recorded[i].ok ? " ok " : " fail ") +
-            std::to_string(times[i]) + "\n";
+  for (const Rec& rec : recorded) {
+    text += row.flow + " " + rec.id + (rec.ok ? " ok " : " fail ") +
+            std::to_string(rec.ms) + "\n";
   }
   return text;
 }
@@ -278,8 +169,10 @@ std::string TraceText(const Row& row) {
 TEST_F(GrammarTest, FlowsToolCheckGivesEachRowsOutcome) {
   const TempDir directory;
   for (const Row& row : Table()) {
-    SCOPED_TRACE(RowName(row));
-    const std::string trace = directory.WriteFile("run.trace", TraceText(row));
+    SCOPED_TRACE(row.flow + ": " + row.recorded);
+    const std::vector<Rec> recorded = Recorded(row);
+    const std::string trace =
+        directory.WriteFile("run.trace", TraceText(row, recorded));
     const ChildResult child = RunChild(
         KELPWOOD_FLOWS_TOOL,
         {"check", "--json", KELPWOOD_TEST_DATA_DIR "/grammar_boot.yaml", trace},
@@ -297,14 +190,14 @@ TEST_F(GrammarTest, FlowsToolCheckGivesEachRowsOutcome) {
                                : "\"configured_at_fault\":{\"point_id\":\"" +
                                      row.configured + "\"";
     EXPECT_NE(out.find(configured), std::string::npos) << out;
-    const std::string recorded =
+    const std::string at_fault =
         row.recorded_at_fault < 0
             ? "\"recorded_at_fault\":null"
             : "\"recorded_at_fault\":{\"point_id\":\"" +
-                  row.recorded[row.recorded_at_fault].id +
+                  recorded[row.recorded_at_fault].id +
                   "\",\"line\":" + std::to_string(row.recorded_at_fault + 1) +
                   "}";
-    EXPECT_NE(out.find(recorded), std::string::npos) << out;
+    EXPECT_NE(out.find(at_fault), std::string::npos) << out;
   }
 }
 
@@ -317,17 +210,17 @@ TEST_F(GrammarTest, CheckRunGivesEachRowsOutcome) {
     flows[flow.cfg->flow_id] = &flow;
   }
   for (const Row& row : Table()) {
-    SCOPED_TRACE(RowName(row));
+    SCOPED_TRACE(row.flow + ": " + row.recorded);
+    const std::vector<Rec> recorded = Recorded(row);
     trace::FlowRun run;
     run.flow_id = row.flow;
     run.cfg = flows.at(row.flow)->cfg;
     run.steps = flows.at(row.flow)->steps;
-    const std::vector<std::int64_t> times = Times(row);
-    for (std::size_t i = 0; i < row.recorded.size(); ++i) {
+    for (const Rec& rec : recorded) {
       trace::RunPoint& point = run.points.emplace_back();
-      point.point_id = row.recorded[i].id;
-      point.success = row.recorded[i].ok;
-      point.time_ns = times[i] * 1'000'000;
+      point.point_id = rec.id;
+      point.success = rec.ok;
+      point.time_ns = rec.ms * 1'000'000;
     }
     runs::CheckRun(run);
     EXPECT_EQ(run.code, row.code);
