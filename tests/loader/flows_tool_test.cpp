@@ -475,6 +475,25 @@ TEST(FlowsToolCheckTest, JsonHoldsOneResultPerFlow) {
   EXPECT_EQ(run.err, "");
 }
 
+// Lines of two flows alternate: each result lists only its flow's points.
+TEST(FlowsToolCheckTest, JsonKeepsInterleavedFlowsApart) {
+  const ToolRun run = RunTool(
+      {"check", "--json", "check_flows.yaml", "check_interleaved.trace"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out,
+            "{\"config\":\"check_flows.yaml\",\"trace\":\"check_"
+            "interleaved.trace\",\"loader_errors\":0,\"results\":["
+            "{\"flow\":\"boot\",\"code\":\"PASSED\",\"points\":[\"power_on\","
+            "\"ready\"],\"failure_id\":null,\"recorded_at_fault\":null,"
+            "\"configured_at_fault\":null},"
+            "{\"flow\":\"update\",\"code\":\"POINT_FAILED\",\"points\":["
+            "\"download\",\"flash\"],\"failure_id\":3,\"recorded_at_fault\":{"
+            "\"point_id\":\"flash\",\"line\":5},\"configured_at_fault\":{"
+            "\"point_id\":\"flash\",\"critical\":true,\"failure_id\":3}}],"
+            "\"passed\":1,\"total\":2}\n");
+  EXPECT_EQ(run.err, "");
+}
+
 TEST(FlowsToolInputTest, DashReadsStandardInput) {
   const std::string data = KELPWOOD_TEST_DATA_DIR;
   ToolRun run =

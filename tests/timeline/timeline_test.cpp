@@ -754,6 +754,113 @@ TEST(FlowTimelineTest, AddRunSnapshotsPointsConfigurationAndVerdict) {
   EXPECT_EQ(Count(html, ">deadline 50 ms</text>"), 1u);
 }
 
+// A backslash and a double quote in a flow or point id: valid JSON that
+// reads back as the id, and HTML attributes that hold no raw quote.
+TEST(TimelineIdsTest, BackslashAndQuoteInIdsStayEscaped) {
+  const std::string flow_id = "up\\da\"te";
+  const std::string point_id = "p\\\"1";
+  std::vector<FlowRun> runs(1);
+  runs[0].flow_id = flow_id;
+  runs[0].run_id = "r\\\"1";
+  runs[0].cfg = Config(flow_id, {{point_id, 9}});
+  runs[0].points = {Point(point_id, 0, 100, "c\\\"omm", false)};
+  runs[0].code = FlowCheckCode::POINT_FAILED;
+  runs[0].fault_point_index = 0;
+  runs[0].fault_configured_point_id = point_id;
+  runs[0].failure_id = 9;
+  trace::SpanRunOverItsPoints(runs[0]);
+  const std::string json =
+      timeline::RenderTimeline(runs, TimelineFormat::kChrome);
+  EXPECT_EQ(TraceEventProblems(json), std::vector<std::string>{});
+  const YAML::Node events = EventsOf(json);
+  EXPECT_EQ(FindEvents(events, "X", flow_id, 4'194'305).size(), 1u) << json;
+  EXPECT_EQ(FindEvents(events, "X", point_id, 100).size(), 1u) << json;
+  const std::string html =
+      timeline::RenderTimeline(runs, TimelineFormat::kHtml);
+  EXPECT_EQ(Count(html, "data-flow=\"up\\da&quot;te\""), 1u);
+  EXPECT_EQ(Count(html, "data-point=\"p\\&quot;1\""), 2u);
+  EXPECT_EQ(Count(html, "up\\da\"te"), 0u);
+  EXPECT_EQ(Count(html, "p\\\"1"), 0u);
+}
+
+// Runs of one flow take the first lane free when they start: the third run
+// overlaps the second, which reused the first's lane.
+TEST(ChromeTraceTest, OverlappingRunsOfAFlowGetSeparateLanes) {
+  const auto cfg = Config("f", {{"a", 0}, {"b", 0}});
+  std::vector<FlowRun> runs(3);
+  const std::int64_t starts[] = {0, 20'000, 25'000};
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    runs[i].flow_id = "f";
+    runs[i].run_id = std::to_string(i + 1);
+    runs[i].cfg = cfg;
+    runs[i].points = {Point("a", starts[i], 100, "p"),
+                      Point("b", starts[i] + 10'000, 100, "p")};
+    trace::SpanRunOverItsPoints(runs[i]);
+  }
+  const std::string json =
+      timeline::RenderTimeline(runs, TimelineFormat::kChrome);
+  EXPECT_EQ(TraceEventProblems(json), std::vector<std::string>{});
+  std::vector<std::string> lanes;
+  for (const YAML::Node& event : EventsOf(json)) {
+    if (event["cat"] && event["cat"].Scalar() == "run") {
+      lanes.push_back(event["args"]["run_id"].Scalar() +
+                      " tid=" + event["tid"].Scalar());
+    }
+  }
+  EXPECT_EQ(lanes, (std::vector<std::string>{"1 tid=1", "2 tid=1", "3 tid=4"}));
+}
+
+// A duplicated or out-of-order point, as the library's check finds it, is
+// marked at fault like a failed one in both formats.
+struct FaultMark {
+  const char* name;
+  std::vector<const char*> recorded;
+  const char* chrome_fault;  // the instant on the recording process
+  const char* html_point;    // the recorded point's opening tag
+};
+
+void PrintTo(const FaultMark& mark, std::ostream* out) { *out << mark.name; }
+
+class FaultMarkTest : public ::testing::TestWithParam<FaultMark> {};
+
+TEST_P(FaultMarkTest, RecordedPointAtFaultIsMarked) {
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  auto cfg = Config("timeline.mark", {{"a", 0}, {"b", 0}, {"c", 0}});
+  cfg->check_order = true;
+  cfg->flow_points[1]->is_critical = false;  // <a> [b] <c>
+  registry.RegisterTraceFlow(cfg);
+  for (const char* id : GetParam().recorded) {
+    registry.Trace("timeline.mark", id, true);
+  }
+  trace::FlowTimeline timeline;
+  timeline.AddRun("timeline.mark", *registry.CheckFlow("timeline.mark"));
+  registry.RemoveTraceFlow("timeline.mark");
+  const std::string json = timeline.Render(TimelineFormat::kChrome);
+  EXPECT_EQ(
+      FindEvents(EventsOf(json), "i", GetParam().chrome_fault, ::getpid())
+          .size(),
+      1u)
+      << json;
+  EXPECT_EQ(Count(timeline.Render(TimelineFormat::kHtml),
+                  GetParam().html_point),
+            1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, FaultMarkTest,
+    ::testing::Values(
+        FaultMark{"Duplicated", {"a", "a", "b", "c"},
+                  "fault: POINT_DUPLICATED a",
+                  "<g class=\"point rec fault\" data-point=\"a\" "
+                  "data-index=\"1\">"},
+        FaultMark{"OutOfOrder", {"a", "x", "y", "b", "c"},
+                  "fault: ORDER_ERROR x",
+                  "<g class=\"point rec unexpected fault\" "
+                  "data-point=\"x\" data-index=\"1\">"}),
+    [](const ::testing::TestParamInfo<FaultMark>& info) {
+      return std::string(info.param.name);
+    });
+
 TEST(FlowTimelineTest, WriteReplacesTheFileOrNamesThePathAndReason) {
   kelpwood::testing::TempDir directory;
   trace::FlowTimeline timeline;

@@ -30,6 +30,7 @@ const std::string kMachineA(32, 'a');
 const std::string kMachineB(32, 'b');
 const std::string kMachineC(32, 'c');
 const std::string kMachineD(32, 'd');
+const std::string kMachineE(32, 'e');
 const std::uint64_t kBaseUs = 1700000000000000;
 
 const char kConfig[] =
@@ -121,6 +122,14 @@ class FleetCheckTest : public ::testing::Test {
                        {boot1, "boot", "ready", true, 50},
                        {boot1, "boot", "init", true, 60},
                        {boot1, "boot", "mount", false, 70}});
+    // More runs missing 'mount' than failing it, though POINT_FAILED sorts
+    // first: the summary ranks by count.
+    Import(kMachineE, {{boot1, "boot", "init", true, 10},
+                       {boot1, "boot", "ready", true, 20},
+                       {boot1, "boot", "init", true, 30},
+                       {boot1, "boot", "ready", true, 40},
+                       {boot1, "boot", "init", true, 50},
+                       {boot1, "boot", "mount", false, 60}});
   }
   static void TearDownTestSuite() {
     if (dir_ == nullptr) return;
@@ -181,11 +190,16 @@ TEST_F(FleetCheckTest, PrintsOneLinePerDeviceAndFlowThenEachFlow) {
                 "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (2 "
                 "failed; first in boot " +
                 std::string(32, '1') +
-                ", run 1700000000000040)\n"
-                "Flow 'boot' (Boot): 4 devices, 1 passed, 3 failed "
-                "(POINT_MISSING at 'mount': 2, POINT_FAILED at 'mount': 1); "
-                "runs: 4 passed, 4 failed (POINT_FAILED at 'mount': 2, "
-                "POINT_MISSING at 'mount': 2)\n"
+                ", run 1700000000000040)\n" +
+                kMachineE +
+                "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (3 "
+                "failed; first in boot " +
+                std::string(32, '1') +
+                ", run 1700000000000010)\n"
+                "Flow 'boot' (Boot): 5 devices, 1 passed, 4 failed "
+                "(POINT_MISSING at 'mount': 3, POINT_FAILED at 'mount': 1); "
+                "runs: 4 passed, 7 failed (POINT_MISSING at 'mount': 4, "
+                "POINT_FAILED at 'mount': 3)\n"
                 "Flow 'update' (Update): 1 device, 1 passed, 0 failed; runs: "
                 "1 passed, 0 failed\n");
   EXPECT_EQ(result.standard_error, "");
@@ -208,6 +222,17 @@ TEST_F(FleetCheckTest, JsonCarriesTheSameFindings) {
                 "\"run_failures\":[{\"code\":\"POINT_FAILED\",\"point_id\":"
                 "\"mount\",\"runs\":1}]}]}\n");
   EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1);
+}
+
+// The JSON summary ranks findings by count as the text does.
+TEST_F(FleetCheckTest, JsonRanksRunFailuresByCount) {
+  const ChildResult result = Check({"--json", "--machine", kMachineE});
+  EXPECT_NE(result.standard_output.find(
+                "\"run_failures\":[{\"code\":\"POINT_MISSING\",\"point_id\":"
+                "\"mount\",\"runs\":2},{\"code\":\"POINT_FAILED\","
+                "\"point_id\":\"mount\",\"runs\":1}]"),
+            std::string::npos)
+      << result.standard_output;
 }
 
 // Every run listed, none of a device's failures dropped from the summary.

@@ -119,7 +119,8 @@ FlowEntry Entry(const std::string& step) {
   return entry;
 }
 
-// "m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 points, lost 0".
+// "m1 ordered#0: POINT_MISSING at 'c', failure_id 31; 2 points, lost 0",
+// the loss read from the verdict's POSSIBLY_LOST_POINTS.
 std::string Describe(const FlowRun& run) {
   std::string text = run.machine_id + " " + run.flow_id + "#" + run.run_id +
                      ": " + kelpwood::trace::FlowCheckCodeName(run.code);
@@ -128,8 +129,14 @@ std::string Describe(const FlowRun& run) {
   if (run.failure_id != 0) {
     text += ", failure_id " + std::to_string(run.failure_id);
   }
+  // The loss as the verdict entry states it.
+  std::string lost = "0";
+  for (const std::string& field :
+       kelpwood::journal::BuildVerdictFields(run)) {
+    if (field.rfind("POSSIBLY_LOST_POINTS=", 0) == 0) lost = field.substr(21);
+  }
   return text + "; " + std::to_string(run.points.size()) + " points, lost " +
-         std::to_string(run.possibly_lost_points);
+         lost;
 }
 
 struct RunCase {
@@ -215,6 +222,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {"ordered dropped 2", "ordered a ok 0", "ordered dropped 3",
                  "ordered c ok 1", "ordered d ok 2"},
                 {"m1 ordered#0: PASSED; 3 points, lost 5"},
+                {}},
+        RunCase{"OneDroppedPointIsALoss",
+                {"ordered a ok 0", "ordered dropped 1", "ordered c ok 1",
+                 "ordered d ok 2"},
+                {"m1 ordered#0: PASSED; 3 points, lost 1"},
                 {}},
         // Cut at the first 'a' before, three POINT_MISSING runs.
         RunCase{"RepeatedIdEndsAtItsLastPlace",
