@@ -172,8 +172,8 @@ std::vector<std::string> BuildVerdictFields(const FlowRun& run) {
         fmt::format("POSSIBLY_LOST_POINTS={}", run.possibly_lost_points));
   }
   if (run.points_dropped_by_watch > 0) {
-    fields.push_back(fmt::format("POINTS_DROPPED_BY_WATCH={}",
-                                 run.points_dropped_by_watch));
+    fields.push_back(
+        fmt::format("POINTS_DROPPED_BY_WATCH={}", run.points_dropped_by_watch));
   }
   if (run.metadata_dropped_by_watch > 0) {
     fields.push_back(fmt::format("METADATA_DROPPED_BY_WATCH={}",

@@ -36,14 +36,18 @@ TEST(JournalCatalogTest, ListsOneEntryPerMessageIdOfTheLibrary) {
       journalctl, {"--root", root.path(), "--list-catalog"}, {});
   ASSERT_TRUE(list.ExitedCleanly()) << list.standard_error;
 
-  std::vector<std::string> expected_ids = {
-      kVerdictPassed,          kVerdictPassedUnexpected,
-      kVerdictPointFailed,     kVerdictPointInvalid,
-      kVerdictPointDuplicated, kVerdictPointMissing,
-      kVerdictOrderError,      kVerdictFlowNotFound,
-      kVerdictPointLate,
-      kPointPublished,         kFlowReset,
-      kPointsDropped};
+  std::vector<std::string> expected_ids = {kVerdictPassed,
+                                           kVerdictPassedUnexpected,
+                                           kVerdictPointFailed,
+                                           kVerdictPointInvalid,
+                                           kVerdictPointDuplicated,
+                                           kVerdictPointMissing,
+                                           kVerdictOrderError,
+                                           kVerdictFlowNotFound,
+                                           kVerdictPointLate,
+                                           kPointPublished,
+                                           kFlowReset,
+                                           kPointsDropped};
   std::sort(expected_ids.begin(), expected_ids.end());
   std::vector<std::string> listed_ids;
   std::size_t start = 0;

@@ -836,27 +836,26 @@ TEST_P(FaultMarkTest, RecordedPointAtFaultIsMarked) {
   timeline.AddRun("timeline.mark", *registry.CheckFlow("timeline.mark"));
   registry.RemoveTraceFlow("timeline.mark");
   const std::string json = timeline.Render(TimelineFormat::kChrome);
-  EXPECT_EQ(
-      FindEvents(EventsOf(json), "i", GetParam().chrome_fault, ::getpid())
-          .size(),
-      1u)
+  EXPECT_EQ(FindEvents(EventsOf(json), "i", GetParam().chrome_fault, ::getpid())
+                .size(),
+            1u)
       << json;
-  EXPECT_EQ(Count(timeline.Render(TimelineFormat::kHtml),
-                  GetParam().html_point),
-            1u);
+  EXPECT_EQ(
+      Count(timeline.Render(TimelineFormat::kHtml), GetParam().html_point), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, FaultMarkTest,
-    ::testing::Values(
-        FaultMark{"Duplicated", {"a", "a", "b", "c"},
-                  "fault: POINT_DUPLICATED a",
-                  "<g class=\"point rec fault\" data-point=\"a\" "
-                  "data-index=\"1\">"},
-        FaultMark{"OutOfOrder", {"a", "x", "y", "b", "c"},
-                  "fault: ORDER_ERROR x",
-                  "<g class=\"point rec unexpected fault\" "
-                  "data-point=\"x\" data-index=\"1\">"}),
+    ::testing::Values(FaultMark{"Duplicated",
+                                {"a", "a", "b", "c"},
+                                "fault: POINT_DUPLICATED a",
+                                "<g class=\"point rec fault\" data-point=\"a\" "
+                                "data-index=\"1\">"},
+                      FaultMark{"OutOfOrder",
+                                {"a", "x", "y", "b", "c"},
+                                "fault: ORDER_ERROR x",
+                                "<g class=\"point rec unexpected fault\" "
+                                "data-point=\"x\" data-index=\"1\">"}),
     [](const ::testing::TestParamInfo<FaultMark>& info) {
       return std::string(info.param.name);
     });

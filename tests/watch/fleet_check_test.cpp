@@ -189,9 +189,7 @@ TEST_F(FleetCheckTest, PrintsOneLinePerDeviceAndFlowThenEachFlow) {
                 std::string(32, '1') + ", run 1700000000000010)\n" + kMachineD +
                 "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (2 "
                 "failed; first in boot " +
-                std::string(32, '1') +
-                ", run 1700000000000040)\n" +
-                kMachineE +
+                std::string(32, '1') + ", run 1700000000000040)\n" + kMachineE +
                 "  boot  3 runs  POINT_MISSING at 'mount', failure_id 302 (3 "
                 "failed; first in boot " +
                 std::string(32, '1') +

@@ -131,8 +131,7 @@ std::string Describe(const FlowRun& run) {
   }
   // The loss as the verdict entry states it.
   std::string lost = "0";
-  for (const std::string& field :
-       kelpwood::journal::BuildVerdictFields(run)) {
+  for (const std::string& field : kelpwood::journal::BuildVerdictFields(run)) {
     if (field.rfind("POSSIBLY_LOST_POINTS=", 0) == 0) lost = field.substr(21);
   }
   return text + "; " + std::to_string(run.points.size()) + " points, lost " +

@@ -59,8 +59,8 @@ struct JournalCheckOptions {
   std::string machine_id;
   std::string metrics;  // --metrics FILE: the runs' numbers, per machine
   bool json = false;
-  bool verbose = false;  // starts from the global option
-  bool list_runs = false;  // --runs
+  bool verbose = false;             // starts from the global option
+  bool list_runs = false;           // --runs
   journal::TrustedWriters trusted;  // --trust-uid, --trust-unit
   std::vector<std::string> configs;
 };
