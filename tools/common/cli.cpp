@@ -309,5 +309,25 @@ int ListCommandOptions(const std::vector<Command>& commands, const char* name) {
   return kExitUsage;
 }
 
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()));
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], row[column].size());
+    }
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      line += row[column];
+      if (column + 1 < row.size()) {
+        line.append(widths[column] - row[column].size() + 2, ' ');
+      }
+    }
+    fmt::print("{}\n", line);
+  }
+}
+
 }  // namespace cli
 }  // namespace kelpwood

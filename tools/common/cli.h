@@ -135,6 +135,10 @@ int GetoptLong(int argc, char* const* argv, const char* shortopts,
 // GetoptLong.
 int ListCommandOptions(const std::vector<Command>& commands, const char* name);
 
+// Prints `rows` as a table on standard output: each column as wide as its
+// widest cell, two blanks between columns, the last column unpadded.
+void PrintTable(const std::vector<std::vector<std::string>>& rows);
+
 }  // namespace cli
 }  // namespace kelpwood
 

@@ -38,26 +38,6 @@ std::string ConfiguredPoint(const trace::TracePointCfg& point,
   return text;
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      widths[column] = std::max(widths[column], row[column].size());
-    }
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      line += row[column];
-      if (column + 1 < row.size()) {
-        line.append(widths[column] - row[column].size() + 2, ' ');
-      }
-    }
-    fmt::print("{}\n", line);
-  }
-}
-
 // The JSON object of one checked flow.
 std::string FlowJson(const trace::FlowRun& run, int fault_line) {
   std::string points;
@@ -151,7 +131,7 @@ int Check(const std::string& config_path, const std::string& trace_path,
         cli::JsonString(config_path), cli::JsonString(trace_path), load_errors,
         results, passed, replayed.runs.size());
   } else {
-    PrintTable(rows);
+    cli::PrintTable(rows);
     fmt::print("{} of {} {} passed\n", passed, replayed.runs.size(),
                replayed.runs.size() == 1 ? "flow" : "flows");
   }

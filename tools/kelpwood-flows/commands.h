@@ -8,6 +8,8 @@
 #ifndef KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 #define KELPWOOD_TOOLS_FLOWS_COMMANDS_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,14 @@ struct JournalCheckOptions {
   journal::TrustedWriters trusted;  // --trust-uid, --trust-unit
   std::vector<std::string> configs;
 };
+
+// The reader of the local journal (`local`) or of `directory`, restricted to
+// a boot and a machine where given, at its head or at `since_us` (0: the
+// head); null after saying why not as "COMMAND: reason".
+std::unique_ptr<journal::JournalReader> OpenJournalSource(
+    const char* command, bool local, const std::string& directory, bool by_boot,
+    const std::string& boot_id, const std::string& machine_id,
+    std::uint64_t since_us);
 
 // Adds a --trust-uid (`uid`) or --trust-unit value to `trusted`; false for
 // one that is no user id or unit name.

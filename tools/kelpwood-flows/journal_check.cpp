@@ -165,32 +165,12 @@ int CheckJournalOptions(JournalCheckOptions& options, std::uint64_t& since_us) {
   return -1;
 }
 
-// The reader of the journal the options name, restricted and positioned;
-// null after reporting why not.
+// The reader of the journal the options name, restricted and positioned.
 std::unique_ptr<JournalReader> OpenJournal(const JournalCheckOptions& options,
                                            std::uint64_t since_us) {
-  std::string error;
-  std::unique_ptr<JournalReader> reader =
-      options.local ? JournalReader::OpenLocal(error)
-                    : JournalReader::OpenDirectory(options.directory, error);
-  if (!reader) {
-    cli::Error("check: {}", error);
-    return nullptr;
-  }
-  if ((options.by_boot && !reader->RestrictToBoot(options.boot_id)) ||
-      (!options.machine_id.empty() &&
-       !reader->RestrictToMachine(options.machine_id))) {
-    cli::Error("check: cannot select entries by id");
-    return nullptr;
-  }
-  const bool positioned = options.since.empty()
-                              ? reader->SeekHead(error)
-                              : reader->SeekRealtime(since_us, error);
-  if (!positioned) {
-    cli::Error("check: {}", error);
-    return nullptr;
-  }
-  return reader;
+  return OpenJournalSource("check", options.local, options.directory,
+                           options.by_boot, options.boot_id, options.machine_id,
+                           options.since.empty() ? 0 : since_us);
 }
 
 // "CODE at 'POINT'", or "CODE" without a point.
@@ -556,6 +536,32 @@ int JournalCheck(JournalCheckOptions options) {
       std::any_of(devices.begin(), devices.end(),
                   [](const auto& entry) { return entry.second.has_failure; });
   return any_failed ? kExitFindings : kExitClean;
+}
+
+std::unique_ptr<JournalReader> OpenJournalSource(
+    const char* command, bool local, const std::string& directory, bool by_boot,
+    const std::string& boot_id, const std::string& machine_id,
+    std::uint64_t since_us) {
+  std::string error;
+  std::unique_ptr<JournalReader> reader =
+      local ? JournalReader::OpenLocal(error)
+            : JournalReader::OpenDirectory(directory, error);
+  if (!reader) {
+    cli::Error("{}: {}", command, cli::EscapeControls(error));
+    return nullptr;
+  }
+  if ((by_boot && !reader->RestrictToBoot(boot_id)) ||
+      (!machine_id.empty() && !reader->RestrictToMachine(machine_id))) {
+    cli::Error("{}: cannot select entries by id", command);
+    return nullptr;
+  }
+  const bool positioned = since_us == 0 ? reader->SeekHead(error)
+                                        : reader->SeekRealtime(since_us, error);
+  if (!positioned) {
+    cli::Error("{}: {}", command, cli::EscapeControls(error));
+    return nullptr;
+  }
+  return reader;
 }
 
 }  // namespace flows_tool

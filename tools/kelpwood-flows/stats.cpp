@@ -169,26 +169,6 @@ std::string Milliseconds(std::int64_t ns) {
   return fmt::format("{:.3f}", static_cast<double>(ns) / 1e6);
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      widths[column] = std::max(widths[column], row[column].size());
-    }
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      line += row[column];
-      if (column + 1 < row.size()) {
-        line.append(widths[column] - row[column].size() + 2, ' ');
-      }
-    }
-    fmt::print("{}\n", line);
-  }
-}
-
 std::vector<std::string> Row(const std::string& flow, const std::string& step,
                              std::uint64_t runs, const Summary& summary) {
   std::vector<std::string> row = {flow, step, std::to_string(runs),
@@ -219,7 +199,7 @@ void PrintText(AllStats& all) {
     rows.push_back(
         Row(flow_text, "(run)", flow.runs, Summarize(flow.durations_ns)));
   }
-  PrintTable(rows);
+  cli::PrintTable(rows);
   const std::uint64_t runs = TotalRuns(all);
   fmt::print("{} {} of {} {}\n", runs, runs == 1 ? "run" : "runs", all.size(),
              all.size() == 1 ? "flow" : "flows");
@@ -358,25 +338,10 @@ int JournalStats(const StatsOptions& options,
                  const std::vector<std::string>& configs) {
   std::map<std::string, runs::WatchedFlow> flows;
   if (!LoadConfigs(configs, flows)) return kExitTrouble;
-  std::string error;
-  std::unique_ptr<journal::JournalReader> reader =
-      options.local
-          ? journal::JournalReader::OpenLocal(error)
-          : journal::JournalReader::OpenDirectory(options.directory, error);
-  if (!reader) {
-    cli::Error("stats: {}", cli::EscapeControls(error));
-    return kExitTrouble;
-  }
-  if ((options.by_boot && !reader->RestrictToBoot(options.boot_id)) ||
-      (!options.machine_id.empty() &&
-       !reader->RestrictToMachine(options.machine_id))) {
-    cli::Error("stats: cannot select entries by id");
-    return kExitTrouble;
-  }
-  if (!reader->SeekHead(error)) {
-    cli::Error("stats: {}", cli::EscapeControls(error));
-    return kExitTrouble;
-  }
+  std::unique_ptr<journal::JournalReader> reader = OpenJournalSource(
+      "stats", options.local, options.directory, options.by_boot,
+      options.boot_id, options.machine_id, 0);
+  if (!reader) return kExitTrouble;
   AllStats all;
   runs::FlowRunEngine engine(flows, [&](FlowRun&& run) { AddRun(run, all); });
   journal::FlowEntry entry;

@@ -180,23 +180,9 @@ int JournalTimeline(JournalSource source,
   }
   ReportDroppedFlowEntries(dropped);
   std::unique_ptr<journal::JournalReader> reader =
-      source.local
-          ? journal::JournalReader::OpenLocal(error)
-          : journal::JournalReader::OpenDirectory(source.directory, error);
-  if (!reader) {
-    cli::Error("timeline: {}", cli::EscapeControls(error));
-    return kExitTrouble;
-  }
-  if ((source.by_boot && !reader->RestrictToBoot(source.boot_id)) ||
-      (!source.machine_id.empty() &&
-       !reader->RestrictToMachine(source.machine_id))) {
-    cli::Error("timeline: cannot select entries by id");
-    return kExitTrouble;
-  }
-  if (!reader->SeekHead(error)) {
-    cli::Error("timeline: {}", cli::EscapeControls(error));
-    return kExitTrouble;
-  }
+      OpenJournalSource("timeline", source.local, source.directory,
+                        source.by_boot, source.boot_id, source.machine_id, 0);
+  if (!reader) return kExitTrouble;
   std::vector<trace::FlowRun> runs;
   std::size_t passed = 0;
   runs::FlowRunEngine engine(flows, [&](trace::FlowRun&& run) {
