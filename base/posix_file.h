@@ -87,6 +87,13 @@ bool ReadRegularFile(const std::string& path, std::string& content,
 // reads. Returns false with errno set when a read fails.
 bool ReadToEnd(int fd, std::string& content);
 
+// Writes `content` to `path` so that a reader sees the old or the new file
+// whole: a temporary file in the same directory (hidden, so not named *.prom), fsync,
+// the given mode whatever the umask, rename, then fsync of the directory.
+// False with the reason in `error`; the temporary file is removed.
+bool WriteFileAtomically(const std::string& path, const std::string& content,
+                         unsigned mode, std::string& error);
+
 // The request for a record lock of type (F_RDLCK, F_WRLCK or F_UNLCK) on
 // length bytes from start, counted from the start of the file.
 struct flock RecordLockRequest(short type, off_t start = 0,

@@ -458,48 +458,5 @@ bool FlowMetrics::LoadState(std::istream& in) {
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& content,
-                         unsigned mode, std::string& error) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  const std::string name =
-      slash == std::string::npos ? path : path.substr(slash + 1);
-  // Hidden and not ending in .prom: node_exporter reads only *.prom.
-  std::string temporary = dir + "/." + name + ".XXXXXX";
-  base::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd.valid()) {
-    error = temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  const auto fail = [&](const std::string& what) {
-    error = what + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  };
-  for (std::size_t written = 0; written < content.size();) {
-    const ssize_t step = base::RetryOnInterrupt([&] {
-      return ::write(fd.get(), content.data() + written,
-                     content.size() - written);
-    });
-    if (step < 0) return fail(temporary);
-    written += static_cast<std::size_t>(step);
-  }
-  if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0 ||
-      ::fsync(fd.get()) != 0 || fd.Close() != 0) {
-    return fail(temporary);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(path);
-  // The rename itself must survive a power cut as well.
-  const base::UniqueFd directory(
-      ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid() || ::fsync(directory.get()) != 0) {
-    error = dir + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace runs
 }  // namespace kelpwood

@@ -4,7 +4,7 @@
 //
 //   FlowMetrics metrics(FlowMetrics::Scope::kWatch);
 //   engine sink: metrics.AddRun(run);
-//   WriteFileAtomically(path, metrics.Render(), 0644, error);
+//   base::WriteFileAtomically(path, metrics.Render(), 0644, error);
 //
 // Families (label values escaped, invalid UTF-8 made U+FFFD):
 //   kelpwood_flow_runs_total{flow,result}             counter
@@ -118,13 +118,6 @@ class FlowMetrics {
   std::uint64_t unwritten_verdicts_ = 0;
   std::uint64_t series_dropped_ = 0;
 };
-
-// Writes `content` to `path` so that a reader sees the old or the new file
-// whole: a temporary file in the same directory (not named *.prom), fsync,
-// the given mode whatever the umask, rename, then fsync of the directory.
-// False with the reason in `error`; the temporary file is removed.
-bool WriteFileAtomically(const std::string& path, const std::string& content,
-                         unsigned mode, std::string& error);
 
 }  // namespace runs
 }  // namespace kelpwood

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <utility>
 
+#include "base/posix_file.h"
+
 namespace kelpwood {
 namespace runs {
 namespace {
@@ -60,8 +62,9 @@ void MetricsWriter::Run() {
     busy_ = true;
     lock.unlock();
     std::string error;
-    const bool written = WriteFileAtomically(state_path_, state, 0600, error) &&
-                         WriteFileAtomically(file_path_, file, 0644, error);
+    const bool written =
+        base::WriteFileAtomically(state_path_, state, 0600, error) &&
+        base::WriteFileAtomically(file_path_, file, 0644, error);
     lock.lock();
     busy_ = false;
     last_error_ = written ? "" : "metrics: " + error;

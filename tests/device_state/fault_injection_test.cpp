@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_file.h"
 #include "fault_shim.h"
 #include "test_support.h"
 
@@ -341,6 +342,34 @@ INSTANTIATE_TEST_SUITE_P(DeviceState, FaultInjectionTest,
                          [](const ::testing::TestParamInfo<Operation>& info) {
                            return std::string(info.param.name);
                          });
+
+// A file replaced whole (the watch's state, metrics): its data is synced
+// before the rename, the directory after it, and a failure anywhere leaves
+// the old content and no temporary file.
+std::string ReplaceWithTen(Fixture& fixture) {
+  std::string error;
+  return kelpwood::base::WriteFileAtomically(fixture.path, kTen, 0600, error)
+             ? "true"
+             : "false";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReplacedFile, FaultInjectionTest,
+    ::testing::Values(Operation{"WriteFileAtomically",
+                                kNine,
+                                Nothing,
+                                ReplaceWithTen,
+                                "true",
+                                kTen,
+                                {{"mkostemp", "false", kNine},
+                                 {"write", "false", kNine},
+                                 {"fsync", "false", kNine},
+                                 {"rename", "false", kNine},
+                                 {"open directory", "false", kTen},
+                                 {"fsync", "false", kTen}}}),
+    [](const ::testing::TestParamInfo<Operation>& info) {
+      return std::string(info.param.name);
+    });
 
 // Another process creating the file between this one's check and its link()
 // is a race this one loses: it must take the winner's file as it is.

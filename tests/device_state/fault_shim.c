@@ -144,6 +144,13 @@ int link(const char* from, const char* to) {
   return real(from, to);
 }
 
+int rename(const char* from, const char* to) {
+  static int (*real)(const char*, const char*);
+  if (real == NULL) *(void**)&real = Next("rename");
+  if (Intercept("rename", NULL)) return -1;
+  return real(from, to);
+}
+
 int fcntl(int fd, int command, ...) {
   static int (*real)(int, int, ...);
   if (real == NULL) *(void**)&real = Next("fcntl");

@@ -1,5 +1,5 @@
 /* A shared library that interposes on the system calls of the device-state
- * code (open, mkostemp, write, fsync, link, fcntl, lseek, read,
+ * code (open, mkostemp, write, fsync, link, rename, fcntl, lseek, read,
  * inotify_init1, inotify_add_watch) for the thread that arms it: it records
  * each call and makes one chosen call fail with a chosen errno. Linked into a
  * test program ahead of the C library, so that the library's calls reach it

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/posix_file.h"
 #include "cli.h"
 #include "commands.h"
 #include "journal/journal_reader.h"
@@ -522,7 +523,7 @@ int JournalCheck(JournalCheckOptions options) {
     return kExitTrouble;
   }
   if (!options.metrics.empty() &&
-      !runs::WriteFileAtomically(options.metrics, metrics.Render(), 0644,
+      !base::WriteFileAtomically(options.metrics, metrics.Render(), 0644,
                                  error)) {
     cli::Error("check: {}", error);
     return kExitTrouble;

@@ -138,8 +138,7 @@ class StateFile {
  public:
   explicit StateFile(std::string dir)
       : dir_(std::move(dir)),
-        path_(dir_ + "/state"),
-        temporary_path_(dir_ + "/state.tmp") {}
+        path_(dir_ + "/state") {}
 
   // False only for a state that exists but cannot be read. A damaged one is
   // kept aside as state.damaged, said once on standard error, and the watch
@@ -168,54 +167,18 @@ class StateFile {
     return true;
   }
 
-  // Written beside and renamed over the old state, so that a crash leaves
-  // either the old or the new one whole.
+  // Replaces the state whole: a crash leaves the old or the new one.
   bool Save(const std::string& cursor, const FlowRunEngine& engine,
             std::string& error) {
     std::ostringstream text;
     text << "cursor\t" << cursor << "\n";
     engine.SaveState(text);
-    const std::string content = text.str();
-    const int fd = ::open(temporary_path_.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      error = temporary_path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    std::size_t written = 0;
-    while (written < content.size()) {
-      const ssize_t step =
-          ::write(fd, content.data() + written, content.size() - written);
-      if (step < 0 && errno == EINTR) continue;
-      if (step < 0) {
-        error = temporary_path_ + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-      }
-      written += static_cast<std::size_t>(step);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-      error = temporary_path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
-      error = path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    // The rename itself must survive a power cut as well.
-    const base::UniqueFd directory(
-        ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory.valid() || ::fsync(directory.get()) != 0) {
-      error = dir_ + ": " + std::strerror(errno);
-      return false;
-    }
-    return true;
+    return base::WriteFileAtomically(path_, text.str(), 0600, error);
   }
 
  private:
   std::string dir_;
   std::string path_;
-  std::string temporary_path_;
 };
 
 // The verdicts a watch wrote after `cursor`, as FLOW_ID + '\n' + FLOW_RUN. A
@@ -446,12 +409,22 @@ int Follow(JournalReader& reader, FlowRunEngine& engine, StateFile& state,
 }
 
 // Positions `reader` after the saved cursor, or at the journal's end on a
-// first start or when the cursor is refused or its entry gone (said once on
-// standard error).
+// first start or when the cursor is refused. A cursor whose entry is gone
+// (vacuumed while the watch was down) goes on from the first entry kept
+// after it. Either case is said once on standard error.
 bool Position(JournalReader& reader, const std::string& cursor,
               const std::string& state_dir, std::string& error) {
   if (!cursor.empty()) {
-    if (reader.SeekAfterCursor(cursor, error)) return true;
+    bool entry_gone = false;
+    if (reader.SeekAfterCursor(cursor, error, &entry_gone)) {
+      if (entry_gone) {
+        cli::Error(
+            "watch: {}/state: the saved journal cursor names no entry of the "
+            "journal; going on from the first entry after its place",
+            cli::EscapeControls(state_dir));
+      }
+      return true;
+    }
     cli::Error("watch: {}/state: {}; starting at the end of the journal",
                cli::EscapeControls(state_dir), error);
   }
