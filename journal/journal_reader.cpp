@@ -157,12 +157,14 @@ void JournalReader::SetTrustedWriters(TrustedWriters writers) {
 }
 
 bool JournalReader::SeekHead(std::string& error) {
+  take_current_ = false;
   const int result = sd_journal_seek_head(journal_);
   if (result < 0) error = Reason("cannot seek to the journal's head", result);
   return result >= 0;
 }
 
 bool JournalReader::SeekTail(std::string& error) {
+  take_current_ = false;
   int result = sd_journal_seek_tail(journal_);
   // After seek_tail the next step forward finds nothing until new entries
   // arrive, and then only the last of them; stepping back onto the last
@@ -207,13 +209,14 @@ bool JournalReader::SeekNewestEntry(std::string& error) {
 
 bool JournalReader::SeekRealtime(std::uint64_t realtime_us,
                                  std::string& error) {
+  take_current_ = false;
   const int result = sd_journal_seek_realtime_usec(journal_, realtime_us);
   if (result < 0) error = Reason("cannot seek in the journal", result);
   return result >= 0;
 }
 
 bool JournalReader::SeekAfterCursor(const std::string& cursor,
-                                    std::string& error) {
+                                    std::string& error, bool* entry_gone) {
   int result = sd_journal_seek_cursor(journal_, cursor.c_str());
   if (result < 0) {
     error = Reason("cannot seek to the saved journal cursor", result);
@@ -224,18 +227,19 @@ bool JournalReader::SeekAfterCursor(const std::string& cursor,
     error = Reason("cannot read the journal", result);
     return false;
   }
-  if (result == 0 || sd_journal_test_cursor(journal_, cursor.c_str()) <= 0) {
-    // The saved entry is gone (vacuumed, or never was in this journal):
-    // where to go on from is not known.
-    error = "the saved journal cursor names no entry of the journal";
-    return false;
-  }
-  last_step_positioned_ = true;
+  const bool gone =
+      result == 0 || sd_journal_test_cursor(journal_, cursor.c_str()) <= 0;
+  if (entry_gone != nullptr) *entry_gone = gone;
+  // Gone, the seek lands on the nearest place (by sequence number, else by
+  // time): the entry stood on is the first after it, still to be read.
+  take_current_ = gone && result > 0;
+  last_step_positioned_ = result > 0;
   return true;
 }
 
 int JournalReader::Next(FlowEntry& entry) {
-  const int step = sd_journal_next(journal_);
+  const int step = take_current_ ? 1 : sd_journal_next(journal_);
+  take_current_ = false;
   if (step <= 0) return step;
   last_step_positioned_ = true;
 

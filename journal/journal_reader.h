@@ -113,11 +113,14 @@ class JournalReader {
   // `cursor`. Each returns false with a reason in `error`. After SeekTail
   // Next() returns every flow entry written later, also when the journal
   // holds no flow entry yet or none at all. SeekAfterCursor fails for a
-  // cursor the journal refuses or whose entry is no longer there.
+  // cursor the journal refuses; when its entry is no longer there (vacuumed,
+  // or another journal's) it sets `*entry_gone` and Next() goes on from the
+  // first entry after the cursor's place, so that none still kept is skipped.
   bool SeekHead(std::string& error);
   bool SeekTail(std::string& error);
   bool SeekRealtime(std::uint64_t realtime_us, std::string& error);
-  bool SeekAfterCursor(const std::string& cursor, std::string& error);
+  bool SeekAfterCursor(const std::string& cursor, std::string& error,
+                       bool* entry_gone = nullptr);
 
   // Reads the next flow entry into `entry`: 1 read, 0 none left for now,
   // negative errno on failure. Entries that are not flow entries are never
@@ -147,6 +150,8 @@ class JournalReader {
   bool restricted_to_boot_ = false;
   bool restricted_to_machine_ = false;
   bool last_step_positioned_ = false;
+  // The journal stands on an entry that Next() must return before stepping.
+  bool take_current_ = false;
 };
 
 }  // namespace journal

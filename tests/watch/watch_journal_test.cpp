@@ -243,7 +243,9 @@ TEST_F(WatchJournalTest, FailedCriticalPointGivesVerdictBeforeTheDeadline) {
   EXPECT_EQ(Field(verdicts[0], "POSSIBLY_LOST_POINTS"), "1");
 }
 
-TEST_F(WatchJournalTest, RestartNeitherRepeatsNorLosesAVerdict) {
+// Restarted twice, each time after runs published while it was down: every
+// restart goes on from the cursor the previous watch saved.
+TEST_F(WatchJournalTest, RestartsNeitherRepeatNorLoseAVerdict) {
   {
     WatchProcess watch(dir_ + "/state", config_);
     ASSERT_TRUE(watch.AwaitReady());
@@ -266,14 +268,21 @@ TEST_F(WatchJournalTest, RestartNeitherRepeatsNorLosesAVerdict) {
   // While watch is down: the open run ends and a whole run passes.
   Publish({"mount:ok", "ready:ok"});
   Publish({"init:ok", "ready:ok"});
+  {
+    WatchProcess watch(dir_ + "/state", config_);
+    ASSERT_TRUE(watch.AwaitReady());
+    ASSERT_EQ(AwaitVerdicts(flow_, 3).size(), 3u);
+    EXPECT_EQ(watch.Stop(), 0);
+  }
+  Publish({"init:ok", "mount:ok", "ready:ok"});  // down a second time
 
   WatchProcess watch(dir_ + "/state", config_);
   ASSERT_TRUE(watch.AwaitReady());
-  ASSERT_EQ(AwaitVerdicts(flow_, 3).size(), 3u);
+  ASSERT_EQ(AwaitVerdicts(flow_, 4).size(), 4u);
   // A run published after the restart: any repeat would come before it.
   Publish({"init:ok", "mount:ok", "ready:ok"});
-  const std::vector<Fields> verdicts = AwaitVerdicts(flow_, 4);
-  ASSERT_EQ(verdicts.size(), 4u);
+  const std::vector<Fields> verdicts = AwaitVerdicts(flow_, 5);
+  ASSERT_EQ(verdicts.size(), 5u);
   std::vector<std::string> summary;
   std::set<std::string> runs;
   for (const Fields& verdict : verdicts) {
@@ -281,9 +290,10 @@ TEST_F(WatchJournalTest, RestartNeitherRepeatsNorLosesAVerdict) {
                       Field(verdict, "RECORDED_POINTS"));
     runs.insert(Field(verdict, "FLOW_RUN"));
   }
-  EXPECT_EQ(summary, (std::vector<std::string>{"PASSED 3", "PASSED 3",
-                                               "POINT_MISSING 2", "PASSED 3"}));
-  EXPECT_EQ(runs.size(), 4u);
+  EXPECT_EQ(summary,
+            (std::vector<std::string>{"PASSED 3", "PASSED 3", "POINT_MISSING 2",
+                                      "PASSED 3", "PASSED 3"}));
+  EXPECT_EQ(runs.size(), 5u);
   EXPECT_EQ(watch.Stop(), 0);
 }
 
@@ -439,7 +449,15 @@ class FreshJournal {
 // after its READY=1, and the verdict fields it must write.
 struct AttackCase {
   const char* name;
-  enum Journal { kFresh, kRotated, kVacuumed, kWithEarlierPoints } journal;
+  enum Journal {
+    kFresh,
+    kRotated,
+    kVacuumed,
+    kWithEarlierPoints,
+    // A watch saved its cursor, stopped, and the file of that cursor's entry
+    // was vacuumed; the publishers run while it is down.
+    kCursorVacuumedWhileDown,
+  } journal;
   // Publisher runs, in order; "nobody " first runs it as uid 65534.
   std::vector<std::string> publishers;
   std::vector<std::string> expected;  // "FIELD=value" of the one verdict
@@ -512,19 +530,36 @@ TEST_P(WatchAttackTest, WritesTheVerdictOfTheGenuineRun) {
   if (attack.journal == AttackCase::kWithEarlierPoints) {
     Run("attacked:init:ok");  // before the watch: not its business
   }
-  if (attack.journal == AttackCase::kRotated ||
-      attack.journal == AttackCase::kVacuumed) {
-    const ChildResult rotated =
-        RunChild("/bin/journalctl",
-                 attack.journal == AttackCase::kRotated
-                     ? std::vector<std::string>{"--rotate"}
+  const bool while_down =
+      attack.journal == AttackCase::kCursorVacuumedWhileDown;
+  const std::string state_dir = temp_dir_->path() + "/state";
+  if (while_down) {
+    WatchProcess first(state_dir, config_);
+    ASSERT_TRUE(first.AwaitReady());
+    Run("attacked:init:ok attacked:mount:fail");
+    ASSERT_EQ(AwaitVerdicts("attacked", 1).size(), 1u);
+    EXPECT_EQ(first.Stop(), 0);
+  }
+  if (attack.journal != AttackCase::kFresh &&
+      attack.journal != AttackCase::kWithEarlierPoints) {
+    // --vacuum-size=1 removes every archived file, the one just rotated too.
+    const ChildResult rotated = RunChild(
+        "/bin/journalctl",
+        attack.journal == AttackCase::kRotated
+            ? std::vector<std::string>{"--rotate"}
+        : while_down ? std::vector<std::string>{"--rotate", "--vacuum-size=1"}
                      : std::vector<std::string>{"--rotate", "--vacuum-files=1"},
-                 {});
+        {});
     ASSERT_TRUE(rotated.ExitedCleanly()) << rotated.standard_error;
   }
-  WatchProcess watch(temp_dir_->path() + "/state", config_);
+  if (while_down) {
+    for (const std::string& publisher : attack.publishers) Run(publisher);
+  }
+  WatchProcess watch(state_dir, config_);
   ASSERT_TRUE(watch.AwaitReady());
-  for (const std::string& publisher : attack.publishers) Run(publisher);
+  if (!while_down) {
+    for (const std::string& publisher : attack.publishers) Run(publisher);
+  }
   const std::vector<Fields> verdicts = AwaitVerdicts("attacked", 1);
   ASSERT_EQ(verdicts.size(), 1u);
   std::vector<std::string> fields;
@@ -552,6 +587,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
         AttackCase{"VacuumedJournal",
                    AttackCase::kVacuumed,
+                   {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
+                   {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
+        // The failed run's verdict went with the vacuumed file: the one
+        // verdict is the passed run's, read from the first entry kept.
+        AttackCase{"CursorVacuumedWhileDown",
+                   AttackCase::kCursorVacuumedWhileDown,
                    {"attacked:init:ok attacked:mount:ok attacked:ready:ok"},
                    {"CHECK_CODE=PASSED", "RECORDED_POINTS=3"}},
         AttackCase{"PointsBeforeTheStartAreNotTaken",
