@@ -77,8 +77,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
   // Hidden and not ending in .prom: node_exporter reads only *.prom.
   std::string temporary = dir + "/." + name + ".XXXXXX";
   // Each call is repeated when interrupted: a signal must not cost a state.
-  UniqueFd fd(
-      RetryOnInterrupt([&] { return ::mkostemp(temporary.data(), O_CLOEXEC); }));
+  UniqueFd fd(RetryOnInterrupt(
+      [&] { return ::mkostemp(temporary.data(), O_CLOEXEC); }));
   if (!fd.valid()) {
     error = temporary + ": " + std::strerror(errno);
     return false;
@@ -102,15 +102,13 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
       fd.Close() != 0) {
     return fail(temporary);
   }
-  if (RetryOnInterrupt([&] {
-        return ::rename(temporary.c_str(), path.c_str());
-      }) != 0) {
+  if (RetryOnInterrupt(
+          [&] { return ::rename(temporary.c_str(), path.c_str()); }) != 0) {
     return fail(path);
   }
   // The rename itself must survive a power cut as well.
-  const UniqueFd directory(RetryOnInterrupt([&] {
-    return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  }));
+  const UniqueFd directory(RetryOnInterrupt(
+      [&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!directory.valid() ||
       RetryOnInterrupt([&] { return ::fsync(directory.get()); }) != 0) {
     error = dir + ": " + std::strerror(errno);

@@ -137,8 +137,7 @@ class VerdictQueue {
 class StateFile {
  public:
   explicit StateFile(std::string dir)
-      : dir_(std::move(dir)),
-        path_(dir_ + "/state") {}
+      : dir_(std::move(dir)), path_(dir_ + "/state") {}
 
   // False only for a state that exists but cannot be read. A damaged one is
   // kept aside as state.damaged, said once on standard error, and the watch
