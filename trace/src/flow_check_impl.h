@@ -421,6 +421,9 @@ class StepMatcher {
     if (node.kind == FlowStep::Kind::kOneOf) {
       if (state.cursor != kNone) {
         const std::size_t branch = node.children[state.cursor];
+        // An id the branch never names cannot be taken there, and nothing
+        // inside it waits for one (the commonest case when branches switch).
+        if (!steps_.CanStart(branch, visit.id, false)) return false;
         Fresh(branch);
         return Take(branch, visit, state.ref);
       }

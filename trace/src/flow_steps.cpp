@@ -225,8 +225,7 @@ std::shared_ptr<const FlowSteps> CompileSteps(
     out.nodes[0].children.push_back(made);
   }
   out.nodes[0].flat_end = out.points.size();
-  // Ids are interned once every point is known: the map's views point into
-  // `ids`, which does not move afterwards.
+  // Ids are interned once every point is known.
   std::unordered_map<std::string, std::uint32_t> interned;
   for (std::size_t p = 0; p < out.points.size(); ++p) {
     const std::string& id = out.points[p]->point_id;
@@ -235,8 +234,14 @@ std::shared_ptr<const FlowSteps> CompileSteps(
     if (inserted) out.ids.push_back(id);
     out.nodes[out.point_nodes[p]].id = entry->second;
   }
-  for (const std::string& id : out.ids) {
-    out.id_of.emplace(id, static_cast<std::uint32_t>(out.id_of.size()));
+  std::size_t slots = 2;
+  while (slots < 2 * out.ids.size()) slots *= 2;
+  out.id_slots.assign(slots, FlowSteps::kNoId);
+  for (std::uint32_t i = 0; i < out.ids.size(); ++i) {
+    std::size_t slot = std::hash<std::string_view>{}(out.ids[i]) & (slots - 1);
+    while (out.id_slots[slot] != FlowSteps::kNoId)
+      slot = (slot + 1) & (slots - 1);
+    out.id_slots[slot] = i;
   }
   out.occurrences.resize(out.ids.size());
   for (std::size_t node : out.point_nodes) {

@@ -78,10 +78,24 @@ struct FlowSteps {
   FlowSteps(const FlowSteps&) = delete;
   FlowSteps& operator=(const FlowSteps&) = delete;
 
-  // The interned id of `id`, or kNoId for an id no step names.
+  // The interned id of `id`, or kNoId for an id no step names. Open
+  // addressing over a power-of-two table: once per recording, where a
+  // modulo and a chained bucket cost more than the whole step it feeds.
   std::uint32_t Find(std::string_view id) const {
-    auto entry = id_of.find(id);
-    return entry == id_of.end() ? kNoId : entry->second;
+    const std::size_t mask = id_slots.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(id)&mask;;
+         slot = (slot + 1) & mask) {
+      const std::uint32_t found = id_slots[slot];
+      if (found == kNoId || SameBytes(ids[found], id)) return found;
+    }
+  }
+  // Ids are short: a loop beats a call to memcmp.
+  static bool SameBytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
   // Whether `id` can start the step (ordered: as a sequence reads it;
   // unordered: any member may come first).
@@ -97,7 +111,8 @@ struct FlowSteps {
   // Each point's node.
   std::vector<std::size_t> point_nodes;
   std::vector<std::string> ids;
-  std::unordered_map<std::string_view, std::uint32_t> id_of;
+  // Interned ids by hash, kNoId where free; at least half free.
+  std::vector<std::uint32_t> id_slots;
   // Per interned id, its point steps in writing order.
   std::vector<std::vector<std::size_t>> occurrences;
   std::size_t words = 0;
