@@ -281,9 +281,11 @@ void FlowRunEngine::AddPoint(std::map<std::string, OpenRun>::iterator at,
                              const FlowEntry& entry, const WatchedFlow& flow) {
   OpenRun& run = at->second;
   if (run.run.points.size() >= kMaxPointsPerRun) {
-    // Left out and counted; it still ends the run where it would have.
+    // Left out and counted; it still ends the run where it would have (a
+    // grammar's check, which cannot see it, stays where it was).
     ++run.run.points_dropped_by_watch;
-    if (PointEndsRun(run, *flow.cfg, entry.point_id, entry.success)) {
+    if (!run.run.steps &&
+        PointEndsRun(run, *flow.cfg, entry.point_id, entry.success)) {
       End(at, std::max(run.run.end_ns, entry.time_ns));
     }
     return;
@@ -385,8 +387,13 @@ std::size_t MarkSeen(std::vector<bool>& seen, const TraceFlowCfg& cfg,
 
 bool FlowRunEngine::PointEndsRun(OpenRun& open, const TraceFlowCfg& cfg,
                                  const std::string& point_id, bool success) {
-  // A grammar's runs may branch and repeat: no single point ends them.
-  if (open.run.steps) return false;
+  // A grammar's runs may branch and repeat: a run ends once its check is
+  // settled, at a fault or with every step used up. Each point checks the
+  // run so far again, within kMaxPointsPerRun.
+  if (open.run.steps) {
+    return trace::CheckRecording(cfg, open.run.steps.get(), open.run.points)
+        .settled;
+  }
   const auto& configured = cfg.flow_points;
   const std::size_t position = MarkSeen(open.seen, cfg, point_id);
   // Not configured, or a repeat the check will name.

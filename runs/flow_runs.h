@@ -43,8 +43,9 @@ using trace::RunPoint;
 struct WatchedFlow {
   std::shared_ptr<const trace::TraceFlowCfg> cfg;
   std::uint64_t deadline_ms = 0;
-  // The flow's grammar when it has steps. Such a run ends at its deadline, a
-  // reset or the end of a finished journal, not at a point.
+  // The flow's grammar when it has steps. Such a run ends at the point that
+  // settles its check (a fault, or every step used up), else at its
+  // deadline, a reset or the end of a finished journal.
   std::shared_ptr<const trace::FlowSteps> steps;
 };
 

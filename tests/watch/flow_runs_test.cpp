@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "journal/verdict_entry.h"
+#include "trace/src/flow_steps.h"
 
 namespace {
 
@@ -38,7 +39,17 @@ std::shared_ptr<TracePointCfg> Point(const std::string& id, bool critical,
 // "ordered": <a> [b] <c #31> <d>, deadline 1000 ms.
 // "unordered": <x> <y> [z], no deadline.
 // "repeat": <a> <b> <a>, ordered, no deadline.
+// "grammar": steps <s> (<e> | <w>) <c>{1,2}, no deadline.
 std::map<std::string, WatchedFlow> Flows() {
+  namespace kt = kelpwood::trace;
+  const std::shared_ptr<const kt::FlowSteps> steps = kt::CompileSteps(
+      {kt::Step(Point("s", true)),
+       kt::OneOf({kt::Step(Point("e", true)), kt::Step(Point("w", true))}),
+       kt::Repeat(kt::Step(Point("c", true)), 1, 2)});
+  auto grammar = std::make_shared<TraceFlowCfg>();
+  grammar->flow_id = "grammar";
+  grammar->check_order = true;
+  grammar->flow_points = steps->points;
   auto ordered = std::make_shared<TraceFlowCfg>();
   ordered->flow_id = "ordered";
   ordered->flow_name = "Ordered";
@@ -58,6 +69,7 @@ std::map<std::string, WatchedFlow> Flows() {
   repeat->flow_points = {Point("a", true), Point("b", true), Point("a", true)};
   std::map<std::string, WatchedFlow> flows;
   flows["repeat"] = WatchedFlow{repeat, 0, nullptr};
+  flows["grammar"] = WatchedFlow{grammar, 0, steps};
   flows["ordered"] = WatchedFlow{ordered, 1000, nullptr};
   flows["unordered"] = WatchedFlow{unordered, 0, nullptr};
   return flows;
@@ -231,6 +243,21 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"RepeatedIdEndsAtItsLastPlace",
                 {"repeat a ok 0", "repeat b ok 1", "repeat a ok 2"},
                 {"m1 repeat#0: PASSED; 3 points, lost 0"},
+                {}},
+        // A grammar's run ends at the point that settles its check.
+        RunCase{"GrammarEndsOnceEveryStepIsUsedUp",
+                {"grammar s ok 0", "grammar e ok 1", "grammar c ok 2",
+                 "grammar c ok 3"},
+                {"m1 grammar#0: PASSED; 4 points, lost 0"},
+                {}},
+        RunCase{"GrammarWaitsWhileAStepMayRepeat",
+                {"grammar s ok 0", "grammar w ok 1", "grammar c ok 2"},
+                {},
+                {"m1 grammar#0: PASSED; 3 points, lost 0"}},
+        RunCase{"GrammarEndsAtAFault",
+                {"grammar s ok 0", "grammar e fail 1", "grammar c ok 2"},
+                {"m1 grammar#0: POINT_FAILED at 'e'; 2 points, lost 0",
+                 "m1 grammar#2000: POINT_MISSING at 's'; 1 points, lost 0"},
                 {}},
         RunCase{"RebootMidFlowGivesARunPerBoot",
                 {"ordered a ok 0", "ordered c ok 1", "ordered a ok 5 ~b2",

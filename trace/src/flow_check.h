@@ -52,6 +52,10 @@ struct CheckTrail {
   // step's last one) and the step's budget.
   std::size_t late_after_recorded = kNone;
   std::uint64_t late_budget_ms = 0;
+  // Steps only: no later recording can change the outcome, as with a fault
+  // found at a recording, or a pass with every step taken as often as it
+  // may be. The watch ends such a run at once.
+  bool settled = false;
 };
 
 // Checks `recorded` (in recording order) against `cfg`: a presence pass that

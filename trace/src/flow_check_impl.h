@@ -217,13 +217,18 @@ class StepMatcher {
 
   void Run() {
     for (std::size_t position = 0; position < recorded_.size(); ++position) {
-      if (!Offer(position)) return;
+      if (!Offer(position)) {
+        trail_.settled = true;
+        return;
+      }
     }
     if (!Satisfied(0)) {
       const std::size_t point = MissingPoint(0);
       Fault(FlowCheckCode::POINT_MISSING, kNone, point,
             steps_.nodes[point].missing_failure_id);
+      return;
     }
+    trail_.settled = Exhausted(0);
   }
 
  private:
@@ -513,6 +518,33 @@ class StepMatcher {
     for (std::size_t member : node.children) {
       Fresh(member);
       if (!Satisfied(member)) return false;
+    }
+    return true;
+  }
+
+  // Whether step `n` (its state current, satisfied) can take no further
+  // recording: taken as often as it may be, its last pass as well.
+  bool Exhausted(std::size_t n) {
+    const Node& node = steps_.nodes[n];
+    const State& state = states_[n];
+    if (state.count < node.max) return false;
+    if (node.kind == FlowStep::Kind::kPoint) return true;
+    if (node.kind == FlowStep::Kind::kOneOf) {
+      if (state.cursor == kNone) return false;
+      const std::size_t branch = node.children[state.cursor];
+      Fresh(branch);
+      return Exhausted(branch);
+    }
+    if (IsSequence(node)) {
+      // Ordered: only the last child can still take, once it is reached.
+      const std::size_t last = node.children.size() - 1;
+      if (state.cursor != last) return false;
+      Fresh(node.children[last]);
+      return Exhausted(node.children[last]);
+    }
+    for (std::size_t member : node.children) {
+      Fresh(member);
+      if (!Exhausted(member)) return false;
     }
     return true;
   }
