@@ -14,6 +14,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
@@ -22,6 +23,7 @@
 
 #include "base/posix_file.h"
 #include "base/utf8.h"
+#include "trace/src/flow_check.h"
 #include "trace/src/flow_steps.h"
 
 namespace kelpwood {
@@ -247,6 +249,34 @@ using trace::FlowSteps;
 
 constexpr char kAtMost[] = "\xE2\x89\xA4";  // "≤"
 
+// The time budget that a POINT_LATE run's late step missed: `within_ms`
+// from the recording at `from`, the previous step's last one.
+struct LateBudget {
+  std::size_t from = 0;
+  std::uint64_t within_ms = 0;
+};
+
+// The budget behind a POINT_LATE verdict. The check that gave the verdict
+// knows it; it is asked again on the run's own points, so that runs from
+// every source (a trace file, the journal, a watch) get it without carrying
+// it. None when the run is not late, has no steps, or no longer reads as the
+// same fault (points lost since its check): better no budget than a wrong
+// one.
+std::optional<LateBudget> LateBudgetOf(const FlowRun& run) {
+  if (run.code != FlowCheckCode::POINT_LATE || !run.steps || !run.cfg ||
+      !FaultIsRecorded(run)) {
+    return std::nullopt;
+  }
+  const trace::CheckTrail trail =
+      trace::CheckRecording(*run.cfg, run.steps.get(), run.points);
+  if (trail.code != FlowCheckCode::POINT_LATE ||
+      trail.fault_recorded != static_cast<std::size_t>(run.fault_point_index) ||
+      trail.late_after_recorded >= run.points.size()) {
+    return std::nullopt;
+  }
+  return LateBudget{trail.late_after_recorded, trail.late_budget_ms};
+}
+
 // What a step says about itself where it is drawn: a group's kind, a repeat
 // other than once, an optional group, a time budget ("all of ×1+",
 // "×1–3", "≤ 5000 ms"). Empty for a plain point step, whose circle
@@ -448,6 +478,7 @@ class ChromeTraceWriter {
     out_ += "}}";
 
     WritePoints(run, run_number);
+    WriteBudget(run, lane);
 
     // The verdict closes the run on its lane.
     Instant("verdict", std::string("verdict: ") + code, kRunsPid, lane,
@@ -543,6 +574,37 @@ class ChromeTraceWriter {
                 run, &point);
       }
     }
+  }
+
+  // The time budget that a late step missed, as a slice on the run's lane
+  // from the recording it runs from; the late point's fault instant comes
+  // after its end. It nests in the run's slice: it starts at a point of the
+  // run and ends before the late one.
+  void WriteBudget(const FlowRun& run, std::int64_t lane) {
+    const std::optional<LateBudget> budget = LateBudgetOf(run);
+    if (!budget) return;
+    const RunPoint& from = run.points[budget->from];
+    const RunPoint& late =
+        run.points[static_cast<std::size_t>(run.fault_point_index)];
+    const std::int64_t end = Later(from.time_ns, DeadlineNs(budget->within_ms));
+    BeginEvent();
+    fmt::format_to(std::back_inserter(out_),
+                   "{{\"ph\":\"X\",\"cat\":\"budget\",\"pid\":{},\"tid\":{},"
+                   "\"ts\":",
+                   kRunsPid, lane);
+    Time(from.time_ns);
+    out_ += ",\"dur\":";
+    Duration(from.time_ns, end);
+    out_ += ",\"name\":";
+    String(fmt::format("budget {} {} ms for '{}'", kAtMost, budget->within_ms,
+                       late.point_id));
+    fmt::format_to(std::back_inserter(out_), ",\"args\":{{\"within_ms\":{},",
+                   budget->within_ms);
+    out_ += "\"from_point\":";
+    String(from.point_id);
+    fmt::format_to(std::back_inserter(out_),
+                   ",\"from_index\":{},\"start_unix_ns\":\"{}\"}}}}",
+                   budget->from, from.time_ns);
   }
 
   void Instant(const char* category, const std::string& name, std::int64_t pid,
@@ -645,6 +707,9 @@ svg text.label{font-family:"DejaVu Sans Mono",ui-monospace,Menlo,Consolas,monosp
 constexpr char kStepsStyle[] =
     R"(.group path{fill:none;stroke:#805ad5;stroke-width:1.5}
 .group text{font-size:10px;fill:#553c9a;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}
+.budget rect{fill:#faf089;fill-opacity:.5;stroke:#d69e2e;stroke-width:1}
+.budget line{stroke:#b7791f;stroke-width:2}
+.budget text{fill:#b7791f;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}
 )";
 
 constexpr char kHtmlBodyStart[] = R"(</style>
@@ -664,7 +729,8 @@ constexpr char kLegend[] =
     R"(<span><svg width="14" height="14"><g class="point fault"><circle cx="7" cy="7" r="5"/></g></svg>at fault</span>)";
 
 constexpr char kStepsLegend[] =
-    R"(<span><svg width="22" height="14"><g class="group"><path d="M2 13 V6 H20 V13"/></g></svg>group of steps, repeat, time budget</span>)";
+    R"(<span><svg width="22" height="14"><g class="group"><path d="M2 13 V6 H20 V13"/></g></svg>group of steps, repeat, time budget</span>)"
+    R"(<span><svg width="22" height="14"><g class="budget"><rect x="1" y="3" width="16" height="8"/><line x1="17" x2="17" y1="1" y2="13"/></g></svg>budget a late step missed</span>)";
 
 // The lane's drawing, in SVG user units; the SVG scales to the page width.
 constexpr double kWidth = 1200;
@@ -795,9 +861,10 @@ struct LaneLayout {
 
   // A flow of steps: its groups, and its point steps with a repeat or a
   // budget, as brackets over their expected points (row 0 lowest, a group
-  // above every bracket inside it).
+  // above every bracket inside it); the budget a late step missed.
   std::vector<StepBracket> brackets;
   int bracket_rows = 0;
+  std::optional<LateBudget> budget;
 
   std::vector<ProcessRow> processes;
   std::vector<std::size_t> process_of;  // per recorded position
@@ -1080,6 +1147,7 @@ LaneLayout PlanLane(const FlowRun& run, RunSpan span) {
   PlanTimeScale(run, span, lane);
   PlaceExpected(run, lane);
   PlanBrackets(run, lane);
+  lane.budget = LateBudgetOf(run);
   AssignProcesses(run, lane);
   PlaceAllLabels(run, lane);
   return lane;
@@ -1237,6 +1305,7 @@ class HtmlWriter {
           lane.recorded_labels[position].x,
           lane.processes[lane.process_of[position]].y - 6);
     }
+    WriteBudget(run, lane);
     WriteLeaders(run, lane);
     WriteExpected(run, lane);
     WriteRecorded(run, span, lane);
@@ -1349,6 +1418,39 @@ class HtmlWriter {
       WriteLabel(bracket.label, baseline, bracket.text, "step");
       Put("</g>\n");
     }
+  }
+
+  // The budget a late step missed, on the late point's row: from the
+  // recording it runs from to its end, so that the late point shows how far
+  // past the end it came.
+  void WriteBudget(const FlowRun& run, const LaneLayout& lane) {
+    if (!lane.budget) return;
+    const auto late_index = static_cast<std::size_t>(run.fault_point_index);
+    const RunPoint& from = run.points[lane.budget->from];
+    const RunPoint& late = run.points[late_index];
+    const double y = lane.processes[lane.process_of[late_index]].y;
+    const double start = lane.X(from.time_ns);
+    const double end =
+        lane.X(Later(from.time_ns, DeadlineNs(lane.budget->within_ms)));
+    const std::string text =
+        fmt::format("budget {} {} ms", kAtMost, lane.budget->within_ms);
+    const bool left_of_end = end - 3 - LabelWidth(text) >= kPlotLeft - 4;
+    Put("<g class=\"budget\"><title>");
+    Escaped(text);
+    Put(" from '");
+    Escaped(from.point_id);
+    Format("' (recorded #{}); '", lane.budget->from);
+    Escaped(late.point_id);
+    Format("' came {} after it</title>",
+           Milliseconds(Elapsed(from.time_ns, late.time_ns)));
+    Format(
+        "<rect x=\"{0:.1f}\" y=\"{2}\" width=\"{1:.1f}\" height=\"12\"/>"
+        "<line x1=\"{3:.1f}\" x2=\"{3:.1f}\" y1=\"{4}\" y2=\"{5}\"/>"
+        "<text x=\"{6:.1f}\" y=\"{7}\" text-anchor=\"{8}\">",
+        start, end - start, y - 6, end, y - 9, y + 9,
+        left_of_end ? end - 3 : end + 3, y - 11, left_of_end ? "end" : "start");
+    Escaped(text);
+    Put("</text></g>\n");
   }
 
   // A thin line from a point to its label where the label moved off it.

@@ -576,6 +576,9 @@ FlowRun LinkRun(std::int64_t online_ms) {
   return run;
 }
 
+// A run late at its last step, for a person to read.
+std::vector<FlowRun> LateStepRun() { return {LinkRun(8000)}; }
+
 // Test-only: appended to a copy of a page, it measures every text of each
 // lane as laid out and writes the findings into the DOM. The product page
 // itself has no script.
@@ -682,7 +685,11 @@ INSTANTIATE_TEST_SUITE_P(
         Scene{"three_processes", ThreeProcessRun,
               "rows: expected, updater, recorded, pid 100, verifier, "
               "recorded, pid 200, installer, recorded, pid 300; expected by "
-              "x: 0 1 2 3; labelled 9 of 9; overlaps: none; outside: none"}),
+              "x: 0 1 2 3; labelled 9 of 9; overlaps: none; outside: none"},
+        // The steps' brackets and the missed budget have labels too.
+        Scene{"late_step", LateStepRun,
+              "rows: expected, linkd, recorded, pid 7; expected by x: 0 1 2 "
+              "3 4 5 6; labelled 14 of 14; overlaps: none; outside: none"}),
     [](const ::testing::TestParamInfo<Scene>& info) {
       return std::string(info.param.name);
     });
@@ -903,8 +910,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // The grammar over the expected points (each group's kind, repeats bounded
-// and not, budgets, a group a row above the steps inside it); none of it
-// without steps.
+// and not, budgets, a group a row above the steps inside it) and, for a late
+// point, the budget it missed in both formats; none of it without steps.
 struct StepsDrawing {
   const char* name;
   std::int64_t online_ms;
@@ -946,8 +953,25 @@ INSTANTIATE_TEST_SUITE_P(
                       "<path d=\"M522.8 37 V33 H1166.0 V37\"/><text "
                       "class=\"step\" x=\"844.4\" y=\"30\" "
                       "text-anchor=\"middle\">sequence ≤ 3000 ms</text>"},
+                     {"<g class=\"budget\"><title>", "\"cat\":\"budget\""}},
+        // From the second connect, the previous step's last recording.
+        StepsDrawing{"Late",
+                     8000,
+                     true,
+                     {"from 'connect' (recorded #5); 'online' came 6000 ms "
+                      "after it</title><rect x=\"402.5\" y=\"147\" "
+                      "width=\"631.2\" height=\"12\"/>",
+                      "text-anchor=\"end\">budget ≤ 5000 ms</text></g>",
+                      "<g class=\"point rec fault\" data-point=\"online\"",
+                      "\"ts\":2000000,\"dur\":5000000,\"name\":\"budget ≤ 5000 "
+                      "ms for 'online'\"",
+                      "\"name\":\"fault: POINT_LATE online\""},
                      {}},
-        StepsDrawing{"Flat", 8000, false, {}, {"group"}}),
+        StepsDrawing{"Flat",
+                     8000,
+                     false,
+                     {},
+                     {"group", "class=\"budget\"", "\"cat\":\"budget\""}}),
     [](const ::testing::TestParamInfo<StepsDrawing>& info) {
       return std::string(info.param.name);
     });
