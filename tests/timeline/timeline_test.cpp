@@ -965,7 +965,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "<g class=\"point rec fault\" data-point=\"online\"",
                       "\"ts\":2000000,\"dur\":5000000,\"name\":\"budget ≤ 5000 "
                       "ms for 'online'\"",
-                      "\"name\":\"fault: POINT_LATE online\""},
+                      "\"name\":\"fault: POINT_LATE online\"",
+                      // On this longer axis "one of" gives way to the label
+                      // of "all of ×1+" beside it.
+                      "y=\"30\" text-anchor=\"middle\">one of</text>"},
                      {}},
         StepsDrawing{"Flat",
                      8000,
