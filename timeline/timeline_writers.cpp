@@ -283,9 +283,9 @@ std::optional<LateBudget> LateBudgetOf(const FlowRun& run) {
 // already says it all.
 std::string StepLabel(const FlowSteps::Node& node) {
   std::string text;
-  auto add = [&text](const std::string& part) {
+  auto add = [&text](const std::string& piece) {
     if (!text.empty()) text += ' ';
-    text += part;
+    text += piece;
   };
   if (node.kind == FlowStep::Kind::kOneOf) add("one of");
   if (node.kind == FlowStep::Kind::kAllOf) add("all of");
