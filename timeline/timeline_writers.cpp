@@ -14,6 +14,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
@@ -22,6 +23,8 @@
 
 #include "base/posix_file.h"
 #include "base/utf8.h"
+#include "trace/src/flow_check.h"
+#include "trace/src/flow_steps.h"
 
 namespace kelpwood {
 namespace timeline {
@@ -239,6 +242,89 @@ bool FaultIsRecorded(const FlowRun& run) {
 }
 
 // ---------------------------------------------------------------------------
+// Flows of steps (a grammar rather than a list of points).
+
+using trace::FlowStep;
+using trace::FlowSteps;
+
+constexpr char kAtMost[] = "\xE2\x89\xA4";  // "≤"
+
+// The time budget that a POINT_LATE run's late step missed: `within_ms`
+// from the recording at `from`, the previous step's last one.
+struct LateBudget {
+  std::size_t from = 0;
+  std::uint64_t within_ms = 0;
+};
+
+// The budget behind a POINT_LATE verdict. The check that gave the verdict
+// knows it; it is asked again on the run's own points, so that runs from
+// every source (a trace file, the journal, a watch) get it without carrying
+// it. None when the run is not late, has no steps, or no longer reads as the
+// same fault (points lost since its check): better no budget than a wrong
+// one.
+std::optional<LateBudget> LateBudgetOf(const FlowRun& run) {
+  if (run.code != FlowCheckCode::POINT_LATE || !run.steps || !run.cfg ||
+      !FaultIsRecorded(run)) {
+    return std::nullopt;
+  }
+  const trace::CheckTrail trail =
+      trace::CheckRecording(*run.cfg, run.steps.get(), run.points);
+  if (trail.code != FlowCheckCode::POINT_LATE ||
+      trail.fault_recorded != static_cast<std::size_t>(run.fault_point_index) ||
+      trail.late_after_recorded >= run.points.size()) {
+    return std::nullopt;
+  }
+  return LateBudget{trail.late_after_recorded, trail.late_budget_ms};
+}
+
+// What a step says about itself where it is drawn: a group's kind, a repeat
+// other than once, an optional group, a time budget ("all of ×1+",
+// "×1–3", "≤ 5000 ms"). Empty for a plain point step, whose circle
+// already says it all.
+std::string StepLabel(const FlowSteps::Node& node) {
+  std::string text;
+  auto add = [&text](const std::string& piece) {
+    if (!text.empty()) text += ' ';
+    text += piece;
+  };
+  if (node.kind == FlowStep::Kind::kOneOf) add("one of");
+  if (node.kind == FlowStep::Kind::kAllOf) add("all of");
+  if (node.kind == FlowStep::Kind::kSequence) add("sequence");
+  constexpr char kTimes[] = "\xC3\x97";  // "×"
+  if (node.max == FlowStep::kUnbounded) {
+    add(fmt::format("{}{}+", kTimes, node.min));
+  } else if (node.max > 1 || node.min > 1) {
+    add(node.min == node.max
+            ? fmt::format("{}{}", kTimes, node.min)
+            : fmt::format("{}{}\xE2\x80\x93{}", kTimes, node.min, node.max));
+  } else if (node.min == 0 && node.kind != FlowStep::Kind::kPoint) {
+    add("(optional)");
+  }
+  if (node.within_ns != 0) {
+    add(fmt::format("{} {} ms", kAtMost, node.within_ns / 1'000'000));
+  }
+  return text;
+}
+
+// The step's place as `kelpwood-flows validate` names it: "step 3.1".
+std::string StepName(const FlowSteps& steps, std::size_t node) {
+  std::vector<std::size_t> path;
+  for (; node != 0; node = steps.nodes[node].parent) {
+    const std::vector<std::size_t>& siblings =
+        steps.nodes[steps.nodes[node].parent].children;
+    path.push_back(static_cast<std::size_t>(
+        std::find(siblings.begin(), siblings.end(), node) - siblings.begin()));
+  }
+  std::reverse(path.begin(), path.end());
+  return trace::StepPathText(path);
+}
+
+bool AnyRunHasSteps(const std::vector<FlowRun>& runs) {
+  return std::any_of(runs.begin(), runs.end(),
+                     [](const FlowRun& run) { return run.steps != nullptr; });
+}
+
+// ---------------------------------------------------------------------------
 // Chrome trace-event JSON.
 
 // Process ids above Linux's largest pid_max, for tracks that are no process
@@ -392,6 +478,7 @@ class ChromeTraceWriter {
     out_ += "}}";
 
     WritePoints(run, run_number);
+    WriteBudget(run, lane);
 
     // The verdict closes the run on its lane.
     Instant("verdict", std::string("verdict: ") + code, kRunsPid, lane,
@@ -489,6 +576,37 @@ class ChromeTraceWriter {
     }
   }
 
+  // The time budget that a late step missed, as a slice on the run's lane
+  // from the recording it runs from; the late point's fault instant comes
+  // after its end. It nests in the run's slice: it starts at a point of the
+  // run and ends before the late one.
+  void WriteBudget(const FlowRun& run, std::int64_t lane) {
+    const std::optional<LateBudget> budget = LateBudgetOf(run);
+    if (!budget) return;
+    const RunPoint& from = run.points[budget->from];
+    const RunPoint& late =
+        run.points[static_cast<std::size_t>(run.fault_point_index)];
+    const std::int64_t end = Later(from.time_ns, DeadlineNs(budget->within_ms));
+    BeginEvent();
+    fmt::format_to(std::back_inserter(out_),
+                   "{{\"ph\":\"X\",\"cat\":\"budget\",\"pid\":{},\"tid\":{},"
+                   "\"ts\":",
+                   kRunsPid, lane);
+    Time(from.time_ns);
+    out_ += ",\"dur\":";
+    Duration(from.time_ns, end);
+    out_ += ",\"name\":";
+    String(fmt::format("budget {} {} ms for '{}'", kAtMost, budget->within_ms,
+                       late.point_id));
+    fmt::format_to(std::back_inserter(out_), ",\"args\":{{\"within_ms\":{},",
+                   budget->within_ms);
+    out_ += "\"from_point\":";
+    String(from.point_id);
+    fmt::format_to(std::back_inserter(out_),
+                   ",\"from_index\":{},\"start_unix_ns\":\"{}\"}}}}",
+                   budget->from, from.time_ns);
+  }
+
   void Instant(const char* category, const std::string& name, std::int64_t pid,
                std::int64_t tid, std::int64_t time, const FlowRun& run,
                const RunPoint* point) {
@@ -582,7 +700,19 @@ svg text.label{font-family:"DejaVu Sans Mono",ui-monospace,Menlo,Consolas,monosp
 .deadline line{stroke:#d69e2e;stroke-width:1.5;stroke-dasharray:6 4}
 .deadline text{fill:#b7791f}
 .point:hover circle{stroke:#1a202c;stroke-width:2}
-</style>
+)";
+
+// Only pages with a flow of steps have them, so that the pages of flows of
+// points stay as they were.
+constexpr char kStepsStyle[] =
+    R"(.group path{fill:none;stroke:#805ad5;stroke-width:1.5}
+.group text{font-size:10px;fill:#553c9a;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}
+.budget rect{fill:#faf089;fill-opacity:.5;stroke:#d69e2e;stroke-width:1}
+.budget line{stroke:#b7791f;stroke-width:2}
+.budget text{fill:#b7791f;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}
+)";
+
+constexpr char kHtmlBodyStart[] = R"(</style>
 </head>
 <body>
 <main>
@@ -596,8 +726,11 @@ constexpr char kLegend[] =
     R"(<span><svg width="14" height="14"><g class="rec"><circle cx="7" cy="7" r="5"/></g></svg>recorded ok</span>)"
     R"(<span><svg width="14" height="14"><g class="rec failed"><circle cx="7" cy="7" r="5"/></g></svg>recorded failed</span>)"
     R"(<span><svg width="14" height="14"><g class="rec unexpected"><circle cx="7" cy="7" r="5"/></g></svg>not in the configuration</span>)"
-    R"(<span><svg width="14" height="14"><g class="point fault"><circle cx="7" cy="7" r="5"/></g></svg>at fault</span>)"
-    "</p>\n";
+    R"(<span><svg width="14" height="14"><g class="point fault"><circle cx="7" cy="7" r="5"/></g></svg>at fault</span>)";
+
+constexpr char kStepsLegend[] =
+    R"(<span><svg width="22" height="14"><g class="group"><path d="M2 13 V6 H20 V13"/></g></svg>group of steps, repeat, time budget</span>)"
+    R"(<span><svg width="22" height="14"><g class="budget"><rect x="1" y="3" width="16" height="8"/><line x1="17" x2="17" y1="1" y2="13"/></g></svg>budget a late step missed</span>)";
 
 // The lane's drawing, in SVG user units; the SVG scales to the page width.
 constexpr double kWidth = 1200;
@@ -605,6 +738,10 @@ constexpr double kPlotLeft = 150;  // the row names are to its left
 constexpr double kPlotRight = 1160;
 constexpr double kTopBand = 20;  // the deadline's label
 constexpr double kRowStep = 13;  // from one row of labels to the next
+// From one row of step brackets to the next, above the expected points'
+// labels; and how far a bracket reaches past its outermost points.
+constexpr double kBracketStep = 17;
+constexpr double kBracketReach = 6;
 constexpr double kExpectedToRecorded = 52;
 constexpr double kProcessGap = 24;  // below a process's last row of labels
 // An 11 px character of the labels' monospace font, with a margin; and of
@@ -691,6 +828,16 @@ struct ProcessRow {
   double y = 0;
 };
 
+// A step drawn over its points in the expected row, spanning `left` to
+// `right`, its label above the bracket.
+struct StepBracket {
+  double left = 0;
+  double right = 0;
+  std::string text;
+  std::string title;
+  Label label;
+};
+
 // Where everything of one run's lane goes.
 struct LaneLayout {
   // The time axis: `axis_ns` after `start`, drawn from `left` to `right`.
@@ -712,6 +859,13 @@ struct LaneLayout {
   // spaced in configured order instead of above their recordings.
   bool configured_order = false;
 
+  // A flow of steps: its groups, and its point steps with a repeat or a
+  // budget, as brackets over their expected points (row 0 lowest, a group
+  // above every bracket inside it); the budget a late step missed.
+  std::vector<StepBracket> brackets;
+  int bracket_rows = 0;
+  std::optional<LateBudget> budget;
+
   std::vector<ProcessRow> processes;
   std::vector<std::size_t> process_of;  // per recorded position
   std::vector<Label> expected_labels;   // per configured point
@@ -725,6 +879,11 @@ struct LaneLayout {
     const std::int64_t after = std::min(Elapsed(start, time), axis_ns);
     return left + static_cast<double>(after) * (right - left) /
                       static_cast<double>(axis_ns);
+  }
+  // The brackets' band lies between the deadline's label and the expected
+  // points' labels.
+  double BracketBaseline(int row) const {
+    return kTopBand + kBracketStep * (bracket_rows - row) - 7;
   }
   double ExpectedBaseline(int row) const {
     return expected_y - 12 - kRowStep * row;
@@ -890,7 +1049,8 @@ void PlaceAllLabels(const FlowRun& run, LaneLayout& lane) {
     expected.push_back(&lane.fault_label);
   }
   const int expected_rows = PlaceLabels(expected, left, right);
-  lane.expected_y = kTopBand + 21 + kRowStep * (expected_rows - 1);
+  lane.expected_y = kTopBand + kBracketStep * lane.bracket_rows + 21 +
+                    kRowStep * (expected_rows - 1);
 
   std::vector<std::vector<Label*>> recorded(lane.processes.size());
   lane.recorded_labels.resize(run.points.size());
@@ -917,11 +1077,77 @@ void PlaceAllLabels(const FlowRun& run, LaneLayout& lane) {
   lane.height = lane.axis_y + 28;
 }
 
+// Whether `extent` keeps clear of every extent already on a row.
+bool RowHasRoom(const std::vector<std::pair<double, double>>& row,
+                std::pair<double, double> extent) {
+  for (const auto& [start, end] : row) {
+    if (extent.first < end + kLabelGap && start < extent.second + kLabelGap) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A bracket for every step that says something (StepLabel), over the
+// expected points of its members, on the lowest row above the brackets
+// inside it where neither it nor its label runs into another.
+void PlanBrackets(const FlowRun& run, LaneLayout& lane) {
+  if (!run.steps || run.steps->points.size() != lane.configured.size()) return;
+  const FlowSteps& steps = *run.steps;
+  // Per step, the lowest row free of the brackets inside it.
+  std::vector<int> lowest(steps.nodes.size(), 0);
+  std::vector<std::vector<std::pair<double, double>>> rows;
+  // A step's members follow it in the table: going backwards, the brackets
+  // inside a step are placed before its own.
+  for (std::size_t n = steps.nodes.size(); n-- > 1;) {
+    const FlowSteps::Node& node = steps.nodes[n];
+    std::string text = StepLabel(node);
+    int above = lowest[n];
+    if (!text.empty() && node.flat_begin < node.flat_end) {
+      StepBracket& bracket = lane.brackets.emplace_back();
+      const auto [first, last] =
+          std::minmax_element(lane.expected_x.begin() + node.flat_begin,
+                              lane.expected_x.begin() + node.flat_end);
+      bracket.left = *first - kBracketReach;
+      bracket.right = *last + kBracketReach;
+      bracket.title = StepName(steps, n);
+      if (node.kind == FlowStep::Kind::kPoint) {
+        bracket.title += " '" + steps.points[node.point]->point_id + "'";
+      }
+      bracket.title += ": " + text;
+      if (node.failure_id != 0) {
+        bracket.title += fmt::format(", failure_id {}", node.failure_id);
+      }
+      bracket.label.x = (bracket.left + bracket.right) / 2;
+      bracket.label.width = LabelWidth(text);
+      const double half = bracket.label.width / 2;
+      bracket.label.centre =
+          std::clamp(bracket.label.x, kPlotLeft - 4 + half, kWidth - 4 - half);
+      const std::pair<double, double> extent{
+          std::min(bracket.left, bracket.label.centre - half),
+          std::max(bracket.right, bracket.label.centre + half)};
+      std::size_t row = static_cast<std::size_t>(lowest[n]);
+      while (row < rows.size() && !RowHasRoom(rows[row], extent)) ++row;
+      if (row == rows.size()) rows.emplace_back();
+      rows[row].push_back(extent);
+      bracket.label.row = static_cast<int>(row);
+      bracket.text = std::move(text);
+      above = bracket.label.row + 1;
+    }
+    lowest[node.parent] = std::max(lowest[node.parent], above);
+  }
+  // Outer steps first in the page, as they are written.
+  std::reverse(lane.brackets.begin(), lane.brackets.end());
+  lane.bracket_rows = static_cast<int>(rows.size());
+}
+
 LaneLayout PlanLane(const FlowRun& run, RunSpan span) {
   LaneLayout lane;
   MatchConfigured(run, lane);
   PlanTimeScale(run, span, lane);
   PlaceExpected(run, lane);
+  PlanBrackets(run, lane);
+  lane.budget = LateBudgetOf(run);
   AssignProcesses(run, lane);
   PlaceAllLabels(run, lane);
   return lane;
@@ -953,10 +1179,15 @@ class HtmlWriter {
         runs_.size() == 1 ? "run" : "runs", passed, runs_.size() - passed);
     out_ += kHtmlHead;
     out_ += "Flow timeline: " + summary;
+    const bool steps = AnyRunHasSteps(runs_);
     out_ += kHtmlStyle;
+    if (steps) out_ += kStepsStyle;
+    out_ += kHtmlBodyStart;
     out_ +=
         "<h1>Flow timeline</h1>\n<p class=\"summary\">" + summary + "</p>\n";
     out_ += kLegend;
+    if (steps) out_ += kStepsLegend;
+    out_ += "</p>\n";
     for (std::size_t i = 0; i < runs_.size(); ++i) WriteRun(runs_[i], i);
     out_ += "</main>\n</body>\n</html>\n";
   }
@@ -1062,6 +1293,7 @@ class HtmlWriter {
     WriteRowNames(lane);
     WriteAxis(lane);
     WriteDeadline(run, lane);
+    WriteBrackets(lane);
     // Links and leader lines first, so that points and labels cover them.
     for (std::size_t c = 0; c < lane.configured.size(); ++c) {
       if (lane.matched[c] == kUnmatched) continue;
@@ -1073,6 +1305,7 @@ class HtmlWriter {
           lane.recorded_labels[position].x,
           lane.processes[lane.process_of[position]].y - 6);
     }
+    WriteBudget(run, lane);
     WriteLeaders(run, lane);
     WriteExpected(run, lane);
     WriteRecorded(run, span, lane);
@@ -1171,6 +1404,53 @@ class HtmlWriter {
         "text-anchor=\"{3}\">deadline {4} ms</text></g>\n",
         x, lane.axis_y, left_of_line ? x - 3 : x + 3,
         left_of_line ? "end" : "start", run.deadline_ms);
+  }
+
+  // Each bracket: its label over a line that spans its points, the line's
+  // ends reaching down to them.
+  void WriteBrackets(const LaneLayout& lane) {
+    for (const StepBracket& bracket : lane.brackets) {
+      const double baseline = lane.BracketBaseline(bracket.label.row);
+      Put("<g class=\"group\"><title>");
+      Escaped(bracket.title);
+      Format("</title><path d=\"M{0:.1f} {2} V{3} H{1:.1f} V{2}\"/>",
+             bracket.left, bracket.right, baseline + 7, baseline + 3);
+      WriteLabel(bracket.label, baseline, bracket.text, "step");
+      Put("</g>\n");
+    }
+  }
+
+  // The budget a late step missed, on the late point's row: from the
+  // recording it runs from to its end, so that the late point shows how far
+  // past the end it came.
+  void WriteBudget(const FlowRun& run, const LaneLayout& lane) {
+    if (!lane.budget) return;
+    const auto late_index = static_cast<std::size_t>(run.fault_point_index);
+    const RunPoint& from = run.points[lane.budget->from];
+    const RunPoint& late = run.points[late_index];
+    const double y = lane.processes[lane.process_of[late_index]].y;
+    const double start = lane.X(from.time_ns);
+    const double end =
+        lane.X(Later(from.time_ns, DeadlineNs(lane.budget->within_ms)));
+    const std::string text =
+        fmt::format("budget {} {} ms", kAtMost, lane.budget->within_ms);
+    const bool left_of_end = end - 3 - LabelWidth(text) >= kPlotLeft - 4;
+    Put("<g class=\"budget\"><title>");
+    Escaped(text);
+    Put(" from '");
+    Escaped(from.point_id);
+    Format("' (recorded #{}); '", lane.budget->from);
+    Escaped(late.point_id);
+    Format("' came {} after it</title>",
+           Milliseconds(Elapsed(from.time_ns, late.time_ns)));
+    Format(
+        "<rect x=\"{0:.1f}\" y=\"{2}\" width=\"{1:.1f}\" height=\"12\"/>"
+        "<line x1=\"{3:.1f}\" x2=\"{3:.1f}\" y1=\"{4}\" y2=\"{5}\"/>"
+        "<text x=\"{6:.1f}\" y=\"{7}\" text-anchor=\"{8}\">",
+        start, end - start, y - 6, end, y - 9, y + 9,
+        left_of_end ? end - 3 : end + 3, y - 11, left_of_end ? "end" : "start");
+    Escaped(text);
+    Put("</text></g>\n");
   }
 
   // A thin line from a point to its label where the label moved off it.

@@ -22,7 +22,9 @@
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "timeline/timeline_writers.h"
+#include "trace/src/flow_check.h"
 #include "trace/src/flow_run.h"
+#include "trace/src/flow_steps.h"
 #include "trace_event_checker.h"
 
 namespace kelpwood {
@@ -534,6 +536,49 @@ std::vector<FlowRun> ThreeProcessRun() {
   return runs;
 }
 
+// A flow of steps: <power_on> -> (<eth_up> | <wifi_up>)#20 -> (<audio_ready>
+// & <video_ready>){1,} -> (<connect>{1,3} -> <online>@5000ms)@3000ms.
+std::shared_ptr<const trace::FlowSteps> LinkSteps() {
+  auto point = [](const char* id) { return trace::Step(trace::Critical(id)); };
+  return trace::CompileSteps(
+      {point("power_on"), trace::OneOf({point("eth_up"), point("wifi_up")}, 20),
+       trace::Repeat(trace::AllOf({point("audio_ready"), point("video_ready")}),
+                     1, trace::FlowStep::kUnbounded),
+       trace::Within(trace::Sequence({trace::Repeat(point("connect"), 1, 3),
+                                      trace::Within(point("online"), 5000)}),
+                     3000)});
+}
+
+// A run of LinkSteps recorded by one process at the given milliseconds, with
+// the library check's verdict.
+FlowRun LinkRun(std::int64_t online_ms) {
+  FlowRun run;
+  run.flow_id = "link";
+  run.steps = LinkSteps();
+  auto cfg = Config("link", {});
+  cfg->flow_points = run.steps->points;
+  run.cfg = cfg;
+  const std::pair<const char*, std::int64_t> recorded[] = {
+      {"power_on", 0},       {"eth_up", 400},   {"audio_ready", 900},
+      {"video_ready", 1000}, {"connect", 1500}, {"connect", 2000},
+      {"online", online_ms}};
+  for (const auto& [id, ms] : recorded) {
+    run.points.push_back(Point(id, ms * 1'000'000, 7, "linkd"));
+  }
+  const trace::CheckTrail trail =
+      trace::CheckRecording(*cfg, run.steps.get(), run.points);
+  run.code = trail.code;
+  if (trail.code != FlowCheckCode::PASSED) {  // late online, by the times
+    run.fault_point_index = static_cast<int>(trail.fault_recorded);
+    run.fault_configured_point_id = "online";
+  }
+  trace::SpanRunOverItsPoints(run);
+  return run;
+}
+
+// A run late at its last step, for a person to read.
+std::vector<FlowRun> LateStepRun() { return {LinkRun(8000)}; }
+
 // Test-only: appended to a copy of a page, it measures every text of each
 // lane as laid out and writes the findings into the DOM. The product page
 // itself has no script.
@@ -640,7 +685,11 @@ INSTANTIATE_TEST_SUITE_P(
         Scene{"three_processes", ThreeProcessRun,
               "rows: expected, updater, recorded, pid 100, verifier, "
               "recorded, pid 200, installer, recorded, pid 300; expected by "
-              "x: 0 1 2 3; labelled 9 of 9; overlaps: none; outside: none"}),
+              "x: 0 1 2 3; labelled 9 of 9; overlaps: none; outside: none"},
+        // The steps' brackets and the missed budget have labels too.
+        Scene{"late_step", LateStepRun,
+              "rows: expected, linkd, recorded, pid 7; expected by x: 0 1 2 "
+              "3 4 5 6; labelled 14 of 14; overlaps: none; outside: none"}),
     [](const ::testing::TestParamInfo<Scene>& info) {
       return std::string(info.param.name);
     });
@@ -857,6 +906,76 @@ INSTANTIATE_TEST_SUITE_P(
                                 "<g class=\"point rec unexpected fault\" "
                                 "data-point=\"x\" data-index=\"1\">"}),
     [](const ::testing::TestParamInfo<FaultMark>& info) {
+      return std::string(info.param.name);
+    });
+
+// The grammar over the expected points (each group's kind, repeats bounded
+// and not, budgets, a group a row above the steps inside it) and, for a late
+// point, the budget it missed in both formats; none of it without steps.
+struct StepsDrawing {
+  const char* name;
+  std::int64_t online_ms;
+  bool with_steps;
+  std::vector<std::string> present;  // once in the HTML or the JSON
+  std::vector<std::string> absent;   // from both
+};
+
+void PrintTo(const StepsDrawing& row, std::ostream* out) { *out << row.name; }
+
+class StepsDrawingTest : public ::testing::TestWithParam<StepsDrawing> {};
+
+TEST_P(StepsDrawingTest, DrawsGroupsAndTheMissedBudget) {
+  FlowRun run = LinkRun(GetParam().online_ms);
+  if (!GetParam().with_steps) run.steps = nullptr;
+  const std::string json =
+      timeline::RenderTimeline({run}, TimelineFormat::kChrome);
+  EXPECT_EQ(TraceEventProblems(json), std::vector<std::string>{});
+  const std::string both =
+      timeline::RenderTimeline({run}, TimelineFormat::kHtml) + json;
+  for (const std::string& fragment : GetParam().present) {
+    EXPECT_EQ(Count(both, fragment), 1u) << fragment << "\n" << both;
+  }
+  for (const std::string& fragment : GetParam().absent) {
+    EXPECT_EQ(Count(both, fragment), 0u) << fragment;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, StepsDrawingTest,
+    ::testing::Values(
+        StepsDrawing{"Passing",
+                     4000,
+                     true,
+                     {"<title>step 2: one of, failure_id 20</title>",
+                      ">all of ×1+</text>",
+                      "V54\"/><text class=\"step\" x=\"528.8\" y=\"47\" "
+                      "text-anchor=\"middle\">×1–3</text>",
+                      "<path d=\"M522.8 37 V33 H1166.0 V37\"/><text "
+                      "class=\"step\" x=\"844.4\" y=\"30\" "
+                      "text-anchor=\"middle\">sequence ≤ 3000 ms</text>"},
+                     {"<g class=\"budget\"><title>", "\"cat\":\"budget\""}},
+        // From the second connect, the previous step's last recording.
+        StepsDrawing{"Late",
+                     8000,
+                     true,
+                     {"from 'connect' (recorded #5); 'online' came 6000 ms "
+                      "after it</title><rect x=\"402.5\" y=\"147\" "
+                      "width=\"631.2\" height=\"12\"/>",
+                      "text-anchor=\"end\">budget ≤ 5000 ms</text></g>",
+                      "<g class=\"point rec fault\" data-point=\"online\"",
+                      "\"ts\":2000000,\"dur\":5000000,\"name\":\"budget ≤ 5000 "
+                      "ms for 'online'\"",
+                      "\"name\":\"fault: POINT_LATE online\"",
+                      // On this longer axis "one of" gives way to the label
+                      // of "all of ×1+" beside it.
+                      "y=\"30\" text-anchor=\"middle\">one of</text>"},
+                     {}},
+        StepsDrawing{"Flat",
+                     8000,
+                     false,
+                     {},
+                     {"group", "class=\"budget\"", "\"cat\":\"budget\""}}),
+    [](const ::testing::TestParamInfo<StepsDrawing>& info) {
       return std::string(info.param.name);
     });
 
