@@ -65,6 +65,7 @@ void FlowTimeline::AddRun(const std::string& flow_id,
     // refused (no configuration), and this call would wait for the mutex
     // that the handler's CheckFlow holds.
     run.deadline_ms = registry.GetFlowDeadline(flow_id);
+    run.steps = registry.StepsOf(flow_id);  // immutable: shared, not copied
   }
 
   std::unordered_set<std::string> configured;

@@ -356,6 +356,10 @@ class KELPWOOD_API FlowTrace {
   KELPWOOD_LOCAL bool IsDeviceWide(const std::string& flow_id) const;
   KELPWOOD_LOCAL void SetScopeLocked(const std::string& flow_id,
                                      FlowScope scope);
+  // The flow's grammar, or null, under the lock: FlowTimeline draws it.
+  KELPWOOD_LOCAL std::shared_ptr<const FlowSteps> StepsOf(
+      const std::string& flow_id);
+  friend class FlowTimeline;
 };
 
 }  // namespace trace

@@ -803,6 +803,24 @@ TEST(FlowTimelineTest, AddRunSnapshotsPointsConfigurationAndVerdict) {
   EXPECT_EQ(Count(html, ">deadline 50 ms</text>"), 1u);
 }
 
+// A host's steps flow is drawn with its grammar, as the tools draw one.
+TEST(FlowTimelineTest, AddRunDrawsTheRegisteredGrammar) {
+  namespace kt = kelpwood::trace;
+  trace::FlowTrace& registry = trace::FlowTrace::GetInstance();
+  auto cfg = std::make_shared<kt::TraceFlowCfg>();
+  cfg->flow_id = "timeline.steps";
+  registry.RegisterStepsFlow(cfg,
+                             {kt::OneOf({kt::Step(kt::Critical("eth")),
+                                         kt::Step(kt::Critical("wifi"))})});
+  registry.Trace("timeline.steps", "wifi", true);
+  trace::FlowTimeline timeline;
+  timeline.AddRun("timeline.steps", *registry.CheckFlow("timeline.steps"));
+  registry.RemoveTraceFlow("timeline.steps");
+  EXPECT_EQ(Count(timeline.Render(TimelineFormat::kHtml),
+                  "text-anchor=\"middle\">one of</text>"),
+            1u);
+}
+
 // A backslash and a double quote in a flow or point id: valid JSON that
 // reads back as the id, and HTML attributes that hold no raw quote.
 TEST(TimelineIdsTest, BackslashAndQuoteInIdsStayEscaped) {

@@ -637,6 +637,13 @@ void FlowTrace::SnapshotFlow(const std::string& flow_id,
   cfg = cfg_entry != flow_cfgs.end() ? cfg_entry->second : nullptr;
 }
 
+std::shared_ptr<const FlowSteps> FlowTrace::StepsOf(
+    const std::string& flow_id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto entry = flow_steps.find(flow_id);
+  return entry != flow_steps.end() ? entry->second : nullptr;
+}
+
 void FlowTrace::ResetFlow(const std::string& flow_id) {
   if (KELPWOOD_INSIDE_FLOW_HANDLER()) return;
   std::unique_lock<std::mutex> lock(mutex);
