@@ -261,7 +261,9 @@ class StepMatcher {
       trail_.leftovers.push_back(position);
       return true;
     }
-    if (Take(0, visit, kNone)) {
+    // The root's one pass is always under way: straight into it.
+    if (TakeInPass(0, visit)) {
+      states_[0].last = position;
       const Node& point = steps_.nodes[visit.taken_by];
       if (!SucceededOf(recorded_[position])) {
         Fault(FlowCheckCode::POINT_FAILED, position, visit.taken_by,
@@ -377,21 +379,27 @@ class StepMatcher {
 
   // Offers the recording to step `n` (its state current); `ref` is the
   // recording before it, should it start now.
+  // Point steps are the commonest and cheapest: kept inline, so that only a
+  // group costs a call.
   bool Take(std::size_t n, Visit& visit, std::size_t ref) {
     const Node& node = steps_.nodes[n];
+    if (node.kind != FlowStep::Kind::kPoint) return TakeInGroup(n, visit, ref);
+    if (visit.id != node.id) return false;
     State& state = states_[n];
-    if (node.kind == FlowStep::Kind::kPoint) {
-      if (visit.id != node.id) return false;
-      if (state.count >= node.max) {
-        if (visit.full == kNone) visit.full = n;
-        return false;
-      }
-      if (state.count == 0) NoteStart(n, visit, ref);
-      ++state.count;
-      state.last = visit.position;
-      visit.taken_by = n;
-      return true;
+    if (state.count >= node.max) {
+      if (visit.full == kNone) visit.full = n;
+      return false;
     }
+    if (state.count == 0) NoteStart(n, visit, ref);
+    ++state.count;
+    state.last = visit.position;
+    visit.taken_by = n;
+    return true;
+  }
+
+  bool TakeInGroup(std::size_t n, Visit& visit, std::size_t ref) {
+    const Node& node = steps_.nodes[n];
+    State& state = states_[n];
     if (state.open && TakeInPass(n, visit)) {
       state.last = visit.position;
       return true;
@@ -492,6 +500,7 @@ class StepMatcher {
   // Whether step `n` (its state current) may end here.
   bool Satisfied(std::size_t n) {
     const Node& node = steps_.nodes[n];
+    if (node.always_satisfied) return true;
     const State& state = states_[n];
     if (node.kind == FlowStep::Kind::kPoint) return state.count >= node.min;
     if (!state.open) return node.nullable;

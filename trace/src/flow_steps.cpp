@@ -101,15 +101,19 @@ void Summarise(FlowSteps& steps) {
     if (node.kind == Kind::kPoint) {
       node.body_nullable = false;
       node.first_point = node.point;
+      node.always_satisfied = node.min == 0;
     } else if (node.children.empty()) {
       node.body_nullable = true;  // only the root of no steps
       node.next_required.assign(1, 0);
     } else {
       bool any = false;
       bool all = true;
+      node.always_satisfied = true;
       for (std::size_t child : node.children) {
         any = any || nodes[child].nullable;
         all = all && nodes[child].nullable;
+        node.always_satisfied =
+            node.always_satisfied && nodes[child].always_satisfied;
       }
       node.body_nullable = node.kind == Kind::kOneOf ? any : all;
       std::size_t reported = node.children.front();
@@ -238,7 +242,7 @@ std::shared_ptr<const FlowSteps> CompileSteps(
   while (slots < 2 * out.ids.size()) slots *= 2;
   out.id_slots.assign(slots, FlowSteps::kNoId);
   for (std::uint32_t i = 0; i < out.ids.size(); ++i) {
-    std::size_t slot = std::hash<std::string_view>{}(out.ids[i]) & (slots - 1);
+    std::size_t slot = FlowSteps::HashId(out.ids[i]) & (slots - 1);
     while (out.id_slots[slot] != FlowSteps::kNoId)
       slot = (slot + 1) & (slots - 1);
     out.id_slots[slot] = i;

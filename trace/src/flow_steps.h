@@ -64,6 +64,8 @@ struct FlowSteps {
     std::size_t first_point = 0;  // the point reported when it is missing
     bool body_nullable = false;   // one pass needs no recording
     bool nullable = false;        // body_nullable or min == 0
+    // Nothing inside is required: satisfied whatever was recorded.
+    bool always_satisfied = false;
     // The failure_id reported when this point step is missing: the
     // outermost group around it that sets one, else the point's own.
     std::uint32_t missing_failure_id = 0;
@@ -83,11 +85,19 @@ struct FlowSteps {
   // modulo and a chained bucket cost more than the whole step it feeds.
   std::uint32_t Find(std::string_view id) const {
     const std::size_t mask = id_slots.size() - 1;
-    for (std::size_t slot = std::hash<std::string_view>{}(id)&mask;;
-         slot = (slot + 1) & mask) {
+    for (std::size_t slot = HashId(id) & mask;; slot = (slot + 1) & mask) {
       const std::uint32_t found = id_slots[slot];
       if (found == kNoId || SameBytes(ids[found], id)) return found;
     }
+  }
+  // FNV-1a, inline: ids are short and come from the configuration, and a
+  // call to the library's hash cost a tenth of a whole check.
+  static std::size_t HashId(std::string_view id) {
+    std::uint64_t hash = 14695981039346656037u;
+    for (const char byte : id) {
+      hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211u;
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
   }
   // Ids are short: a loop beats a call to memcmp.
   static bool SameBytes(std::string_view a, std::string_view b) {
