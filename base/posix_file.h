@@ -88,9 +88,9 @@ bool ReadRegularFile(const std::string& path, std::string& content,
 bool ReadToEnd(int fd, std::string& content);
 
 // Writes `content` to `path` so that a reader sees the old or the new file
-// whole: a temporary file in the same directory (hidden, so not named *.prom), fsync,
-// the given mode whatever the umask, rename, then fsync of the directory.
-// False with the reason in `error`; the temporary file is removed.
+// whole: a temporary file in the same directory (hidden, so not named *.prom),
+// fsync, the given mode whatever the umask, rename, then fsync of the
+// directory. False with the reason in `error`; the temporary file is removed.
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          unsigned mode, std::string& error);
 

@@ -353,23 +353,23 @@ std::string ReplaceWithTen(Fixture& fixture) {
              : "false";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ReplacedFile, FaultInjectionTest,
-    ::testing::Values(Operation{"WriteFileAtomically",
-                                kNine,
-                                Nothing,
-                                ReplaceWithTen,
-                                "true",
-                                kTen,
-                                {{"mkostemp", "false", kNine},
-                                 {"write", "false", kNine},
-                                 {"fsync", "false", kNine},
-                                 {"rename", "false", kNine},
-                                 {"open directory", "false", kTen},
-                                 {"fsync", "false", kTen}}}),
-    [](const ::testing::TestParamInfo<Operation>& info) {
-      return std::string(info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(ReplacedFile, FaultInjectionTest,
+                         ::testing::Values(Operation{
+                             "WriteFileAtomically",
+                             kNine,
+                             Nothing,
+                             ReplaceWithTen,
+                             "true",
+                             kTen,
+                             {{"mkostemp", "false", kNine},
+                              {"write", "false", kNine},
+                              {"fsync", "false", kNine},
+                              {"rename", "false", kNine},
+                              {"open directory", "false", kTen},
+                              {"fsync", "false", kTen}}}),
+                         [](const ::testing::TestParamInfo<Operation>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Another process creating the file between this one's check and its link()
 // is a race this one loses: it must take the winner's file as it is.
