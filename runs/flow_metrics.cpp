@@ -17,6 +17,7 @@
 
 #include "base/posix_file.h"
 #include "base/utf8.h"
+#include "runs/state_fields.h"
 
 namespace kelpwood {
 namespace runs {
@@ -30,46 +31,6 @@ constexpr std::array<double, kBucketBounds.size()> kBucketValues = {
 
 const char kStateHeader[] = "kelpwood-flows-metrics-state 1";
 
-// The state holds one record per line, its fields separated by tabs;
-// control characters and '%' inside a field are written as %XX.
-std::string EscapeField(std::string_view text) {
-  std::string escaped;
-  for (const unsigned char c : text) {
-    if (c < 0x20 || c == '%' || c == 0x7f) {
-      escaped += fmt::format("%{:02X}", c);
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
-
-bool UnescapeField(std::string_view text, std::string& plain) {
-  plain.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      plain += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    unsigned value = 0;
-    for (std::size_t k = 1; k <= 2; ++k) {
-      const char c = text[i + k];
-      value <<= 4;
-      if (c >= '0' && c <= '9') {
-        value |= static_cast<unsigned>(c - '0');
-      } else if (c >= 'A' && c <= 'F') {
-        value |= static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-    }
-    plain += static_cast<char>(value);
-    i += 2;
-  }
-  return true;
-}
-
 // The fields of one state line, unescaped; false for a bad escape.
 bool SplitFields(const std::string& line, std::vector<std::string>& fields) {
   fields.clear();
@@ -77,8 +38,8 @@ bool SplitFields(const std::string& line, std::vector<std::string>& fields) {
   for (;;) {
     const std::size_t tab = line.find('\t', start);
     std::string plain;
-    if (!UnescapeField(std::string_view(line).substr(start, tab - start),
-                       plain)) {
+    if (!UnescapeStateField(std::string_view(line).substr(start, tab - start),
+                            plain)) {
       return false;
     }
     fields.push_back(std::move(plain));
@@ -371,21 +332,21 @@ std::string FlowMetrics::Render() const {
 void FlowMetrics::SaveState(std::ostream& out) const {
   out << kStateHeader << '\n';
   for (const auto& [machine_id, machine] : machines_) {
-    const std::string m = EscapeField(machine_id);
+    const std::string m = EscapeStateField(machine_id);
     for (const auto& [flow_id, flow] : machine.flows) {
-      const std::string f = m + '\t' + EscapeField(flow_id);
+      const std::string f = m + '\t' + EscapeStateField(flow_id);
       out << "flow\t" << f << '\t' << flow.points_dropped << '\t'
           << HistogramFields(flow.duration) << '\n';
       for (const auto& [result, count] : flow.runs) {
-        out << "runs\t" << f << '\t' << EscapeField(result) << '\t' << count
-            << '\n';
+        out << "runs\t" << f << '\t' << EscapeStateField(result) << '\t'
+            << count << '\n';
       }
       for (const auto& [fault, count] : flow.failures) {
-        out << "failure\t" << f << '\t' << EscapeField(fault.first) << '\t'
+        out << "failure\t" << f << '\t' << EscapeStateField(fault.first) << '\t'
             << fault.second << '\t' << count << '\n';
       }
       for (const auto& [step, histogram] : flow.steps) {
-        out << "step\t" << f << '\t' << EscapeField(step) << '\t'
+        out << "step\t" << f << '\t' << EscapeStateField(step) << '\t'
             << HistogramFields(histogram) << '\n';
       }
     }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "journal/verdict_entry.h"
+#include "runs/state_fields.h"
 #include "trace/src/flow_check.h"
 #include "trace/src/flow_file.h"
 
@@ -39,50 +40,7 @@ std::string RunKey(const std::string& machine_id, const std::string& boot_id,
   return key;
 }
 
-// The state file holds one record per line, its fields separated by tabs;
-// control characters and '%' inside a field are written as %XX.
-std::string Escape(const std::string& text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (const unsigned char c : text) {
-    if (c < 0x20 || c == '%' || c == 0x7f) {
-      static const char kHex[] = "0123456789ABCDEF";
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 0xf];
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
-
-bool Unescape(const std::string& text, std::string& plain) {
-  plain.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      plain += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int value = 0;
-    for (int k = 1; k <= 2; ++k) {
-      const char c = text[i + k];
-      value <<= 4;
-      if (c >= '0' && c <= '9') {
-        value |= c - '0';
-      } else if (c >= 'A' && c <= 'F') {
-        value |= c - 'A' + 10;
-      } else {
-        return false;
-      }
-    }
-    plain += static_cast<char>(value);
-    i += 2;
-  }
-  return true;
-}
-
+// The state file's records: runs/state_fields.h.
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;
   std::size_t start = 0;
@@ -476,31 +434,33 @@ void FlowRunEngine::SaveState(std::ostream& out) const {
   out << kStateHeader << '\n';
   for (const auto& [key, open] : open_) {
     const FlowRun& run = open.run;
-    out << "run\t" << Escape(run.machine_id) << '\t' << Escape(run.boot_id)
-        << '\t' << Escape(run.flow_id) << '\t' << Escape(run.run_id) << '\t'
-        << run.start_ns << '\t' << run.end_ns << '\t'
+    out << "run\t" << EscapeStateField(run.machine_id) << '\t'
+        << EscapeStateField(run.boot_id) << '\t'
+        << EscapeStateField(run.flow_id) << '\t' << EscapeStateField(run.run_id)
+        << '\t' << run.start_ns << '\t' << run.end_ns << '\t'
         << run.possibly_lost_points << '\t' << open.start_monotonic_ns << '\t'
         << run.points_dropped_by_watch << '\t' << run.metadata_dropped_by_watch
         << '\n';
     for (const RunPoint& point : run.points) {
-      out << "point\t" << Escape(point.point_id) << '\t'
+      out << "point\t" << EscapeStateField(point.point_id) << '\t'
           << (point.success ? 1 : 0) << '\t' << point.time_ns << '\t'
-          << point.pid << '\t' << Escape(point.comm);
+          << point.pid << '\t' << EscapeStateField(point.comm);
       for (const auto& [name, value] : point.metadata) {
-        out << '\t' << Escape(name) << '\t' << Escape(value);
+        out << '\t' << EscapeStateField(name) << '\t'
+            << EscapeStateField(value);
       }
       out << '\n';
     }
     for (const std::string& unit : open.units) {
-      out << "unit\t" << Escape(unit) << '\n';
+      out << "unit\t" << EscapeStateField(unit) << '\n';
     }
   }
   for (const auto& [key, loss] : pending_flow_losses_) {
-    out << "flow-loss\t" << Escape(key) << '\t' << loss.count << '\t'
+    out << "flow-loss\t" << EscapeStateField(key) << '\t' << loss.count << '\t'
         << loss.realtime_us << '\n';
   }
   for (const auto& [key, loss] : pending_unit_losses_) {
-    out << "unit-loss\t" << Escape(key) << '\t' << loss.count << '\t'
+    out << "unit-loss\t" << EscapeStateField(key) << '\t' << loss.count << '\t'
         << loss.realtime_us << '\n';
   }
 }
@@ -516,7 +476,7 @@ bool FlowRunEngine::LoadState(std::istream& in) {
     std::vector<std::string> fields = SplitFields(line);
     for (std::size_t i = 1; i < fields.size(); ++i) {
       std::string plain;
-      if (!Unescape(fields[i], plain)) return false;
+      if (!UnescapeStateField(fields[i], plain)) return false;
       fields[i] = std::move(plain);
     }
     const std::string& tag = fields[0];
