@@ -48,16 +48,6 @@ bool SplitFields(const std::string& line, std::vector<std::string>& fields) {
   }
 }
 
-bool ToUint64(const std::string& text, std::uint64_t& value) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
 bool ToDouble(const std::string& text, double& value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -71,10 +61,11 @@ bool ParseHistogram(const std::vector<std::string>& fields, std::size_t at,
   if (fields.size() != at + 2 + histogram.buckets.size()) return false;
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < histogram.buckets.size(); ++i) {
-    if (!ToUint64(fields[at + 2 + i], histogram.buckets[i])) return false;
+    if (!ParseStateUint64(fields[at + 2 + i], histogram.buckets[i]))
+      return false;
     total += histogram.buckets[i];
   }
-  return ToUint64(fields[at], histogram.count) &&
+  return ParseStateUint64(fields[at], histogram.count) &&
          ToDouble(fields[at + 1], histogram.sum) && total == histogram.count;
 }
 
@@ -361,14 +352,17 @@ bool FlowMetrics::LoadLine(const std::string& line) {
   if (!SplitFields(line, fields) || fields.size() < 2) return false;
   const std::string& tag = fields[0];
   if (fields.size() == 2) {
-    if (tag == "unwritten") return ToUint64(fields[1], unwritten_verdicts_);
-    if (tag == "series-dropped") return ToUint64(fields[1], series_dropped_);
+    if (tag == "unwritten")
+      return ParseStateUint64(fields[1], unwritten_verdicts_);
+    if (tag == "series-dropped")
+      return ParseStateUint64(fields[1], series_dropped_);
     return false;
   }
   MachineSeries& machine = machines_[fields[1]];
   if (tag == "flow") {
     FlowSeries flow;
-    if (fields.size() < 4 || !ToUint64(fields[3], flow.points_dropped) ||
+    if (fields.size() < 4 ||
+        !ParseStateUint64(fields[3], flow.points_dropped) ||
         !ParseHistogram(fields, 4, flow.duration) ||
         machine.flows.count(fields[2]) != 0) {
       return false;
@@ -385,13 +379,14 @@ bool FlowMetrics::LoadLine(const std::string& line) {
   FlowSeries& flow = at->second;
   std::uint64_t count = 0;
   std::uint64_t failure_id = 0;
-  if (tag == "runs" && fields.size() == 5 && ToUint64(fields[4], count)) {
+  if (tag == "runs" && fields.size() == 5 &&
+      ParseStateUint64(fields[4], count)) {
     if (Admit(machine, 1)) flow.runs[fields[3]] = count;
     return true;
   }
   if (tag == "failure" && fields.size() == 6 &&
-      ToUint64(fields[4], failure_id) && failure_id <= UINT32_MAX &&
-      ToUint64(fields[5], count)) {
+      ParseStateUint64(fields[4], failure_id) && failure_id <= UINT32_MAX &&
+      ParseStateUint64(fields[5], count)) {
     if (Admit(machine, 1)) {
       flow.failures[{fields[3], static_cast<std::uint32_t>(failure_id)}] =
           count;

@@ -63,16 +63,6 @@ bool ToInt64(const std::string& text, std::int64_t& value) {
   return true;
 }
 
-bool ToUint64(const std::string& text, std::uint64_t& value) {
-  if (text.empty() || text[0] == '-') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
 }  // namespace
 
 bool LoadWatchedFlows(const std::vector<std::string>& paths,
@@ -505,8 +495,9 @@ bool FlowRunEngine::LoadState(std::istream& in) {
                (fields.size() == 3 || fields.size() == 4)) {
       // A state written before losses carried their time has three fields.
       PendingLoss loss;
-      if (!ToUint64(fields[2], loss.count) ||
-          (fields.size() == 4 && !ToUint64(fields[3], loss.realtime_us))) {
+      if (!ParseStateUint64(fields[2], loss.count) ||
+          (fields.size() == 4 &&
+           !ParseStateUint64(fields[3], loss.realtime_us))) {
         return false;
       }
       (tag == "flow-loss" ? flow_losses : unit_losses)[fields[1]] = loss;
@@ -533,13 +524,13 @@ bool FlowRunEngine::LoadRun(const std::vector<std::string>& fields,
   run.flow_id = fields[3];
   run.run_id = fields[4];
   if (!ToInt64(fields[5], run.start_ns) || !ToInt64(fields[6], run.end_ns) ||
-      !ToUint64(fields[7], run.possibly_lost_points)) {
+      !ParseStateUint64(fields[7], run.possibly_lost_points)) {
     return false;
   }
   if (fields.size() == 11 &&
       (!ToInt64(fields[8], open.start_monotonic_ns) ||
-       !ToUint64(fields[9], run.points_dropped_by_watch) ||
-       !ToUint64(fields[10], run.metadata_dropped_by_watch))) {
+       !ParseStateUint64(fields[9], run.points_dropped_by_watch) ||
+       !ParseStateUint64(fields[10], run.metadata_dropped_by_watch))) {
     return false;
   }
   // A flow no longer configured: its run is dropped with it.

@@ -1,5 +1,8 @@
 #include "runs/state_fields.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 namespace kelpwood {
 namespace runs {
 
@@ -42,6 +45,16 @@ bool UnescapeStateField(std::string_view text, std::string& plain) {
     plain += static_cast<char>(value);
     i += 2;
   }
+  return true;
+}
+
+bool ParseStateUint64(const std::string& text, std::uint64_t& value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  value = parsed;
   return true;
 }
 
